@@ -1,0 +1,191 @@
+// Runtime start on the dedicated Mono thread, the managed wrapper object, and the by-name dispatcher.
+#include "RuntimeHost.h"
+
+#include <cstdlib>
+
+#include "WzUtils.h"
+#include "XqMonoLib.h"
+
+using namespace MonoAPI;
+
+// Process-wide globals. Their order here is their construction order at library load, followed by the
+// start-up lock and event below.
+MonoDomain* g_domain = nullptr;
+MonoImage* g_vCloudImage = nullptr;
+std::string g_vCloudMonoVersion;
+EvDebug g_vCloudDebug(nullptr);
+
+namespace vCloudSDKCppBridge {
+
+XqCriticalSection CVCloudWrapperPtr::c_VCloudmonoInitCS;
+XqEvent CVCloudWrapperPtr::c_VCloudmonoInitEvent(false);
+bool CVCloudWrapperPtr::c_VCloudmonoInitStatus = false;
+bool CVCloudWrapperPtr::c_VCloudmonoThreadRunning = false;
+
+namespace {
+const char* const kDomainName = "vCloudSDKCppBridge";
+const char* const kConfigFile = "vCloudSDKWrapper.config";
+const char* const kAssemblyFile = "vCloudSDKWrapper.dll";
+const char* const kWrapperNamespace = "vCloudSDKWrapper";
+const char* const kWrapperClass = "vCloudWrapper";
+}  // namespace
+
+CVCloudWrapperPtr::CVCloudWrapperPtr() : m_wrapperClass(nullptr), m_wrapperHandle(0) {}
+
+CVCloudWrapperPtr::~CVCloudWrapperPtr() {
+    // Freeing a handle needs no attached thread.
+    if (m_wrapperHandle != 0) {
+        mono_gchandle_free_ptr(m_wrapperHandle);
+        m_wrapperHandle = 0;
+    }
+}
+
+bool CVCloudWrapperPtr::Init() {
+    bool status;
+    {
+        XqCriticalSectionLock guard(&c_VCloudmonoInitCS);
+        if (!c_VCloudmonoThreadRunning) StartMonoThread();
+        status = c_VCloudmonoInitStatus;
+    }
+    if (!status) return false;
+
+    ThreadAttach();
+    m_wrapperClass = mono_class_from_name_ptr(g_vCloudImage, kWrapperNamespace, kWrapperClass);
+    if (m_wrapperClass == nullptr) {
+        g_vCloudDebug.error("Failed to get mono class");
+        return false;
+    }
+    MonoObject* wrapper = mono_object_new_ptr(g_domain, m_wrapperClass);
+    if (wrapper == nullptr) {
+        g_vCloudDebug.error("Failed to create mono object");
+        return false;
+    }
+    // A second Init replaces the wrapper object; the earlier one is released so it can be collected.
+    uint32_t previous = m_wrapperHandle;
+    m_wrapperHandle = mono_gchandle_new_ptr(wrapper, false);
+    if (previous != 0) mono_gchandle_free_ptr(previous);
+
+    // The constructor runs with an exception slot: a constructor that throws must not end the process.
+    MonoObject* exception = nullptr;
+    MonoMethod* ctor = mono_class_get_method_from_name_ptr(m_wrapperClass, ".ctor", 0);
+    if (ctor != nullptr) {
+        mono_runtime_invoke_ptr(ctor, wrapper, nullptr, &exception);
+    } else {
+        mono_runtime_object_init_ptr(wrapper);
+    }
+    if (exception != nullptr) {
+        LogException("vCloudSDKWrapper.vCloudWrapper::.ctor()", exception);
+        mono_gchandle_free_ptr(m_wrapperHandle);
+        m_wrapperHandle = 0;
+        return false;
+    }
+    return true;
+}
+
+bool CVCloudWrapperPtr::StartMonoThread() {
+    XqThread thread;
+    bool launched = thread.createThread(&CVCloudWrapperPtr::MonoThread, nullptr);
+    c_VCloudmonoThreadRunning = true;
+    if (!launched) {
+        // Without the thread nobody would ever set the event: the start has failed, for good.
+        g_vCloudDebug.error("Failed to create the mono thread");
+        c_VCloudmonoInitStatus = false;
+        return false;
+    }
+    g_vCloudDebug.debugLvl(2, "Waiting for mono initialization");
+    c_VCloudmonoInitEvent.wait();
+    g_vCloudDebug.debugLvl(2, "Done waiting for mono initialization");
+    return c_VCloudmonoInitStatus;
+}
+
+void* CVCloudWrapperPtr::MonoThread(void*) {
+    c_VCloudmonoInitStatus = InitMono();
+    c_VCloudmonoInitEvent.set();
+    g_vCloudDebug.debug("mono initialization complete - %s", g_vCloudMonoVersion.c_str());
+    if (!c_VCloudmonoInitStatus) return nullptr;
+    // The runtime was started on this thread; it stays alive, idle, for the life of the process.
+    for (;;) WZSLEEP_InTeRnAl(10000, __FILE__, __LINE__);
+    return nullptr;
+}
+
+bool CVCloudWrapperPtr::InitMono() {
+    XQPI_Base platform;
+    if (g_domain == nullptr) {
+        // The runtime must suspend threads preemptively: an agent's threads run native code for long
+        // stretches and would stall a cooperative collection.
+        setenv("MONO_THREADS_SUSPEND", "preemptive", 1);
+        if (!MonoAPI::Initialize()) return false;
+        mono_config_parse_ptr(nullptr);
+        g_domain = mono_jit_init_ptr(kDomainName);
+        if (g_domain == nullptr) return false;
+        if (char* build = mono_get_runtime_build_info_ptr()) {
+            g_vCloudMonoVersion = build;
+            mono_free_ptr(build);
+        }
+        mono_domain_set_config_ptr(g_domain, platform.getHomeDirectory(), kConfigFile);
+    }
+    if (g_vCloudImage != nullptr) return true;
+
+    CWzString path = CWzPath::Append(platform.getHomeDirectory(), kAssemblyFile);
+    std::string assemblyPath = path.c_str();
+    mono_thread_attach_ptr(g_domain);
+    MonoAssembly* assembly = mono_domain_assembly_open_ptr(g_domain, assemblyPath.c_str());
+    if (assembly == nullptr) return false;
+    g_vCloudImage = mono_assembly_get_image_ptr(assembly);
+    return g_vCloudImage != nullptr;
+}
+
+bool CVCloudWrapperPtr::ThreadAttach() {
+    if (!c_VCloudmonoInitStatus) return false;
+    mono_thread_attach_ptr(g_domain);
+    return true;
+}
+
+bool CVCloudWrapperPtr::IsReady() const {
+    return c_VCloudmonoInitStatus && m_wrapperClass != nullptr && m_wrapperHandle != 0;
+}
+
+MonoObject* CVCloudWrapperPtr::Invoke(const char* method, void** args) {
+    if (!c_VCloudmonoInitStatus) return nullptr;
+    if (m_wrapperClass == nullptr) {
+        // Init never succeeded on this host: there is no class to look the method up in.
+        g_vCloudDebug.error("Wrapper object is not initialized [%s]", method);
+        return nullptr;
+    }
+    MonoMethod* target = mono_class_get_method_from_name_ptr(m_wrapperClass, method, -1);
+    if (target == nullptr) {
+        g_vCloudDebug.error("Could not find method [%s]", method);
+        return nullptr;
+    }
+    MonoObject* wrapper = m_wrapperHandle != 0 ? mono_gchandle_get_target_ptr(m_wrapperHandle) : nullptr;
+    if (wrapper == nullptr) {
+        g_vCloudDebug.error("object has been destroyed");
+        return nullptr;
+    }
+    // Always pass an exception slot: with none, a managed exception ends the whole process.
+    MonoObject* exception = nullptr;
+    MonoObject* result = mono_runtime_invoke_ptr(target, wrapper, args, &exception);
+    if (exception != nullptr) throw exception;
+    return result;
+}
+
+bool CVCloudWrapperPtr::Invoke(bool defaultResult, const char* method, void** args) {
+    MonoObject* result = Invoke(method, args);
+    if (result == nullptr) {
+        g_vCloudDebug.error("Result is invalid (bool)");
+        return defaultResult;
+    }
+    return *static_cast<const unsigned char*>(mono_object_unbox_ptr(result)) != 0;
+}
+
+std::string CVCloudWrapperPtr::Invoke(std::string& result, const char* method, void** args) {
+    MonoObject* value = Invoke(method, args);
+    if (value == nullptr) {
+        g_vCloudDebug.error("Result is invalid (string)");
+    } else {
+        result = gc2std(reinterpret_cast<MonoString*>(value));
+    }
+    return result;
+}
+
+}  // namespace vCloudSDKCppBridge

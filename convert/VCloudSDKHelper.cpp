@@ -1,0 +1,338 @@
+// Managed lists and records to native VMInfoStructs records and back.
+#include "VCloudSDKHelper.h"
+
+#include <string>
+#include <tuple>
+
+#include "XqMonoLib.h"
+
+using namespace MonoAPI;
+using namespace VMInfoStructs;
+
+namespace VCloudSDKHelper {
+
+namespace {
+
+const char* const kWrapperNamespace = "vCloudSDKWrapper";
+
+// Inventory trees are converted recursively; deeper trees than this (or a managed tree whose children
+// list leads back to an ancestor) are refused instead of exhausting the native stack.
+constexpr int kMaxTreeDepth = 2048;
+
+// ---- field tables ----
+
+// One row of a record's field table: the managed field name and the native member it fills.
+template <class Record, class Member>
+struct Field {
+    const char* name;
+    Member Record::*member;
+};
+
+// The power state arrives as the managed status text and is stored as a number.
+struct PowerStateField {
+    const char* name;
+};
+
+int32_t PowerStateFromText(const std::string& state) {
+    if (state == "POWERED_OFF") return 0;
+    if (state == "POWERED_ON") return 1;
+    return 2;
+}
+
+// One reader per field kind, chosen by the native member's type.
+void Read(MonoClass* klass, MonoObject* object, const char* name, std::string& member) {
+    member = GetStringFieldValue(klass, object, name);
+}
+void Read(MonoClass* klass, MonoObject* object, const char* name, bool& member) {
+    member = GetBoolFieldValue(klass, object, name);
+}
+void Read(MonoClass* klass, MonoObject* object, const char* name, int64_t& member) {
+    member = GetLongFieldValue(klass, object, name);
+}
+void Read(MonoClass* klass, MonoObject* object, const char* name, EInventoryType& member) {
+    member = static_cast<EInventoryType>(GetIntFieldValue(klass, object, name));
+}
+
+template <class Record, class Member>
+void ReadRow(MonoClass* klass, MonoObject* object, Record& out, const Field<Record, Member>& row) {
+    Read(klass, object, row.name, out.*(row.member));
+}
+
+void ReadRow(MonoClass* klass, MonoObject* object, SVMInfo& out, const PowerStateField& row) {
+    out.ePowerState = PowerStateFromText(GetStringFieldValue(klass, object, row.name));
+}
+
+// Reads every row of `table`, in table order, from the object's own runtime class.
+template <class Record, class Table>
+void ReadFields(Record& out, MonoObject* object, const Table& table) {
+    if (object == nullptr) {
+        g_vCloudDebug.error("Cannot convert a null managed record");
+        return;
+    }
+    MonoClass* klass = mono_object_get_class_ptr(object);
+    std::apply([&](const auto&... row) { (ReadRow(klass, object, out, row), ...); }, table);
+}
+
+const auto kOwnerFields = std::make_tuple(
+    Field<SVMOwnerInfo, std::string>{"name", &SVMOwnerInfo::strName},
+    Field<SVMOwnerInfo, bool>{"group", &SVMOwnerInfo::bGroup},
+    Field<SVMOwnerInfo, bool>{"fullAccess", &SVMOwnerInfo::bFullAccess},
+    Field<SVMOwnerInfo, bool>{"readAccess", &SVMOwnerInfo::bReadAccess});
+
+const auto kVMInfoFields = std::make_tuple(
+    Field<SVMInfo, std::string>{"name", &SVMInfo::strName},
+    Field<SVMInfo, std::string>{"uuid", &SVMInfo::strUUID},
+    Field<SVMInfo, std::string>{"hostName", &SVMInfo::strHostName},
+    Field<SVMInfo, std::string>{"moref", &SVMInfo::strMoref},
+    Field<SVMInfo, std::string>{"guestOSName", &SVMInfo::strGuestOSName},
+    Field<SVMInfo, std::string>{"guestOSVersion", &SVMInfo::strGuestOSVersion},
+    PowerStateField{"poweredState"});
+
+const auto kStorageProfileFields = std::make_tuple(
+    Field<SDatastoreInfo, std::string>{"name", &SDatastoreInfo::strName},
+    Field<SDatastoreInfo, std::string>{"guid", &SDatastoreInfo::strGUID},
+    Field<SDatastoreInfo, std::string>{"moref", &SDatastoreInfo::strMoref},
+    Field<SDatastoreInfo, int64_t>{"i64TotalSizeInBytes", &SDatastoreInfo::i64TotalSizeInBytes},
+    Field<SDatastoreInfo, int64_t>{"i64FreeSpaceInBytes", &SDatastoreInfo::i64FreeSpaceInBytes},
+    Field<SDatastoreInfo, bool>{"isDefault", &SDatastoreInfo::bIsDefault});
+
+// The inventory node's scalar fields; its children list is converted separately, after them.
+const auto kInventoryFields = std::make_tuple(
+    Field<SInventoryInfo, std::string>{"name", &SInventoryInfo::strName},
+    Field<SInventoryInfo, EInventoryType>{"type", &SInventoryInfo::eType},
+    Field<SInventoryInfo, std::string>{"href", &SInventoryInfo::strHref});
+
+const auto kVersionFields = std::make_tuple(
+    Field<SMgmtVersion, std::string>{"strVersion", &SMgmtVersion::strVersion},
+    Field<SMgmtVersion, std::string>{"strBuild", &SMgmtVersion::strBuild},
+    Field<SMgmtVersion, std::string>{"strFullVersion", &SMgmtVersion::strFullVersion});
+
+// ---- managed invocation ----
+
+// Invokes a factory, enumerator or list method. A managed exception is thrown as MonoObject*, to be
+// logged and turned into a failure by the bridge operation that asked for the conversion.
+MonoObject* InvokeChecked(MonoMethod* method, void* object, void** args) {
+    MonoObject* exception = nullptr;
+    MonoObject* result = mono_runtime_invoke_ptr(method, object, args, &exception);
+    if (exception != nullptr) throw exception;
+    return result;
+}
+
+MonoClass* WrapperClass(const char* name) { return mono_class_from_name_ptr(g_vCloudImage, kWrapperNamespace, name); }
+
+// A chain of the managed lists being enumerated, one link per tree level, kept in the recursion's own
+// stack frames (where the collector sees them).
+struct ListChain {
+    MonoObject* list;
+    const ListChain* parent;
+    int depth;
+};
+
+thread_local const ListChain* t_enumerating = nullptr;
+
+// Enumerates `list` with `enumeratorClass`, handing each element to `each`. Returns false (logged) when
+// the enumeration cannot start.
+template <class Each>
+void Enumerate(MonoObject* list, const char* enumeratorClass, Each&& each) {
+    MonoClass* klass = WrapperClass(enumeratorClass);
+    if (klass == nullptr) {
+        g_vCloudDebug.error("Failed to get enumerator class [%s]", enumeratorClass);
+        return;
+    }
+    MonoMethod* getEnumerator = mono_class_get_method_from_name_ptr(klass, "GetEnumerator", -1);
+    MonoMethod* moveNext = mono_class_get_method_from_name_ptr(klass, "MoveNext", -1);
+    MonoMethod* current = mono_class_get_method_from_name_ptr(klass, "Current", -1);
+    if (getEnumerator == nullptr || moveNext == nullptr || current == nullptr) {
+        g_vCloudDebug.error("Failed to get enumerator method [%s]", enumeratorClass);
+        return;
+    }
+    void* args[1] = {list};
+    MonoObject* enumerator = InvokeChecked(getEnumerator, nullptr, args);
+    if (enumerator == nullptr) {
+        g_vCloudDebug.error("Failed to invoke get enumerator method [%s]", enumeratorClass);
+        return;
+    }
+    MonoClass* booleanClass = mono_get_boolean_class_ptr();
+    for (;;) {
+        MonoObject* more = InvokeChecked(moveNext, enumerator, nullptr);
+        if (more == nullptr || mono_object_get_class_ptr(more) != booleanClass) {
+            // Anything but a Boolean cannot say whether there is a next element: stop here.
+            g_vCloudDebug.error("MoveNext of [%s] did not return a Boolean", enumeratorClass);
+            return;
+        }
+        if (*static_cast<const unsigned char*>(mono_object_unbox_ptr(more)) == 0) return;
+        each(InvokeChecked(current, enumerator, nullptr));
+    }
+}
+
+// Appends converted record elements; a null element cannot be converted and is skipped with a line.
+template <class T>
+void AppendRecord(std::vector<T>& out, MonoObject* element, const char* enumeratorClass) {
+    if (element == nullptr) {
+        g_vCloudDebug.error("Null element in list [%s] skipped", enumeratorClass);
+        return;
+    }
+    // Converted in place: records copy deeply (they have no move), and a subtree should be built once.
+    out.emplace_back();
+    CVCloudSDKHelper::ConvertObject(out.back(), element);
+}
+
+void AppendRecord(std::vector<std::string>& out, MonoObject* element, const char*) {
+    std::string text;
+    CVCloudSDKHelper::ConvertObject(text, element);
+    out.push_back(text);
+}
+
+void FillInventoryRecord(MonoObject* record, const SInventoryInfo& in, int depth);
+
+// Adds one managed SInventoryLib per native node to `list`.
+void FillInventoryList(MonoObject* list, const std::vector<SInventoryInfo>& in, const char* elementClass,
+                       int depth) {
+    if (list == nullptr) {
+        g_vCloudDebug.error("Cannot fill a null managed list of [%s]", elementClass);
+        return;
+    }
+    MonoClass* listClass = mono_object_get_class_ptr(list);
+    MonoMethod* add = mono_class_get_method_from_name_ptr(listClass, "Add", -1);
+    if (add == nullptr) {
+        g_vCloudDebug.error("Failed to get add method for class [%s]", mono_class_get_name_ptr(listClass));
+        DumpClassMethods(listClass);
+        return;
+    }
+    for (const SInventoryInfo& node : in) {
+        MonoObject* element = NewManagedObjectVCloud(elementClass, false);
+        if (element == nullptr) return;  // logged by the maker; the same class would fail again
+        FillInventoryRecord(element, node, depth + 1);
+        // A struct goes to Add by value: the address of its data.
+        void* args[1] = {mono_object_unbox_ptr(element)};
+        InvokeChecked(add, list, args);
+    }
+}
+
+// Writes a native node into an existing managed SInventoryLib record, children first built as a list.
+void FillInventoryRecord(MonoObject* record, const SInventoryInfo& in, int depth) {
+    if (record == nullptr) {
+        g_vCloudDebug.error("Cannot fill a null managed inventory record");
+        return;
+    }
+    if (depth > kMaxTreeDepth) {
+        g_vCloudDebug.error("Inventory tree deeper than %d levels", kMaxTreeDepth);
+        throw CVCloudSDKHelper::ConversionError();
+    }
+    MonoClass* klass = mono_object_get_class_ptr(record);
+    SetFieldValue(klass, record, "name", std2gc(in.strName));
+    int32_t type = static_cast<int32_t>(in.eType);
+    SetFieldValue(klass, record, "type", &type);
+    SetFieldValue(klass, record, "href", std2gc(in.strHref));
+    MonoObject* children = CVCloudSDKHelper::CreateList("SInventoryLib");
+    if (children != nullptr) FillInventoryList(children, in.vecChildren, "SInventoryLib", depth);
+    SetFieldValue(klass, record, "children", children);
+}
+
+}  // namespace
+
+// ---- lists ----
+
+MonoObject* CVCloudSDKHelper::CreateList(const char* elementType) {
+    MonoClass* factory = WrapperClass("vCloudSDKWrapperFactory");
+    if (factory == nullptr) {
+        g_vCloudDebug.error("Failed to get list factory class [%s]", elementType);
+        return nullptr;
+    }
+    std::string methodName = std::string("Create") + elementType + "List";
+    MonoMethod* create = mono_class_get_method_from_name_ptr(factory, methodName.c_str(), -1);
+    if (create == nullptr) {
+        g_vCloudDebug.error("Failed to get create list method [%s]", methodName.c_str());
+        return nullptr;
+    }
+    MonoObject* list = InvokeChecked(create, nullptr, nullptr);
+    if (list == nullptr) {
+        g_vCloudDebug.error("Failed to invoke create list method [%s]", methodName.c_str());
+        return nullptr;
+    }
+    return list;
+}
+
+template <class T>
+void CVCloudSDKHelper::ConvertList(std::vector<T>& out, MonoObject* list, const char* enumeratorClass) {
+    out.clear();
+    if (list == nullptr) return;
+    Enumerate(list, enumeratorClass, [&](MonoObject* element) { AppendRecord(out, element, enumeratorClass); });
+}
+
+void CVCloudSDKHelper::MtNStringList(std::vector<std::string>& out, MonoObject* list) {
+    ConvertList(out, list, "StringEnumerator");
+}
+
+void CVCloudSDKHelper::ConvertUserList(std::vector<SVMOwnerInfo>& out, MonoObject* list) {
+    ConvertList(out, list, "SVCloudUserLibListEnumerator");
+}
+
+void CVCloudSDKHelper::ConvertStorageProfileList(std::vector<SDatastoreInfo>& out, MonoObject* list) {
+    ConvertList(out, list, "SStorageProfileInfoLibListEnumerator");
+}
+
+void CVCloudSDKHelper::ConvertInventoryList(std::vector<SInventoryInfo>& out, MonoObject* list) {
+    const ListChain* parent = t_enumerating;
+    int depth = parent != nullptr ? parent->depth + 1 : 0;
+    for (const ListChain* link = parent; link != nullptr; link = link->parent) {
+        if (link->list == list && list != nullptr) {
+            g_vCloudDebug.error("Inventory tree is cyclic: a children list contains its own ancestor");
+            throw ConversionError();
+        }
+    }
+    if (depth > kMaxTreeDepth) {
+        g_vCloudDebug.error("Inventory tree deeper than %d levels", kMaxTreeDepth);
+        throw ConversionError();
+    }
+    ListChain link{list, parent, depth};
+    t_enumerating = &link;
+    try {
+        ConvertList(out, list, "SInventoryLibListEnumerator");
+    } catch (...) {
+        t_enumerating = parent;
+        throw;
+    }
+    t_enumerating = parent;
+}
+
+void CVCloudSDKHelper::ConvertVMInfoList(std::vector<SVMInfo>& out, MonoObject* list) {
+    ConvertList(out, list, "SVMInfoLibListEnumerator");
+}
+
+void CVCloudSDKHelper::ConvertInventoryList(MonoObject*& outList, std::vector<SInventoryInfo>& in) {
+    outList = CreateList("SInventoryLib");
+    ConvertList_NativeToManaged(outList, in, "SInventoryLib");
+}
+
+void CVCloudSDKHelper::ConvertList_NativeToManaged(MonoObject* list, const std::vector<SInventoryInfo>& in,
+                                                   const char* elementClass) {
+    FillInventoryList(list, in, elementClass, 0);
+}
+
+// ---- records ----
+
+void CVCloudSDKHelper::ConvertObject(std::string& out, MonoObject* text) {
+    out = gc2std(reinterpret_cast<MonoString*>(text));
+}
+
+void CVCloudSDKHelper::ConvertObject(SInventoryInfo& out, MonoObject* record) {
+    ReadFields(out, record, kInventoryFields);
+    if (record == nullptr) return;
+    auto* children = static_cast<MonoObject*>(GetFieldValue(mono_object_get_class_ptr(record), record, "children"));
+    ConvertInventoryList(out.vecChildren, children);
+}
+
+void CVCloudSDKHelper::ConvertObject(SVMOwnerInfo& out, MonoObject* record) { ReadFields(out, record, kOwnerFields); }
+
+void CVCloudSDKHelper::ConvertObject(SVMInfo& out, MonoObject* record) { ReadFields(out, record, kVMInfoFields); }
+
+void CVCloudSDKHelper::ConvertObject(SDatastoreInfo& out, MonoObject* record) {
+    ReadFields(out, record, kStorageProfileFields);
+}
+
+void CVCloudSDKHelper::ConvertObject(MonoObject*& record, SInventoryInfo in) { FillInventoryRecord(record, in, 0); }
+
+void CVCloudSDKHelper::ConvertObject(SMgmtVersion& out, MonoObject*& record) { ReadFields(out, record, kVersionFields); }
+
+}  // namespace VCloudSDKHelper
