@@ -1,0 +1,165 @@
+// The test double's records, list factory and enumerators: the shapes the bridge reads by name.
+using System;
+using System.Collections.Generic;
+
+namespace vCloudSDKWrapper
+{
+    public enum EInventoryType
+    {
+        eInventoryUnknown = 0, eInventoryCloud = 1, eInventoryOrg = 2, eInventoryOrgVdc = 3, eInventoryVApp = 4,
+        eInventoryVM = 5, eInventoryVCenter = 6, eInventoryProviderVdc = 7, eInventoryNetwork = 8,
+        eInventoryStorageProfile = 9, eInventoryVAppTemplate = 10, eInventoryCatalog = 11, eInventoryDatastore = 12
+    }
+
+    public enum EFilterType { eFilterVMName = 0, eFilterVAppName = 1, eFilterVdcName = 2, eFilterOrgName = 3 }
+
+    public struct SVMInfoLib
+    {
+        public string name, uuid, hostName, moref, guestOSName, guestOSVersion, poweredState;
+    }
+
+    // A VM record without the poweredState field, for the missing-field rule.
+    public struct SVMInfoLibNoState
+    {
+        public string name, uuid, hostName, moref, guestOSName, guestOSVersion;
+    }
+
+    public struct SStorageProfileInfoLib
+    {
+        public string name, guid, moref;
+        public long i64TotalSizeInBytes, i64FreeSpaceInBytes;
+        public bool isDefault;
+    }
+
+    public struct SVCloudUserLib
+    {
+        public string name;
+        public bool group, fullAccess, readAccess;
+    }
+
+    public struct SInventoryLib
+    {
+        public string name;
+        public EInventoryType type;
+        public string href;
+        public List<SInventoryLib> children;
+    }
+
+    public struct SMgmtVersionLib
+    {
+        public string strVersion, strBuild, strFullVersion;
+    }
+
+    // A struct of every field kind the value layer reads, for its own tests.
+    public struct SFieldKinds
+    {
+        public string text, nullText, emptyText;
+        public bool flag;
+        public int int32;
+        public long int64;
+        public DateTime when;
+        public SMgmtVersionLib nested;
+    }
+
+    public class FieldHolder
+    {
+        public string text = "hello";
+        public string empty = "";
+        public string none = null;
+        public bool constructed;
+        public FieldHolder() { constructed = true; }
+    }
+
+    // A list type without Add, for the native-to-managed fill's missing-method rule.
+    public class ListWithoutAdd
+    {
+        public int Count() { return 0; }
+    }
+
+    public static class vCloudSDKWrapperFactory
+    {
+        static void Check()
+        {
+            if (TestControl.Has("factory-throws")) throw new TestWrapperException("factory failed on purpose");
+        }
+
+        public static object CreateSStringInfoLibList() { Check(); return TestControl.Has("factory-null") ? null : new List<string>(); }
+        public static object CreateSStorageProfileInfoLibList() { Check(); return TestControl.Has("factory-null") ? null : new List<SStorageProfileInfoLib>(); }
+        public static object CreateSVCloudUserLibList() { Check(); return TestControl.Has("factory-null") ? null : new List<SVCloudUserLib>(); }
+        public static object CreateSInventoryLibList()
+        {
+            Check();
+            if (TestControl.Has("factory-null")) return null;
+            if (TestControl.Has("list-without-add")) return new ListWithoutAdd();
+            return new AddCheckingList();
+        }
+    }
+
+    // The inventory list handed to the bridge for filling: a List whose Add can fail on request.
+    public class AddCheckingList : List<SInventoryLib>
+    {
+        public new void Add(SInventoryLib item)
+        {
+            if (TestControl.Has("add-throws")) throw new TestWrapperException("Add failed on purpose");
+            base.Add(item);
+        }
+    }
+
+    // One enumerator shape for every element type; the five classes below only name it.
+    public class ListEnumerator
+    {
+        readonly System.Collections.IEnumerator inner;
+        protected ListEnumerator(object list) { inner = ((System.Collections.IEnumerable)list).GetEnumerator(); }
+
+        public object MoveNext()
+        {
+            if (TestControl.Has("movenext-throws")) throw new TestWrapperException("MoveNext failed on purpose");
+            if (TestControl.Has("movenext-null")) return null;
+            if (TestControl.Has("movenext-string")) return "yes";
+            return inner.MoveNext();
+        }
+
+        public object Current()
+        {
+            if (TestControl.Has("current-throws")) throw new TestWrapperException("Current failed on purpose");
+            if (TestControl.Has("current-null")) return null;
+            return inner.Current;
+        }
+
+        protected static bool Refuse()
+        {
+            if (TestControl.Has("enum-throws")) throw new TestWrapperException("GetEnumerator failed on purpose");
+            return TestControl.Has("enum-null");
+        }
+    }
+
+    public class StringEnumerator : ListEnumerator
+    {
+        StringEnumerator(object l) : base(l) { }
+        public static object GetEnumerator(object list) { return Refuse() ? null : new StringEnumerator(list); }
+    }
+
+    public class SVCloudUserLibListEnumerator : ListEnumerator
+    {
+        SVCloudUserLibListEnumerator(object l) : base(l) { }
+        public static object GetEnumerator(object list) { return Refuse() ? null : new SVCloudUserLibListEnumerator(list); }
+    }
+
+    public class SStorageProfileInfoLibListEnumerator : ListEnumerator
+    {
+        SStorageProfileInfoLibListEnumerator(object l) : base(l) { }
+        public static object GetEnumerator(object list) { return Refuse() ? null : new SStorageProfileInfoLibListEnumerator(list); }
+    }
+
+    public class SInventoryLibListEnumerator : ListEnumerator
+    {
+        SInventoryLibListEnumerator(object l) : base(l) { }
+        public static object GetEnumerator(object list) { return Refuse() ? null : new SInventoryLibListEnumerator(list); }
+    }
+
+    public class SVMInfoLibListEnumerator : ListEnumerator
+    {
+        SVMInfoLibListEnumerator(object l) : base(l) { }
+        public static object GetEnumerator(object list) { return Refuse() ? null : new SVMInfoLibListEnumerator(list); }
+    }
+}
