@@ -1,0 +1,225 @@
+// The wrapper's settings: defaults, the optional defaults in vCloudSDKWrapper.config, and the
+// "key=value;..." text that Initialize receives.
+using System;
+using System.Collections.Generic;
+using System.Globalization;
+using System.IO;
+using System.Security.Cryptography.X509Certificates;
+using System.Text;
+using System.Xml;
+
+namespace vCloudSDKWrapper
+{
+    internal sealed class WrapperOptions
+    {
+        public string ApiVersion = "";                       // "" negotiates the highest common version
+        public TimeSpan HttpTimeout = TimeSpan.FromSeconds(120);
+        public TimeSpan TaskTimeout = TimeSpan.FromHours(1);
+        public TimeSpan TaskPollInterval = TimeSpan.FromSeconds(3);
+        public int PageSize = 128;
+        public int Retries = 2;                              // extra attempts for a GET answered 502/503/504 or lost
+        public string CaFile = "";
+        public X509Certificate2Collection CaCertificates;   // loaded from CaFile
+        public byte[] Pin;                                   // SHA-256 of the server certificate
+        public bool Insecure;
+        public bool AllowHttp;                               // plain http, to loopback addresses only
+        public bool ImportMove = true;                       // restores move the vCenter VM instead of copying it
+
+        public static readonly string[] Keys =
+        {
+            "apiVersion", "httpTimeout", "taskTimeout", "taskPollInterval", "pageSize", "retries",
+            "caFile", "pin", "insecure", "allowHttp", "importMove"
+        };
+
+        public WrapperOptions Clone() { return (WrapperOptions)MemberwiseClone(); }
+
+        // Applies "key=value;key=value" on top of this object. Throws ArgumentException with a text fit
+        // for getLastErrorString.
+        public void Apply(string text, string origin)
+        {
+            if (string.IsNullOrEmpty(text)) return;
+            foreach (var raw in text.Split(';'))
+            {
+                var item = raw.Trim();
+                if (item.Length == 0) continue;
+                int eq = item.IndexOf('=');
+                if (eq <= 0) throw new ArgumentException(origin + ": '" + item + "' is not key=value");
+                Set(item.Substring(0, eq).Trim(), item.Substring(eq + 1).Trim(), origin);
+            }
+        }
+
+        public void Set(string key, string value, string origin)
+        {
+            string where = origin + ": option " + key;
+            switch (key.ToLowerInvariant())
+            {
+                case "apiversion":
+                    if (value.Length > 0 && ApiVersionNumber.Parse(value) == null)
+                        throw new ArgumentException(where + ": '" + value + "' is not a version such as 36.0");
+                    ApiVersion = value;
+                    break;
+                case "httptimeout": HttpTimeout = Duration(value, where, TimeSpan.FromSeconds(1)); break;
+                case "tasktimeout": TaskTimeout = Duration(value, where, TimeSpan.FromSeconds(1)); break;
+                case "taskpollinterval": TaskPollInterval = Duration(value, where, TimeSpan.FromMilliseconds(10)); break;
+                case "pagesize":
+                    PageSize = Integer(value, where, 1, 128);
+                    break;
+                case "retries": Retries = Integer(value, where, 0, 10); break;
+                case "cafile":
+                    CaFile = value;
+                    CaCertificates = value.Length == 0 ? null : LoadCertificates(value, where);
+                    break;
+                case "pin": Pin = value.Length == 0 ? null : ParsePin(value, where); break;
+                case "insecure": Insecure = Flag(value, where); break;
+                case "allowhttp": AllowHttp = Flag(value, where); break;
+                case "importmove": ImportMove = Flag(value, where); break;
+                default:
+                    throw new ArgumentException(origin + ": unknown option '" + key + "' (known: " + string.Join(", ", Keys) + ")");
+            }
+        }
+
+        // Defaults that an administrator put into vCloudSDKWrapper.config beside the assembly:
+        // <appSettings><add key="httpTimeout" value="60s"/></appSettings>. A missing file is fine.
+        public void ApplyConfigFile(string path)
+        {
+            if (!File.Exists(path)) return;
+            var doc = new XmlDocument { XmlResolver = null };
+            using (var reader = XmlReader.Create(path, new XmlReaderSettings { DtdProcessing = DtdProcessing.Prohibit, XmlResolver = null }))
+                doc.Load(reader);
+            var nodes = doc.SelectNodes("/configuration/appSettings/add");
+            if (nodes == null) return;
+            foreach (XmlElement add in nodes)
+            {
+                string key = add.GetAttribute("key");
+                if (key.Length == 0) continue;
+                Set(key, add.GetAttribute("value"), Path.GetFileName(path));
+            }
+        }
+
+        public string Describe()
+        {
+            return string.Format(CultureInfo.InvariantCulture,
+                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}",
+                ApiVersion.Length == 0 ? "negotiate" : ApiVersion, HttpTimeout.TotalSeconds, TaskTimeout.TotalSeconds,
+                TaskPollInterval.TotalMilliseconds, PageSize, Retries, CaFile.Length == 0 ? "none" : CaFile,
+                Pin == null ? "none" : "set", Insecure, AllowHttp, ImportMove);
+        }
+
+        private static TimeSpan Duration(string value, string where, TimeSpan minimum)
+        {
+            string v = value.Trim().ToLowerInvariant();
+            double scale = 1000;
+            if (v.EndsWith("ms")) { scale = 1; v = v.Substring(0, v.Length - 2); }
+            else if (v.EndsWith("s")) { v = v.Substring(0, v.Length - 1); }
+            else if (v.EndsWith("m")) { scale = 60000; v = v.Substring(0, v.Length - 1); }
+            else if (v.EndsWith("h")) { scale = 3600000; v = v.Substring(0, v.Length - 1); }
+            double n;
+            if (!double.TryParse(v, NumberStyles.Float, CultureInfo.InvariantCulture, out n) || n < 0 || n > 1e9)
+                throw new ArgumentException(where + ": '" + value + "' is not a duration such as 30s, 500ms or 2m");
+            var d = TimeSpan.FromMilliseconds(n * scale);
+            if (d < minimum)
+                throw new ArgumentException(where + ": '" + value + "' is below the minimum of " + minimum.TotalMilliseconds + " ms");
+            return d;
+        }
+
+        private static int Integer(string value, string where, int min, int max)
+        {
+            int n;
+            if (!int.TryParse(value, NumberStyles.Integer, CultureInfo.InvariantCulture, out n) || n < min || n > max)
+                throw new ArgumentException(where + ": '" + value + "' is not a whole number from " + min + " to " + max);
+            return n;
+        }
+
+        private static bool Flag(string value, string where)
+        {
+            switch (value.ToLowerInvariant())
+            {
+                case "1": case "true": case "yes": case "on": return true;
+                case "0": case "false": case "no": case "off": return false;
+            }
+            throw new ArgumentException(where + ": '" + value + "' is not true or false");
+        }
+
+        // A SHA-256 fingerprint as 64 hex digits (colons and blanks allowed) or as base64.
+        private static byte[] ParsePin(string value, string where)
+        {
+            string v = value.Trim();
+            if (v.StartsWith("sha256/", StringComparison.OrdinalIgnoreCase)) v = v.Substring(7);
+            var hex = new StringBuilder();
+            foreach (char c in v) if (c != ':' && c != ' ') hex.Append(c);
+            string h = hex.ToString();
+            if (h.Length == 64)
+            {
+                var bytes = new byte[32];
+                for (int i = 0; i < 32; i++)
+                {
+                    if (!byte.TryParse(h.Substring(2 * i, 2), NumberStyles.HexNumber, CultureInfo.InvariantCulture, out bytes[i]))
+                        throw new ArgumentException(where + ": the pin is not hexadecimal");
+                }
+                return bytes;
+            }
+            try
+            {
+                var b = Convert.FromBase64String(v);
+                if (b.Length == 32) return b;
+            }
+            catch (FormatException) { }
+            throw new ArgumentException(where + ": the pin must be a SHA-256 fingerprint (64 hex digits or base64)");
+        }
+
+        // One or more certificates, PEM (several blocks allowed) or DER.
+        private static X509Certificate2Collection LoadCertificates(string path, string where)
+        {
+            byte[] data;
+            try { data = File.ReadAllBytes(path); }
+            catch (Exception e) { throw new ArgumentException(where + ": cannot read '" + path + "': " + e.Message); }
+            var result = new X509Certificate2Collection();
+            string text = Encoding.ASCII.GetString(data);
+            const string begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
+            try
+            {
+                int at = text.IndexOf(begin, StringComparison.Ordinal);
+                if (at < 0) result.Add(new X509Certificate2(data));
+                while (at >= 0)
+                {
+                    int stop = text.IndexOf(end, at, StringComparison.Ordinal);
+                    if (stop < 0) break;
+                    string body = text.Substring(at + begin.Length, stop - at - begin.Length);
+                    result.Add(new X509Certificate2(Convert.FromBase64String(body.Replace("\r", "").Replace("\n", "").Trim())));
+                    at = text.IndexOf(begin, stop, StringComparison.Ordinal);
+                }
+            }
+            catch (Exception e) { throw new ArgumentException(where + ": '" + path + "' holds no readable certificate: " + e.Message); }
+            if (result.Count == 0) throw new ArgumentException(where + ": '" + path + "' holds no certificate");
+            return result;
+        }
+    }
+
+    // An API version such as "37.2", compared numerically part by part ("5.10" is above "5.9").
+    internal sealed class ApiVersionNumber : IComparable<ApiVersionNumber>
+    {
+        public readonly int Major, Minor;
+        public readonly string Text;
+        private ApiVersionNumber(int major, int minor, string text) { Major = major; Minor = minor; Text = text; }
+
+        public static ApiVersionNumber Parse(string text)
+        {
+            if (text == null) return null;
+            var parts = text.Trim().Split('.');
+            int major, minor = 0;
+            if (parts.Length < 1 || parts.Length > 2) return null;
+            if (!int.TryParse(parts[0], NumberStyles.None, CultureInfo.InvariantCulture, out major)) return null;
+            if (parts.Length == 2 && !int.TryParse(parts[1], NumberStyles.None, CultureInfo.InvariantCulture, out minor)) return null;
+            return new ApiVersionNumber(major, minor, text.Trim());
+        }
+
+        public int CompareTo(ApiVersionNumber other)
+        {
+            int c = Major.CompareTo(other.Major);
+            return c != 0 ? c : Minor.CompareTo(other.Minor);
+        }
+
+        public bool AtLeast(int major, int minor = 0) { return Major > major || (Major == major && Minor >= minor); }
+        public override string ToString() { return Text; }
+    }
+}

@@ -1,0 +1,343 @@
+// HTTP transport to the vCloud API: certificate policy, the one authentication header, time-outs and
+// retries, error bodies (XML, JSON or a proxy's HTML), and conversion of server hrefs onto the
+// endpoint the caller configured.
+using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.Linq;
+using System.Net;
+using System.Net.Http;
+using System.Net.Http.Headers;
+using System.Net.Security;
+using System.Security.Cryptography;
+using System.Security.Cryptography.X509Certificates;
+using System.Text;
+using System.Text.RegularExpressions;
+using System.Threading;
+using System.Xml.Linq;
+
+namespace vCloudSDKWrapper
+{
+    // One logged-in session. Immutable: a new login makes a new object, so concurrent operations
+    // always see a consistent set of values.
+    internal sealed class Session
+    {
+        public Uri Root;                 // the configured endpoint, e.g. https://vcd.example.test/
+        public ApiVersionNumber Version; // negotiated API version, sent in every Accept header
+        public ApiVersionNumber ServerHighest;
+        public string AuthName = "";     // the one authentication header and its value
+        public string AuthValue = "";
+        public bool Cloudapi;            // logged in through /cloudapi (else /api/sessions)
+        public string CloudapiSessionId = "";
+        public bool IsSystem;
+        public string OrgName = "";
+        public string OrgHref = "";
+        public string UserName = "";
+        public string Login = "";        // user@org, for messages
+
+        public string XmlAccept { get { return "application/*+xml;version=" + Version.Text; } }
+    }
+
+    internal sealed class Reply
+    {
+        public int Status;
+        public string ContentType = "";
+        public byte[] Body = new byte[0];
+        public string RequestId = "";
+        public string Location = "";
+        public Dictionary<string, string> Headers = new Dictionary<string, string>(StringComparer.OrdinalIgnoreCase);
+        public string What = "";
+        public string Text { get { return Encoding.UTF8.GetString(Body); } }
+        public bool IsHtml
+        {
+            get
+            {
+                if (ContentType.IndexOf("html", StringComparison.OrdinalIgnoreCase) >= 0) return true;
+                string head = Encoding.UTF8.GetString(Body, 0, Math.Min(Body.Length, 200)).TrimStart().ToLowerInvariant();
+                return head.StartsWith("<!doctype html") || head.StartsWith("<html");
+            }
+        }
+    }
+
+    internal sealed class RestClient
+    {
+        private readonly HttpClient client;
+        private readonly WrapperOptions opt;
+        private readonly WrapperLog log;
+        private long requestCount;
+        private volatile string lastTlsRejection = "";
+
+        public RestClient(WrapperOptions options, WrapperLog log)
+        {
+            opt = options;
+            this.log = log;
+            var handler = new HttpClientHandler
+            {
+                AllowAutoRedirect = false,   // a redirect must never carry our token elsewhere
+                UseCookies = false,          // the token travels in exactly one header, never as a cookie
+                AutomaticDecompression = DecompressionMethods.GZip | DecompressionMethods.Deflate,
+                MaxConnectionsPerServer = 16
+            };
+            // Mono's HttpClient ignores ServicePointManager's callback; only the handler's is honoured.
+            handler.ServerCertificateCustomValidationCallback = ValidateCertificate;
+            client = new HttpClient(handler) { Timeout = Timeout.InfiniteTimeSpan };
+            client.DefaultRequestHeaders.ExpectContinue = false;
+        }
+
+        public long RequestCount { get { return Interlocked.Read(ref requestCount); } }
+        public WrapperOptions Options { get { return opt; } }
+        public WrapperLog Log { get { return log; } }
+
+        private bool ValidateCertificate(HttpRequestMessage request, X509Certificate2 cert, X509Chain chain, SslPolicyErrors errors)
+        {
+            string host = request != null && request.RequestUri != null ? request.RequestUri.Host : "?";
+            if (opt.Insecure) return true;
+            if (cert == null) { lastTlsRejection = host + " presented no certificate"; return false; }
+            if (opt.Pin != null)
+            {
+                byte[] actual;
+                using (var sha = SHA256.Create()) actual = sha.ComputeHash(cert.RawData);
+                if (actual.SequenceEqual(opt.Pin)) return true;
+                lastTlsRejection = "the certificate of " + host + " (SHA-256 " + Hex(actual) + ") does not match the configured pin";
+                return false;
+            }
+            if (opt.CaCertificates != null)
+            {
+                if ((errors & (SslPolicyErrors.RemoteCertificateNameMismatch | SslPolicyErrors.RemoteCertificateNotAvailable)) != 0)
+                {
+                    lastTlsRejection = "the certificate of " + host + " does not name that host (" + errors + ")";
+                    return false;
+                }
+                if (IssuedByConfiguredCa(cert)) return true;
+                lastTlsRejection = "the certificate of " + host + " (" + cert.Subject + ") was not issued by a CA in the configured caFile";
+                return false;
+            }
+            if (errors == SslPolicyErrors.None) return true;
+            lastTlsRejection = "the certificate of " + host + " (" + cert.Subject + ") is not trusted (" + errors
+                + "); configure caFile or pin";
+            return false;
+        }
+
+        private bool IssuedByConfiguredCa(X509Certificate2 cert)
+        {
+            using (var chain = new X509Chain())
+            {
+                chain.ChainPolicy.RevocationMode = X509RevocationMode.NoCheck;
+                chain.ChainPolicy.VerificationFlags = X509VerificationFlags.AllowUnknownCertificateAuthority;
+                chain.ChainPolicy.ExtraStore.AddRange(opt.CaCertificates);
+                chain.Build(cert);
+                foreach (X509ChainStatus st in chain.ChainStatus)
+                {
+                    var tolerated = X509ChainStatusFlags.UntrustedRoot | X509ChainStatusFlags.PartialChain
+                        | X509ChainStatusFlags.RevocationStatusUnknown | X509ChainStatusFlags.OfflineRevocation;
+                    if ((st.Status & ~tolerated) != 0) return false;
+                }
+                foreach (X509ChainElement element in chain.ChainElements)
+                    foreach (X509Certificate2 ca in opt.CaCertificates)
+                        if (element.Certificate.Thumbprint == ca.Thumbprint) return true;
+                return false;
+            }
+        }
+
+        private static string Hex(byte[] bytes)
+        {
+            var sb = new StringBuilder();
+            foreach (var b in bytes) sb.Append(b.ToString("x2"));
+            return sb.ToString();
+        }
+
+        // Plain http only when allowed, and then only to a loopback address.
+        public static void CheckScheme(Uri uri, WrapperOptions opt)
+        {
+            if (uri.Scheme == Uri.UriSchemeHttps) return;
+            if (uri.Scheme != Uri.UriSchemeHttp) throw new CloudException("the URL must start with https://");
+            if (!opt.AllowHttp) throw new CloudException("plain http is refused; use https, or set allowHttp=true for a loopback test server");
+            IPAddress ip;
+            bool loopback = uri.IsLoopback || (IPAddress.TryParse(uri.Host.Trim('[', ']'), out ip) && IPAddress.IsLoopback(ip));
+            if (!loopback) throw new CloudException("plain http is allowed only to a loopback address, not to " + uri.Host);
+        }
+
+        // Maps a server href (or a path relative to the endpoint) onto the configured endpoint. Hrefs
+        // carry the server's public address, which can differ from the one we reach it by; and the token
+        // must never go to a host that a response or a caller named.
+        public static Uri Rebase(Uri root, string hrefOrPath)
+        {
+            if (string.IsNullOrEmpty(hrefOrPath)) throw new CloudException("empty reference");
+            string path;
+            if (Ref.Form(hrefOrPath) == RefForm.Href)
+            {
+                Uri u;
+                if (!Uri.TryCreate(hrefOrPath, UriKind.Absolute, out u)) throw new CloudException("'" + hrefOrPath + "' is not a valid URL");
+                string p = u.PathAndQuery;
+                int at = p.IndexOf("/api/", StringComparison.Ordinal);
+                if (at < 0) at = p.IndexOf("/cloudapi/", StringComparison.Ordinal);
+                if (at < 0) throw new CloudException("'" + hrefOrPath + "' is not a vCloud API reference");
+                path = p.Substring(at + 1);
+            }
+            else path = hrefOrPath.TrimStart('/');
+            return new Uri(root, path);
+        }
+
+        public Reply Send(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what)
+        {
+            bool retryable = method == HttpMethod.Get;
+            int attempt = 0;
+            while (true)
+            {
+                Reply r;
+                try
+                {
+                    r = SendOnce(method, uri, auth, accept, body, contentType, what);
+                }
+                catch (CloudException e)
+                {
+                    if (!retryable || attempt >= opt.Retries || e.Status != -1) throw;
+                    attempt++;
+                    log.Info(2, what + ": retry " + attempt + " after " + e.Message);
+                    Thread.Sleep(500 * attempt);
+                    continue;
+                }
+                if (retryable && attempt < opt.Retries && (r.Status == 502 || r.Status == 503 || r.Status == 504))
+                {
+                    attempt++;
+                    log.Info(2, what + ": retry " + attempt + " after HTTP " + r.Status);
+                    Thread.Sleep(500 * attempt);
+                    continue;
+                }
+                return r;
+            }
+        }
+
+        // Status -1 in a thrown CloudException marks a lost connection, which a GET may retry.
+        private Reply SendOnce(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what)
+        {
+            Interlocked.Increment(ref requestCount);
+            var sw = Stopwatch.StartNew();
+            using (var req = new HttpRequestMessage(method, uri))
+            using (var cts = new CancellationTokenSource(opt.HttpTimeout))
+            {
+                if (!string.IsNullOrEmpty(accept)) req.Headers.TryAddWithoutValidation("Accept", accept);
+                if (auth != null && auth.AuthName.Length > 0) req.Headers.TryAddWithoutValidation(auth.AuthName, auth.AuthValue);
+                string clientId = Guid.NewGuid().ToString();
+                req.Headers.TryAddWithoutValidation("X-VMWARE-VCLOUD-CLIENT-REQUEST-ID", clientId);
+                if (body != null)
+                {
+                    req.Content = new ByteArrayContent(Encoding.UTF8.GetBytes(body));
+                    req.Content.Headers.TryAddWithoutValidation("Content-Type", contentType ?? "application/xml");
+                }
+                HttpResponseMessage resp;
+                try
+                {
+                    lastTlsRejection = "";
+                    resp = client.SendAsync(req, cts.Token).GetAwaiter().GetResult();
+                }
+                catch (OperationCanceledException)
+                {
+                    throw new CloudException(what + ": no answer within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
+                }
+                catch (Exception e) when (e is HttpRequestException || e is WebException || e is System.IO.IOException)
+                {
+                    string tls = lastTlsRejection;
+                    if (tls.Length > 0) throw new CloudException(what + ": TLS refused: " + tls);
+                    throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Flatten(e), -1, "");
+                }
+                using (resp)
+                {
+                    var r = new Reply { Status = (int)resp.StatusCode, What = what };
+                    try
+                    {
+                        r.Body = resp.Content == null ? new byte[0] : resp.Content.ReadAsByteArrayAsync().GetAwaiter().GetResult();
+                    }
+                    catch (Exception e)
+                    {
+                        throw new CloudException(what + ": the answer broke off: " + Flatten(e), -1, "");
+                    }
+                    if (resp.Content != null && resp.Content.Headers.ContentType != null)
+                        r.ContentType = resp.Content.Headers.ContentType.ToString();
+                    foreach (var h in resp.Headers) r.Headers[h.Key] = string.Join(",", h.Value);
+                    string v;
+                    if (r.Headers.TryGetValue("X-VMWARE-VCLOUD-REQUEST-ID", out v)) r.RequestId = v;
+                    if (resp.Headers.Location != null) r.Location = resp.Headers.Location.ToString();
+                    log.Info(2, string.Format("{0} {1} -> {2} ({3} bytes, {4} ms, request {5})", method, uri.PathAndQuery,
+                        r.Status, r.Body.Length, sw.ElapsedMilliseconds, r.RequestId.Length > 0 ? r.RequestId : clientId));
+                    if (log.Enabled(3) && r.Body.Length > 0)
+                        log.Info(3, "  body: " + Encoding.UTF8.GetString(r.Body, 0, Math.Min(r.Body.Length, 2000)));
+                    return r;
+                }
+            }
+        }
+
+        public static string Flatten(Exception e)
+        {
+            var parts = new List<string>();
+            for (var x = e; x != null; x = x.InnerException)
+            {
+                var agg = x as AggregateException;
+                if (agg != null && agg.InnerExceptions.Count == 1) continue;
+                string m = x.Message.Trim();
+                if (m.Length > 0 && !parts.Contains(m)) parts.Add(m);
+            }
+            return string.Join(": ", parts);
+        }
+
+        // Turns a failed reply into a CloudException that names the HTTP status, the server's
+        // minorErrorCode and message, or says what else came back.
+        public static CloudException Failure(Reply r)
+        {
+            string minor = "", message = "";
+            string text = r.Text;
+            if (r.IsHtml)
+            {
+                var m = Regex.Match(text, "<title>(.*?)</title>", RegexOptions.IgnoreCase | RegexOptions.Singleline);
+                message = "the server or a proxy in front of it answered with an HTML page"
+                    + (m.Success ? " (\"" + WebUtility.HtmlDecode(m.Groups[1].Value.Trim()) + "\")" : "");
+            }
+            else if (text.TrimStart().StartsWith("<"))
+            {
+                try
+                {
+                    var doc = X.Parse(r.Body, r.What);
+                    var root = doc.Root;
+                    if (root != null && root.Name.LocalName == "Error")
+                    {
+                        minor = root.Attr("minorErrorCode");
+                        message = root.Attr("message");
+                    }
+                    else message = "unexpected " + (root == null ? "empty" : root.Name.LocalName) + " document";
+                }
+                catch (CloudException) { message = "malformed XML error body"; }
+            }
+            else if (text.TrimStart().StartsWith("{"))
+            {
+                try
+                {
+                    var json = Json.Parse(text);
+                    minor = Json.Str(json, "minorErrorCode");
+                    message = Json.Str(json, "message");
+                }
+                catch (FormatException) { message = "malformed JSON error body"; }
+            }
+            else if (text.Trim().Length > 0)
+            {
+                message = text.Trim();
+                if (message.Length > 200) message = message.Substring(0, 200) + "...";
+            }
+            var sb = new StringBuilder(r.What + ": HTTP " + r.Status);
+            if (minor.Length > 0) sb.Append(" " + minor);
+            if (message.Length > 0) sb.Append(": " + message);
+            if (r.Status == 401) sb.Append(" (the session is not valid or has expired; log in again)");
+            if (r.RequestId.Length > 0 && message.IndexOf(r.RequestId, StringComparison.Ordinal) < 0)
+                sb.Append(" [request " + r.RequestId + "]");
+            return new CloudException(sb.ToString(), r.Status, minor);
+        }
+
+        // An XML document from a successful reply, refusing HTML and unparsable bodies.
+        public static XDocument Document(Reply r)
+        {
+            if (r.IsHtml)
+                throw new CloudException(r.What + ": the server or a proxy in front of it answered with an HTML page instead of XML (HTTP " + r.Status + ")");
+            if (r.Body.Length == 0) throw new CloudException(r.What + ": empty answer (HTTP " + r.Status + ")");
+            return X.Parse(r.Body, r.What);
+        }
+    }
+}
