@@ -64,6 +64,15 @@ MonoClassField* FindField(MonoClass* klass, const char* field, bool logMissing) 
     return found;
 }
 
+// Copies a value-type field of exactly sizeof(T) bytes; 0 (logged) when the field is missing.
+template <class T>
+T ReadScalarField(MonoClass* klass, MonoObject* object, const char* field) {
+    MonoClassField* found = FindField(klass, field, true);
+    T value = 0;
+    if (found != nullptr) mono_field_get_value_ptr(object, found, &value);
+    return value;
+}
+
 }  // namespace
 
 MonoString* std2gc(const std::string& text) {
@@ -194,27 +203,15 @@ std::string GetStringFieldValue(MonoClass* klass, MonoObject* object, const char
 }
 
 bool GetBoolFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
-    MonoClassField* found = FindField(klass, field, true);
-    if (found == nullptr) return false;
-    unsigned char value = 0;
-    mono_field_get_value_ptr(object, found, &value);
-    return value != 0;
+    return ReadScalarField<uint8_t>(klass, object, field) != 0;
 }
 
 int GetIntFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
-    MonoClassField* found = FindField(klass, field, true);
-    if (found == nullptr) return 0;
-    int32_t value = 0;
-    mono_field_get_value_ptr(object, found, &value);
-    return value;
+    return ReadScalarField<int32_t>(klass, object, field);
 }
 
 int64_t GetLongFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
-    MonoClassField* found = FindField(klass, field, true);
-    if (found == nullptr) return 0;
-    int64_t value = 0;
-    mono_field_get_value_ptr(object, found, &value);
-    return value;
+    return ReadScalarField<int64_t>(klass, object, field);
 }
 
 MonoObject* GetStructFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
