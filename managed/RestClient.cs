@@ -103,9 +103,11 @@ namespace vCloudSDKWrapper
             }
             if (opt.CaCertificates != null)
             {
-                if ((errors & (SslPolicyErrors.RemoteCertificateNameMismatch | SslPolicyErrors.RemoteCertificateNotAvailable)) != 0)
+                // Mono leaves the name unchecked when the chain already failed, so the name is checked here.
+                if ((errors & (SslPolicyErrors.RemoteCertificateNameMismatch | SslPolicyErrors.RemoteCertificateNotAvailable)) != 0
+                    || !CertificateNames(cert, host))
                 {
-                    lastTlsRejection = "the certificate of " + host + " does not name that host (" + errors + ")";
+                    lastTlsRejection = "the certificate of " + host + " (" + cert.Subject + ") is not issued for that host name";
                     return false;
                 }
                 if (IssuedByConfiguredCa(cert)) return true;
@@ -137,6 +139,66 @@ namespace vCloudSDKWrapper
                         if (element.Certificate.Thumbprint == ca.Thumbprint) return true;
                 return false;
             }
+        }
+
+        // Whether the certificate names host: its subjectAltName DNS names (a leading "*." matching one
+        // label) and IP addresses, or its common name when it has no subjectAltName.
+        internal static bool CertificateNames(X509Certificate2 cert, string host)
+        {
+            host = host.Trim('[', ']').TrimEnd('.');
+            IPAddress hostIp;
+            bool isIp = IPAddress.TryParse(host, out hostIp);
+            var san = cert.Extensions["2.5.29.17"];
+            if (san == null)
+                return !isIp && DnsMatch(cert.GetNameInfo(X509NameType.DnsName, false), host);
+            byte[] d = san.RawData;
+            int pos = 0, end;
+            if (!DerHeader(d, ref pos, out end) || d[0] != 0x30) return false;
+            while (pos < end)
+            {
+                byte tag = d[pos];
+                int itemEnd;
+                if (!DerHeader(d, ref pos, out itemEnd)) return false;
+                if (tag == 0x82 && !isIp && DnsMatch(Encoding.ASCII.GetString(d, pos, itemEnd - pos), host)) return true;
+                if (tag == 0x87 && isIp)
+                {
+                    var raw = new byte[itemEnd - pos];
+                    Array.Copy(d, pos, raw, 0, raw.Length);
+                    if (raw.SequenceEqual(hostIp.GetAddressBytes())) return true;
+                }
+                pos = itemEnd;
+            }
+            return false;
+        }
+
+        // Reads a DER tag and length at pos; leaves pos at the value and sets end past it.
+        private static bool DerHeader(byte[] d, ref int pos, out int end)
+        {
+            end = 0;
+            if (pos + 2 > d.Length) return false;
+            pos++;
+            int len = d[pos++];
+            if (len >= 0x80)
+            {
+                int n = len & 0x7f;
+                if (n == 0 || n > 3 || pos + n > d.Length) return false;
+                len = 0;
+                for (int i = 0; i < n; i++) len = (len << 8) | d[pos++];
+            }
+            end = pos + len;
+            return end <= d.Length;
+        }
+
+        private static bool DnsMatch(string pattern, string host)
+        {
+            if (string.IsNullOrEmpty(pattern)) return false;
+            pattern = pattern.TrimEnd('.');
+            if (pattern.StartsWith("*.", StringComparison.Ordinal))
+            {
+                int dot = host.IndexOf('.');
+                return dot > 0 && string.Equals(pattern.Substring(1), host.Substring(dot), StringComparison.OrdinalIgnoreCase);
+            }
+            return string.Equals(pattern, host, StringComparison.OrdinalIgnoreCase);
         }
 
         private static string Hex(byte[] bytes)
