@@ -111,7 +111,7 @@ namespace vCloudSDKWrapper
                 foreach (var old in existing)
                 {
                     api.Log.Info(1, "RestoreVM: removing the VM being overwritten, " + old.Attr("href"));
-                    vCloudWrapper.DeleteVm(api, old.Attr("href"));
+                    vCloudWrapper.UndeployAndRemove(api, old.Attr("href"));
                 }
                 vmHref = ImportIntoVApp(vc, vapp, profile);
             }

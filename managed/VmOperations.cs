@@ -105,7 +105,7 @@ namespace vCloudSDKWrapper
             return Run("DeleteVM", false, api =>
             {
                 var found = new Resolver(api).Vm(N(org), N(vdc), N(vapp), N(vm));
-                DeleteVm(api, found.Href);
+                UndeployAndRemove(api, found.Href);
                 return true;
             });
         }
@@ -115,7 +115,7 @@ namespace vCloudSDKWrapper
             return Run("DeleteVMByNameFromVapp", false, api =>
             {
                 var found = new Resolver(api).Vm(N(org), "", N(vapp), N(vm));
-                DeleteVm(api, found.Href);
+                UndeployAndRemove(api, found.Href);
                 return true;
             });
         }
@@ -142,7 +142,7 @@ namespace vCloudSDKWrapper
         }
 
         // Undeploys a VM when it is deployed (powering it off), then removes it; waits for both tasks.
-        internal static void DeleteVm(Api api, string href)
+        internal static void UndeployAndRemove(Api api, string href)
         {
             var vm = api.GetObject(href, Ns.Vcloud, "Vm", "VM");
             string name = vm.Attr("name");

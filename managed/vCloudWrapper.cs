@@ -24,7 +24,7 @@ namespace vCloudSDKWrapper
         private readonly ThreadLocal<string> lastError = new ThreadLocal<string>(() => "");
         private readonly string configError = "";
 
-        public const ulong IncludePublicTemplates = 0x4000000000000000UL;
+        internal const ulong IncludePublicTemplates = 0x4000000000000000UL;
 
         public vCloudWrapper()
         {
