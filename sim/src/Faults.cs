@@ -1,0 +1,241 @@
+// Faults injected on request (latency, error shares, broken bodies, failing tasks, expiring tokens) and the
+// request counters that tests read back.
+using System;
+using System.Collections.Generic;
+using System.Globalization;
+
+namespace VcdSim
+{
+    enum BodyFault { None, Truncate, Malformed, Html }
+
+    class FaultDecision
+    {
+        public int LatencyMs;
+        public int ForcedStatus;          // 500 or 503, 0 for none
+        public BodyFault Body = BodyFault.None;
+        public int HtmlStatus = 502;
+    }
+
+    class Faults
+    {
+        readonly object gate = new object();
+
+        // Per-request faults: they apply to requests whose path starts with PathPrefix.
+        public int LatencyMs;
+        public double Share500;
+        public double Share503;
+        public bool Truncate;
+        public bool Malformed;
+        public bool Html;
+        public int HtmlStatus = 502;
+        public string PathPrefix = "";
+        // How many more matching requests the per-request faults affect; -1 for all until reset.
+        public int Count = -1;
+        long matched;
+
+        // Other faults.
+        public int FailTasks;             // the next N tasks end in error
+        public long TokenBudget = -1;     // sessions expire after N further authenticated requests
+        public int TaskMs;                // how long a task takes from queued to done
+        public int DefaultTaskMs;
+
+        public Faults(int taskMs)
+        {
+            TaskMs = DefaultTaskMs = taskMs;
+        }
+
+        bool PerRequestActive
+        {
+            get { return LatencyMs > 0 || Share500 > 0 || Share503 > 0 || Truncate || Malformed || Html; }
+        }
+
+        public void Reset()
+        {
+            lock (gate)
+            {
+                ClearPerRequest();
+                FailTasks = 0;
+                TokenBudget = -1;
+                TaskMs = DefaultTaskMs;
+            }
+        }
+
+        void ClearPerRequest()
+        {
+            LatencyMs = 0;
+            Share500 = Share503 = 0;
+            Truncate = Malformed = Html = false;
+            HtmlStatus = 502;
+            PathPrefix = "";
+            Count = -1;
+            matched = 0;
+        }
+
+        // Errors are spread evenly and deterministically: with a share p, request k of the matching ones
+        // fails when floor(k*p) grows, so exactly the share fails and a test sees the same run every time.
+        static bool Hits(long k, double p)
+        {
+            if (p <= 0) return false;
+            if (p >= 1) return true;
+            return Math.Floor(k * p + 1e-9) > Math.Floor((k - 1) * p + 1e-9);
+        }
+
+        public FaultDecision Decide(string path)
+        {
+            lock (gate)
+            {
+                if (!PerRequestActive) return null;
+                if (PathPrefix.Length > 0 && !path.StartsWith(PathPrefix, StringComparison.Ordinal)) return null;
+                long k = ++matched;
+                var d = new FaultDecision { LatencyMs = LatencyMs, HtmlStatus = HtmlStatus };
+                if (Hits(k, Share500)) d.ForcedStatus = 500;
+                else if (Hits(k, Share503)) d.ForcedStatus = 503;
+                if (Html) d.Body = BodyFault.Html;
+                else if (Truncate) d.Body = BodyFault.Truncate;
+                else if (Malformed) d.Body = BodyFault.Malformed;
+                if (Count > 0 && --Count == 0) ClearPerRequest();
+                return d;
+            }
+        }
+
+        public bool TakeTaskFailure()
+        {
+            lock (gate)
+            {
+                if (FailTasks <= 0) return false;
+                FailTasks--;
+                return true;
+            }
+        }
+
+        public int CurrentTaskMs { get { lock (gate) return TaskMs; } }
+
+        // Applies one setting by name; the names are those of the control endpoint and the command line.
+        public void Set(string key, string value)
+        {
+            lock (gate)
+            {
+                switch (key)
+                {
+                    case "latencyMs": LatencyMs = Int(key, value, 0, 600000); break;
+                    case "error500": Share500 = Share(key, value); break;
+                    case "error503": Share503 = Share(key, value); break;
+                    case "truncate": Truncate = Bool(key, value); break;
+                    case "malformed": Malformed = Bool(key, value); break;
+                    case "html": Html = Bool(key, value); break;
+                    case "htmlStatus": HtmlStatus = Int(key, value, 100, 599); break;
+                    case "path": PathPrefix = value ?? ""; break;
+                    case "count": Count = Int(key, value, -1, int.MaxValue); if (Count == 0) Count = -1; break;
+                    case "failTasks": FailTasks = Int(key, value, 0, int.MaxValue); break;
+                    case "tokenExpiresAfter": TokenBudget = Int(key, value, -1, int.MaxValue); break;
+                    case "taskMs": TaskMs = Int(key, value, 0, 3600000); break;
+                    default: throw new ArgumentException("unknown fault setting '" + key + "'");
+                }
+                matched = 0;
+            }
+        }
+
+        static int Int(string key, string v, int min, int max)
+        {
+            int n;
+            if (!int.TryParse(v, NumberStyles.Integer, CultureInfo.InvariantCulture, out n) || n < min || n > max)
+                throw new ArgumentException(key + " needs a whole number from " + min + " to " + max);
+            return n;
+        }
+
+        static double Share(string key, string v)
+        {
+            double d;
+            if (!double.TryParse(v, NumberStyles.Float, CultureInfo.InvariantCulture, out d) || d < 0 || d > 1)
+                throw new ArgumentException(key + " needs a share from 0 to 1");
+            return d;
+        }
+
+        static bool Bool(string key, string v)
+        {
+            switch ((v ?? "").ToLowerInvariant())
+            {
+                case "": case "1": case "true": case "yes": case "on": return true;
+                case "0": case "false": case "no": case "off": return false;
+            }
+            throw new ArgumentException(key + " needs true or false");
+        }
+
+        public string ToJson()
+        {
+            lock (gate)
+            {
+                return new JsonOut().Obj()
+                    .Prop("latencyMs", LatencyMs).Prop("error500", Share500).Prop("error503", Share503)
+                    .Prop("truncate", Truncate).Prop("malformed", Malformed).Prop("html", Html)
+                    .Prop("htmlStatus", HtmlStatus).Prop("path", PathPrefix).Prop("count", Count)
+                    .Prop("failTasks", FailTasks).Prop("tokenExpiresAfter", TokenBudget).Prop("taskMs", TaskMs)
+                    .EndObj().ToString();
+            }
+        }
+    }
+
+    class Counters
+    {
+        readonly object gate = new object();
+        long total;
+        readonly Dictionary<string, long> byPath = new Dictionary<string, long>(StringComparer.Ordinal);
+        readonly Dictionary<int, long> byStatus = new Dictionary<int, long>();
+
+        public void Count(string path)
+        {
+            lock (gate)
+            {
+                total++;
+                long n;
+                byPath.TryGetValue(path, out n);
+                byPath[path] = n + 1;
+            }
+        }
+
+        public void CountStatus(int status)
+        {
+            lock (gate)
+            {
+                long n;
+                byStatus.TryGetValue(status, out n);
+                byStatus[status] = n + 1;
+            }
+        }
+
+        public void Reset()
+        {
+            lock (gate) { total = 0; byPath.Clear(); byStatus.Clear(); }
+        }
+
+        // With a prefix: the total and the count of requests whose path starts with it. Without: every path.
+        public string ToJson(string prefix)
+        {
+            lock (gate)
+            {
+                var j = new JsonOut().Obj().Prop("total", total);
+                if (prefix != null)
+                {
+                    long c = 0;
+                    foreach (var kv in byPath)
+                        if (kv.Key.StartsWith(prefix, StringComparison.Ordinal)) c += kv.Value;
+                    j.Prop("prefix", prefix).Prop("count", c);
+                }
+                else
+                {
+                    j.Key("paths").Obj();
+                    var keys = new List<string>(byPath.Keys);
+                    keys.Sort(StringComparer.Ordinal);
+                    foreach (var k in keys) j.Prop(k, byPath[k]);
+                    j.EndObj();
+                }
+                j.Key("statuses").Obj();
+                var st = new List<int>(byStatus.Keys);
+                st.Sort();
+                foreach (var s in st) j.Prop(s.ToString(CultureInfo.InvariantCulture), byStatus[s]);
+                j.EndObj();
+                return j.EndObj().ToString();
+            }
+        }
+    }
+}

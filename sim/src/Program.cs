@@ -1,0 +1,178 @@
+// vcdsim: command line, inventory loading, start-up line, and a clean stop on SIGINT, SIGTERM or the end
+// of standard input.
+using System;
+using System.Diagnostics;
+using System.Globalization;
+using System.IO;
+using System.Threading;
+using Mono.Unix;
+using Mono.Unix.Native;
+
+namespace VcdSim
+{
+    static class Program
+    {
+        const string Usage =
+            "usage: mono vcdsim.exe [--port N] [--fixture FILE] [--generate ORGS,VDCS,VAPPS,VMS] [--task-ms N]\n" +
+            "                       [--latency-ms N] [--error500 SHARE] [--error503 SHARE] [--token-expiry N]\n" +
+            "                       [--fail-tasks N] [--truncate] [--malformed] [--html-proxy] [--html-status N]\n" +
+            "                       [--fault-path PREFIX] [--fault-count N]\n" +
+            "                       [--api-versions LIST] [--product-version TEXT] [--stdin-lifeline] [--verbose]\n" +
+            "With neither --fixture nor --generate the demo cloud beside the program is loaded.\n" +
+            "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ").\n";
+
+        const string DefaultVersions = "35.0D,36.0D,36.3D,37.0,37.1,37.2,38.0";
+
+        static readonly ManualResetEvent stop = new ManualResetEvent(false);
+
+        static int Main(string[] args)
+        {
+            int port = 0, taskMs = 200;
+            string fixture = null, generate = null, versions = DefaultVersions, product = null;
+            bool lifeline = false, verbose = false;
+            var faultArgs = new System.Collections.Generic.List<string[]>();
+            try
+            {
+                for (int i = 0; i < args.Length; i++)
+                {
+                    string a = args[i];
+                    Func<string> next = () =>
+                    {
+                        if (i + 1 >= args.Length) throw new ArgumentException(a + " needs a value");
+                        return args[++i];
+                    };
+                    switch (a)
+                    {
+                        case "--port": port = IntArg(a, next(), 0, 65535); break;
+                        case "--fixture": fixture = next(); break;
+                        case "--generate": generate = next(); break;
+                        case "--task-ms": taskMs = IntArg(a, next(), 0, 3600000); break;
+                        case "--api-versions": versions = next(); break;
+                        case "--product-version": product = next(); break;
+                        case "--stdin-lifeline": lifeline = true; break;
+                        case "--verbose": verbose = true; break;
+                        case "--latency-ms": faultArgs.Add(new[] { "latencyMs", next() }); break;
+                        case "--error500": faultArgs.Add(new[] { "error500", next() }); break;
+                        case "--error503": faultArgs.Add(new[] { "error503", next() }); break;
+                        case "--token-expiry": faultArgs.Add(new[] { "tokenExpiresAfter", next() }); break;
+                        case "--fail-tasks": faultArgs.Add(new[] { "failTasks", next() }); break;
+                        case "--truncate": faultArgs.Add(new[] { "truncate", "true" }); break;
+                        case "--malformed": faultArgs.Add(new[] { "malformed", "true" }); break;
+                        case "--html-proxy": faultArgs.Add(new[] { "html", "true" }); break;
+                        case "--html-status": faultArgs.Add(new[] { "htmlStatus", next() }); break;
+                        case "--fault-path": faultArgs.Add(new[] { "path", next() }); break;
+                        case "--fault-count": faultArgs.Add(new[] { "count", next() }); break;
+                        case "-h": case "--help": Console.Out.Write(Usage); return 0;
+                        default: throw new ArgumentException("unknown option " + a);
+                    }
+                }
+                if (fixture != null && generate != null) throw new ArgumentException("--fixture and --generate exclude each other");
+            }
+            catch (ArgumentException e)
+            {
+                Console.Error.WriteLine("vcdsim: " + e.Message);
+                Console.Error.Write(Usage);
+                return 2;
+            }
+
+            var cloud = new Cloud();
+            var faults = new Faults(taskMs);
+            var load = Stopwatch.StartNew();
+            try
+            {
+                cloud.SetApiVersions(versions);
+                if (product != null)
+                {
+                    int sp = product.IndexOf(' ');
+                    cloud.ProductVersion = sp < 0 ? product : product.Substring(0, sp);
+                    if (sp >= 0) cloud.ProductBuildDate = product.Substring(sp + 1);
+                }
+                foreach (var f in faultArgs) faults.Set(f[0], f[1]);
+                if (generate != null)
+                {
+                    var parts = generate.Split(',');
+                    if (parts.Length != 4) throw new ArgumentException("--generate needs ORGS,VDCS,VAPPS,VMS");
+                    int o = IntArg("--generate", parts[0], 1, 1000), v = IntArg("--generate", parts[1], 1, 1000);
+                    int a = IntArg("--generate", parts[2], 1, 100000), m = IntArg("--generate", parts[3], 0, 100000);
+                    if ((long)o * v * a * m > 1000000) throw new ArgumentException("--generate is limited to 1,000,000 VMs");
+                    Generator.Generate(cloud, o, v, a, m);
+                }
+                else
+                {
+                    string path = fixture ?? Path.Combine(AppDomain.CurrentDomain.BaseDirectory, "demo-cloud.xml");
+                    Fixture.Load(cloud, path);
+                }
+            }
+            catch (Exception e) when (e is ArgumentException || e is FixtureError)
+            {
+                Console.Error.WriteLine("vcdsim: " + e.Message);
+                return 2;
+            }
+            // The default of a handful of pool threads would let a few slow (latency-injected) requests hold
+            // up everything else.
+            ThreadPool.SetMinThreads(32, 32);
+
+            var api = new Api(cloud, faults);
+            var server = new Server(cloud, api, faults, verbose);
+            try
+            {
+                server.Start(port);
+            }
+            catch (Exception e)
+            {
+                Console.Error.WriteLine("vcdsim: cannot listen on port " + port + ": " + e.Message);
+                return 1;
+            }
+            Console.Out.WriteLine("vcdsim listening on http://127.0.0.1:" + server.Port + "/");
+            Console.Out.Flush();
+            Console.Error.WriteLine(string.Format(CultureInfo.InvariantCulture,
+                "vcdsim: {0} organizations, {1} VDCs, {2} vApps, {3} VMs loaded in {4} ms; API versions {5}",
+                cloud.Orgs.Count, cloud.Vdcs.Count, cloud.VApps.Count, cloud.Vms.Count, load.ElapsedMilliseconds, cloud.VersionListText()));
+
+            // Tasks advance even when nobody asks about them.
+            new Thread(() =>
+            {
+                while (!stop.WaitOne(20))
+                    lock (cloud.Gate) api.Tasks.Tick();
+            }) { IsBackground = true, Name = "tasks" }.Start();
+
+            new Thread(() =>
+            {
+                var signals = new[] { new UnixSignal(Signum.SIGINT), new UnixSignal(Signum.SIGTERM) };
+                UnixSignal.WaitAny(signals, -1);
+                stop.Set();
+            }) { IsBackground = true, Name = "signals" }.Start();
+
+            if (lifeline)
+            {
+                // The parent holds our standard input open for as long as it wants us running; when it exits,
+                // for whatever reason, the pipe closes and we stop too.
+                new Thread(() =>
+                {
+                    try
+                    {
+                        var input = Console.OpenStandardInput();
+                        var buf = new byte[256];
+                        while (input.Read(buf, 0, buf.Length) > 0) { }
+                    }
+                    catch (Exception) { }
+                    stop.Set();
+                }) { IsBackground = true, Name = "lifeline" }.Start();
+            }
+
+            stop.WaitOne();
+            server.Stop();
+            Console.Error.WriteLine("vcdsim: stopped");
+            Environment.Exit(0);
+            return 0;
+        }
+
+        static int IntArg(string name, string v, int min, int max)
+        {
+            int n;
+            if (!int.TryParse(v, NumberStyles.Integer, CultureInfo.InvariantCulture, out n) || n < min || n > max)
+                throw new ArgumentException(name + " needs a whole number from " + min + " to " + max + ", not \"" + v + "\"");
+            return n;
+        }
+    }
+}
