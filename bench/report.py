@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""Turns the benchmark programs' JSON output into report.md and a plot of each figure's ratio against its
+baseline from the same run.
+
+usage: report.py RESULTS_DIR [BUILD_TYPE]
+Reads startup.json, calls.json and vmlist.json from RESULTS_DIR; writes report.md and plot.png there
+(plot.svg when gnuplot is not installed).
+"""
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+
+UNIT = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+
+
+def load(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def families(doc):
+    """Iteration runs grouped by family ("Call/Disconnect"): a list of (seconds, counters) per family."""
+    out = {}
+    for run in doc["benchmarks"]:
+        if run.get("run_type") != "iteration" or run.get("error_occurred"):
+            continue
+        family = "/".join(run["run_name"].split("/")[:2])
+        seconds = run["real_time"] * UNIT[run["time_unit"]]
+        out.setdefault(family, []).append((seconds, run))
+    return out
+
+
+class Figure:
+    def __init__(self, label, short, bridge, baseline, unit, spread=False):
+        self.label, self.short, self.unit = label, short, unit
+        self.bridge, self.baseline = bridge, baseline  # lists of values
+        self.spread = spread
+
+    @property
+    def ratio(self):
+        """None when the baseline measured nothing (a ratio against zero says nothing)."""
+        base = statistics.median(self.baseline)
+        return statistics.median(self.bridge) / base if base > 0 else None
+
+    def ratio_text(self):
+        return "**%.2f×**" % self.ratio if self.ratio is not None else "n/a (baseline is 0)"
+
+    def cell(self, values):
+        text = "%s %s" % (fmt(statistics.median(values)), self.unit)
+        if self.spread and len(values) > 1:
+            text += " (%s–%s, sd %s)" % (fmt(min(values)), fmt(max(values)), fmt(statistics.stdev(values)))
+        return text
+
+
+def fmt(value):
+    if value == 0:
+        return "0"
+    if abs(value) >= 100:
+        return "%.0f" % value
+    if abs(value) >= 10:
+        return "%.1f" % value
+    return "%.3g" % value
+
+
+def counter(runs, name, scale=1.0):
+    return [run[name] * scale for _, run in runs if name in run]
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown"
+
+
+def plot_png(figures, out_dir):
+    data = os.path.join(out_dir, "plot.dat")
+    with open(data, "w") as f:
+        for i, fig in enumerate(figures):
+            f.write('%d %.6g\n' % (i, fig.ratio))
+    tics = ", ".join('"%s" %d' % (fig.short, i) for i, fig in enumerate(figures))
+    top = max(f.ratio for f in figures)
+    script = """
+set terminal pngcairo size 960,480 font "sans,10"
+set output "{out}"
+set title "Bridge against its bare-runtime baseline, measured in the same run (1 = baseline)"
+set ylabel "bridge / baseline"
+set style fill solid 0.85 border -1
+set boxwidth 0.6
+set grid ytics
+set key off
+set bmargin 5
+set xrange [-0.6:{n}-0.4]
+set xtics ({tics}) scale 0
+{scale}
+plot "{data}" using 1:2 with boxes lc rgb "#4a7ebb", \\
+     "" using 1:2:(sprintf("%.2f×", $2)) with labels offset 0,0.8, \\
+     1 with lines dt 2 lc rgb "#c0392b"
+""".format(out=os.path.join(out_dir, "plot.png"), n=len(figures), data=data, tics=tics,
+           scale=("set logscale y\nset yrange [0.5:%g]" % (top * 2)) if top > 20 else
+                 ("set yrange [0:%g]" % (top * 1.2 + 0.2)))
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    os.remove(data)
+    return "plot.png"
+
+
+def plot_svg(figures, out_dir):
+    """A plain SVG bar chart, for machines without gnuplot."""
+    import math
+    width, height, left, bottom, top_pad = 960, 480, 70, 90, 50
+    top = max(f.ratio for f in figures)
+    log = top > 20
+    hi = math.log10(top * 2) if log else top * 1.2 + 0.2
+    lo = math.log10(0.5) if log else 0.0
+
+    def y(v):
+        v = math.log10(max(v, 0.5)) if log else v
+        return height - bottom - (v - lo) / (hi - lo) * (height - bottom - top_pad)
+
+    slot = (width - left - 20) / len(figures)
+    parts = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" font-family="sans-serif" '
+             'font-size="12">' % (width, height),
+             '<rect width="100%" height="100%" fill="white"/>',
+             '<text x="%d" y="25" text-anchor="middle" font-size="14">Bridge against its bare-runtime baseline, '
+             'measured in the same run (1 = baseline%s)</text>' % (width / 2, "; log scale" if log else "")]
+    for i, fig in enumerate(figures):
+        x = left + i * slot + slot * 0.2
+        parts.append('<rect x="%.1f" y="%.1f" width="%.1f" height="%.1f" fill="#4a7ebb" stroke="black"/>'
+                     % (x, y(fig.ratio), slot * 0.6, y(lo if not log else 0.5) - y(fig.ratio)))
+        parts.append('<text x="%.1f" y="%.1f" text-anchor="middle">%.2f×</text>'
+                     % (x + slot * 0.3, y(fig.ratio) - 6, fig.ratio))
+        for j, line in enumerate(fig.short.split("\\n")):
+            parts.append('<text x="%.1f" y="%d" text-anchor="middle">%s</text>'
+                         % (x + slot * 0.3, height - bottom + 20 + 15 * j, line))
+    parts.append('<line x1="%d" x2="%d" y1="%.1f" y2="%.1f" stroke="#c0392b" stroke-dasharray="6,4"/>'
+                 % (left, width - 20, y(1), y(1)))
+    parts.append('<text x="%d" y="%.1f" text-anchor="end">1</text>' % (left - 6, y(1) + 4))
+    parts.append("</svg>")
+    with open(os.path.join(out_dir, "plot.svg"), "w") as f:
+        f.write("\n".join(parts))
+    return "plot.svg"
+
+
+def main():
+    out_dir = sys.argv[1]
+    build_type = sys.argv[2] if len(sys.argv) > 2 else "unknown"
+    startup = load(os.path.join(out_dir, "startup.json"))
+    calls = load(os.path.join(out_dir, "calls.json"))
+    vmlist = load(os.path.join(out_dir, "vmlist.json"))
+    s, c, v = families(startup), families(calls), families(vmlist)
+
+    def times(fams, name, scale):
+        if name not in fams:
+            sys.exit("no successful runs of %s: see the benchmark's own output" % name)
+        return [sec * scale for sec, _ in fams[name]]
+
+    vms = int(vmlist["context"].get("vms", "0"))
+    bridge_init = s.get("Startup/FirstInitialize", [])
+    bare_init = s.get("Startup/BareRuntime", [])
+    bridge_list = v.get("VmList/GetVMListForEntity", [])
+    bare_list = v.get("VmList/BareEnumeration", [])
+    figures = [
+        Figure("1. First `Initialize` (runtime start + wrapper) vs bare `mono_jit_init` + "
+               "`mono_domain_assembly_open`; one sample per fresh process",
+               "1. first Initialize\\nvs bare start",
+               times(s, "Startup/FirstInitialize", 1e3), times(s, "Startup/BareRuntime", 1e3), "ms", spread=True),
+        Figure("2a. `Disconnect` vs bare `mono_runtime_invoke` of `Logout` on the same object, per call",
+               "2a. Disconnect\\nvs bare Logout",
+               times(c, "Call/Disconnect", 1e9), times(c, "Call/BareLogout", 1e9), "ns"),
+        Figure("2b. `FindVM` (three texts) vs bare invoke of `FindVM` (three `mono_string_new`), per call",
+               "2b. FindVM (3 texts)\\nvs bare invoke",
+               times(c, "Call/FindVM", 1e9), times(c, "Call/BareFindVM", 1e9), "ns"),
+        Figure("3a. `GetVMListForEntity` of %s VMs vs bare enumeration (MoveNext, Current, 7 field reads), "
+               "time per VM" % format(vms, ","),
+               "3a. VM list\\ntime per VM",
+               counter(bridge_list, "ns_per_vm"), counter(bare_list, "ns_per_vm"), "ns"),
+        Figure("3b. The same two: peak resident memory above the call's start",
+               "3b. VM list\\npeak memory",
+               counter(bridge_list, "peak_MiB"), counter(bare_list, "peak_MiB"), "MiB"),
+    ]
+    if not all(f.bridge and f.baseline for f in figures):
+        sys.exit("a figure has no samples: see the benchmark programs' output")
+
+    plotted = [f for f in figures if f.ratio is not None]
+    plot = plot_png(plotted, out_dir) if shutil.which("gnuplot") else plot_svg(plotted, out_dir)
+
+    ctx = calls["context"]
+    lines = [
+        "# Benchmark report",
+        "",
+        "Each figure of the bridge is measured next to its bare-runtime baseline in the same run and given as",
+        "the ratio of their medians (bridge / baseline; 1 means no overhead).",
+        "",
+        "| Figure | Bridge | Baseline | Ratio |",
+        "|---|---|---|---|",
+    ]
+    for f in figures:
+        lines.append("| %s | %s | %s | %s |" % (f.label, f.cell(f.bridge), f.cell(f.baseline), f.ratio_text()))
+    lines += [
+        "",
+        "![ratios](%s)" % plot,
+        "",
+        "## Details",
+        "",
+        "- Start-up: %d fresh processes of each kind; median (min–max, standard deviation). Whole child "
+        "process, spawn to exit: bridge %s ms, bare %s ms (medians). Binding the Mono entry points (inside the "
+        "bridge's figure, outside the bare one): %s ms. A second `Initialize` on the running runtime (wrapper "
+        "object only): %s ms."
+        % (len(bridge_init), fmt(statistics.median(counter(bridge_init, "process_ms"))),
+           fmt(statistics.median(counter(bare_init, "process_ms"))),
+           fmt(statistics.median(counter(bare_init, "bind_ms"))),
+           fmt(statistics.median(counter(bridge_init, "second_init_ms")))),
+        "- Per-call figures: median of %d repetitions, each the mean over as many calls as fit its minimum "
+        "time." % len(c.get("Call/Disconnect", [])),
+        "- VM list: median of %d repetitions per side, each the mean over its calls; whole call %s ms (bridge) and %s ms (bare enumeration). The "
+        "baseline reads the seven managed field references and copies no text; the bridge also makes UTF-8 "
+        "texts and native records. Peak memory: resident high-water mark (VmHWM) after the call minus "
+        "resident size (VmRSS) before it, with the mark lowered first (peak reset: %s). Of the bridge's peak, "
+        "the returned vector's own storage (%d-byte records, texts not counted) is %s MiB, about %s bytes of "
+        "peak per VM in all."
+        % (len(bridge_list), fmt(statistics.median(times(v, "VmList/GetVMListForEntity", 1e3))),
+           fmt(statistics.median(times(v, "VmList/BareEnumeration", 1e3))),
+           vmlist["context"].get("peak_reset", "?"), int(vmlist["context"].get("vm_record_bytes", "0")),
+           fmt(statistics.median(counter(bridge_list, "vector_MiB"))),
+           fmt(statistics.median(counter(bridge_list, "peak_MiB")) * 1048576 / max(vms, 1))),
+        "",
+        "## Machine",
+        "",
+        "- CPU: %s; %s logical CPUs (nproc %d)" % (cpu_model(), ctx.get("num_cpus"), os.cpu_count() or 0),
+        "- Load average at the start of the runs: %s (the machine is shared; noise shows in the spread)"
+        % ", ".join("%.2f" % x for x in startup["context"].get("load_avg", [])),
+        "- Mono %s; our code built as %s; run %s" % (ctx.get("mono", "?"), build_type, ctx.get("date", "?")),
+        "",
+    ]
+    with open(os.path.join(out_dir, "report.md"), "w") as f:
+        f.write("\n".join(lines))
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs the built benchmark programs and writes bench/results/: each program's JSON, report.md and the
+# plot of every figure's ratio against its baseline. Builds nothing: build first (cmake --build BUILD).
+#
+#   bench/run-benchmarks.sh [BUILD_DIR]      BUILD_DIR defaults to ./build of the repository
+#   RUNS=15 REPS=5 VMS=100000 RESULTS=bench/results   override the sample counts, list size, output folder
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+build="$(cd "${1:-$here/../build}" && pwd)"
+results="${RESULTS:-$here/results}"
+runs="${RUNS:-15}"
+reps="${REPS:-5}"
+vms="${VMS:-100000}"
+
+for program in bench_startup bench_calls bench_vmlist; do
+  if [ ! -x "$build/bin/$program" ]; then
+    echo "missing $build/bin/$program: build the project with VCB_BUILD_BENCHMARKS=ON first" >&2
+    exit 1
+  fi
+done
+if [ ! -f "$build/testhome/vCloudSDKWrapper.dll" ]; then
+  echo "missing $build/testhome/vCloudSDKWrapper.dll: build the test double (target vcb_test_double)" >&2
+  exit 1
+fi
+export XQ_HOME="$build/testhome"
+build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)"
+mkdir -p "$results"
+
+json() { echo "--benchmark_out=$results/$1.json" --benchmark_out_format=json; }
+"$build/bin/bench_startup" --runs="$runs" $(json startup)
+"$build/bin/bench_calls" --benchmark_repetitions="$reps" --benchmark_display_aggregates_only=true $(json calls)
+"$build/bin/bench_vmlist" --vms="$vms" --benchmark_repetitions=3 --benchmark_display_aggregates_only=true \
+  $(json vmlist)
+
+python3 "$here/report.py" "$results" "${build_type:-unknown}"
