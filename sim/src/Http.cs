@@ -111,6 +111,7 @@ namespace VcdSim
         // Refuses a body whose Content-Type is not the media type that the operation consumes.
         public void RequireContentType(string media)
         {
+            if (Body.Length == 0) throw SimError.Bad("The request needs a body of type " + media + ".");
             string ct = ContentType ?? "";
             int semi = ct.IndexOf(';');
             if (semi >= 0) ct = ct.Substring(0, semi);

@@ -81,12 +81,6 @@ namespace VcdSim
             try
             {
                 cloud.SetApiVersions(versions);
-                if (product != null)
-                {
-                    int sp = product.IndexOf(' ');
-                    cloud.ProductVersion = sp < 0 ? product : product.Substring(0, sp);
-                    if (sp >= 0) cloud.ProductBuildDate = product.Substring(sp + 1);
-                }
                 foreach (var f in faultArgs) faults.Set(f[0], f[1]);
                 if (generate != null)
                 {
@@ -101,6 +95,13 @@ namespace VcdSim
                 {
                     string path = fixture ?? Path.Combine(AppDomain.CurrentDomain.BaseDirectory, "demo-cloud.xml");
                     Fixture.Load(cloud, path);
+                }
+                // The option wins over the fixture's own product version.
+                if (product != null)
+                {
+                    int sp = product.IndexOf(' ');
+                    cloud.ProductVersion = sp < 0 ? product : product.Substring(0, sp);
+                    if (sp >= 0) cloud.ProductBuildDate = product.Substring(sp + 1);
                 }
             }
             catch (Exception e) when (e is ArgumentException || e is FixtureError)

@@ -1,0 +1,741 @@
+// Drives the simulator over HTTP and checks the shapes a client depends on: login headers, navigation,
+// paging across pages, filters, tenant isolation, task life cycle, deletes, imports, and injected faults.
+// Usage: SimTests.exe <vcdsim.exe>            run the checks
+//        SimTests.exe <vcdsim.exe> --walk O,V,A,M   measure the adminVM walk over a generated cloud
+using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.IO;
+using System.Linq;
+using System.Text.RegularExpressions;
+using System.Threading;
+using System.Xml.Linq;
+using static VcdSimTests.Tally;
+
+namespace VcdSimTests
+{
+    static class Program
+    {
+        const string P = "application/vnd.vmware.";
+        const string UndeployCt = P + "vcloud.undeployVAppParams+xml";
+        const string RecomposeCt = P + "vcloud.recomposeVAppParams+xml";
+        const string MetaValueCt = P + "vcloud.metadata.value+xml";
+        const string MetaCt = P + "vcloud.metadata+xml";
+        const string OwnerCt = P + "vcloud.owner+xml";
+        const string AccessCt = P + "vcloud.controlAccess+xml";
+        const string ImportIntoCt = P + "admin.importVmIntoExistingVAppParams+xml";
+        const string ImportAsCt = P + "admin.importVmAsVAppParams+xml";
+        const string VNs = "http://www.vmware.com/vcloud/v1.5";
+        const string ExtNs = "http://www.vmware.com/vcloud/extension/v1.5";
+
+        static string exe;
+
+        static int Main(string[] args)
+        {
+            if (args.Length < 1) { Console.Error.WriteLine("usage: SimTests.exe <vcdsim.exe> [--walk O,V,A,M]"); return 2; }
+            exe = args[0];
+            if (args.Length == 3 && args[1] == "--walk") return Walk(args[2]);
+            var clock = Stopwatch.StartNew();
+            using (var demo = new Sim(exe, "--task-ms 60"))
+            {
+                Group("versions and login", () => VersionsAndLogin(demo));
+                Group("navigation", () => Navigation(demo));
+                Group("filters", () => Filters(demo));
+                Group("tenant isolation", () => Isolation(demo));
+                Group("tasks", () => TaskLifeCycle(demo));
+                Group("deletes", () => Deletes(demo));
+                Group("imports", () => Imports(demo));
+                Group("metadata, owner, access", () => MetadataOwnerAccess(demo));
+                Group("faults", () => FaultInjection(demo));
+            }
+            Group("paging", Paging);
+            Group("legacy server", LegacyServer);
+            Group("stopping", Stopping);
+            Console.WriteLine("{0} passed, {1} failed ({2:0.0} s)", Passed, Failed, clock.Elapsed.TotalSeconds);
+            return Failed == 0 ? 0 : 1;
+        }
+
+        static void Group(string name, Action body)
+        {
+            Tally.Group = name;
+            try { body(); }
+            catch (Exception e) { Check(false, "group stopped by an exception", e.GetType().Name + ": " + e.Message); }
+        }
+
+        static Client Admin(Sim s) { return new Client(s).Login("administrator", "System", "vmware1!"); }
+        static Client Alice(Sim s) { return new Client(s).Login("alice", "Acme", "alice1!"); }
+
+        static string Minor(Answer a)
+        {
+            try { return (string)a.Root.Attribute("minorErrorCode") ?? ""; } catch (Exception) { return ""; }
+        }
+
+        static bool IsError(Answer a, int status, string minor = null)
+        {
+            try
+            {
+                return a.Status == status && a.Root.Name == NS.V + "Error" && (int)a.Root.Attribute("majorErrorCode") == status &&
+                       (minor == null || (string)a.Root.Attribute("minorErrorCode") == minor) &&
+                       a.ContentType.StartsWith(P + "vcloud.error+xml", StringComparison.Ordinal);
+            }
+            catch (Exception) { return false; }
+        }
+
+        static string Undeploy(string action)
+        {
+            return "<UndeployVAppParams xmlns=\"" + VNs + "\"><UndeployPowerAction>" + action + "</UndeployPowerAction></UndeployVAppParams>";
+        }
+
+        static string Status(XElement task) { return (string)task.Attribute("status"); }
+
+        static string Power(Client c, string href) { return c.State(href)["powerState"] as string; }
+
+        // ---- versions and login ---------------------------------------------------------------------------
+
+        static void VersionsAndLogin(Sim s)
+        {
+            var anon = new Client(s);
+            var v = anon.Send("GET", "api/versions", accept: "application/*+xml");
+            Check(v.Status == 200 && v.Root.Name == NS.Versions + "SupportedVersions", "versions answer without a version in Accept", v.ToString());
+            var infos = v.Root.Elements(NS.Versions + "VersionInfo").ToList();
+            Check(infos.Any(i => (string)i.Element(NS.Versions + "Version") == "38.0" && (string)i.Attribute("deprecated") == "false"), "38.0 is listed and current");
+            Check(infos.Any(i => (string)i.Attribute("deprecated") == "true"), "older versions are marked deprecated");
+            Check(infos.All(i => ((string)i.Element(NS.Versions + "LoginUrl") ?? "").EndsWith("/api/sessions")), "every version has its LoginUrl");
+
+            var t = anon.TryLogin("alice", "Acme", "alice1!", false);
+            Check(t.Status == 200, "tenant login through /cloudapi/1.0.0/sessions", t.ToString());
+            string jwt = t.Header("X-VMWARE-VCLOUD-ACCESS-TOKEN");
+            Check(jwt != null && jwt.Length > 32 && jwt.Split('.').Length == 3, "the access token is a long bearer token");
+            Check(t.Header("x-vcloud-authorization") == null, "the OpenAPI login returns no legacy token");
+            Check(t.Body.Contains("\"name\":\"Acme\"") && t.Body.Contains("\"sessionIdleTimeoutMinutes\""), "session JSON names the organization", t.Body);
+
+            Equal(401, anon.TryLogin("administrator", "System", "vmware1!", false).Status, "System cannot use the tenant endpoint from 36.0");
+            Equal(200, anon.TryLogin("administrator", "System", "vmware1!", true).Status, "System logs in through the provider endpoint");
+            Equal(401, anon.TryLogin("alice", "Acme", "alice1!", true).Status, "a tenant cannot use the provider endpoint");
+            var bad = anon.TryLogin("alice", "Acme", "wrong", false);
+            Check(bad.Status == 401 && bad.Body.Contains("\"minorErrorCode\""), "a wrong password gives 401 with a JSON error", bad.ToString());
+            Equal(401, anon.TryLogin("alice", "Globex", "alice1!", false).Status, "a user of another organization is refused");
+
+            var legacy = new Client(s) { Version = "37.2" };
+            var l = legacy.Send("POST", "api/sessions", tweak: r => r.Headers.TryAddWithoutValidation("Authorization", Client.Basic("bob@Globex", "bob1!")));
+            Check(l.Status == 200 && l.Root.Name == NS.V + "Session" && (string)l.Root.Attribute("org") == "Globex", "legacy login below 38.0 returns a Session", l.ToString());
+            string tok = l.Header("x-vcloud-authorization");
+            Check(tok != null && Regex.IsMatch(tok, "^[0-9a-f]{32}$"), "legacy login returns x-vcloud-authorization", tok);
+            Check(l.Header("X-VMWARE-VCLOUD-ACCESS-TOKEN") != null, "legacy login also returns the access token");
+            legacy.LegacyToken = tok;
+            Equal(200, legacy.Get("api/org").Status, "the legacy token authenticates later requests");
+            var l38 = new Client(s).Send("POST", "api/sessions", tweak: r => r.Headers.TryAddWithoutValidation("Authorization", Client.Basic("bob@Globex", "bob1!")));
+            Check(l38.Status != 200 && l38.Header("x-vcloud-authorization") == null, "no legacy login at 38.0", l38.ToString());
+
+            var alice = new Client(s) { Bearer = jwt };
+            var noVer = alice.Send("GET", "api/org", accept: "application/*+xml");
+            Check(IsError(noVer, 406, "NOT_ACCEPTABLE"), "a request without a version gets 406", noVer.ToString());
+            Check(noVer.Root.Attribute("message").Value.Contains("38.0"), "the 406 message lists the supported versions");
+            Check(IsError(alice.Send("GET", "api/org", accept: "application/*+xml;version=20.0"), 406), "an unsupported version gets 406");
+
+            Check(IsError(new Client(s).Get("api/org"), 401), "no token gives 401 with an Error element");
+            Check(IsError(new Client(s) { Bearer = "not-a-token" }.Get("api/org"), 401), "an unknown token gives 401");
+            Check(IsError(new Client(s) { LegacyToken = jwt }.Get("api/org"), 401), "the bearer token is not accepted as a legacy token");
+
+            var sess = alice.Get("api/session");
+            Check(sess.Status == 200 && (string)sess.Root.Attribute("user") == "alice" &&
+                  sess.Root.Elements(NS.V + "Link").Any(k => (string)k.Attribute("type") == P + "vcloud.orgList+xml"),
+                  "GET /api/session with the bearer token returns the Session and its links", sess.ToString());
+            var traced = alice.Send("GET", "api/org", tweak: r => r.Headers.TryAddWithoutValidation("X-VMWARE-VCLOUD-CLIENT-REQUEST-ID", "trace-42"));
+            Check((traced.Header("X-VMWARE-VCLOUD-REQUEST-ID") ?? "").StartsWith("trace-42"), "the client request id comes back in the request id");
+
+            var cur = alice.Get("cloudapi/1.0.0/sessions/current");
+            Check(cur.Status == 200 && cur.Body.Contains("\"alice\""), "GET sessions/current", cur.ToString());
+            Equal(204, alice.Delete("cloudapi/1.0.0/sessions/current").Status, "DELETE sessions/current");
+            Equal(401, alice.Get("api/org").Status, "the token is dead after logout");
+            Equal(204, legacy.Delete("api/session").Status, "DELETE /api/session");
+            Equal(401, legacy.Get("api/org").Status, "the legacy token is dead after logout");
+        }
+
+        // ---- navigation -------------------------------------------------------------------------------------
+
+        static void Navigation(Sim s)
+        {
+            var alice = Alice(s);
+            var admin = Admin(s);
+            var orgs = alice.Get("api/org").Root.Elements(NS.V + "Org").ToList();
+            Check(orgs.Count == 1 && (string)orgs[0].Attribute("name") == "Acme", "a tenant's OrgList holds its organization only");
+            Equal(3, admin.Get("api/org").Root.Elements(NS.V + "Org").Count(), "System sees every organization");
+
+            var org = alice.Get((string)orgs[0].Attribute("href")).Root;
+            var vdcLinks = org.Elements(NS.V + "Link").Where(k => (string)k.Attribute("type") == P + "vcloud.vdc+xml").ToList();
+            Equal("Acme-Gold,Acme-Silver", string.Join(",", vdcLinks.Select(k => (string)k.Attribute("name")).OrderBy(n => n)), "Org links its VDCs");
+
+            var vdc = alice.Get((string)vdcLinks.First(k => (string)k.Attribute("name") == "Acme-Gold").Attribute("href")).Root;
+            Equal("1", (string)vdc.Attribute("status"), "VDC status is READY");
+            var entities = vdc.Element(NS.V + "ResourceEntities").Elements(NS.V + "ResourceEntity").ToList();
+            Equal("db-tier,staging,web-tier", string.Join(",", entities.Where(e => (string)e.Attribute("type") == P + "vcloud.vApp+xml")
+                .Select(e => (string)e.Attribute("name")).OrderBy(n => n)), "ResourceEntities lists the vApps by type");
+            Check(entities.Any(e => (string)e.Attribute("type") == P + "vcloud.vAppTemplate+xml"), "templates share the ResourceEntities list");
+            Check(vdc.Element(NS.V + "VdcStorageProfiles").Elements(NS.V + "VdcStorageProfile").Count() == 2, "VDC lists its storage profiles");
+            Check(vdc.Element(NS.V + "AvailableNetworks").Elements(NS.V + "Network").Count() == 2, "VDC lists its networks");
+
+            var vapp = alice.Get((string)entities.First(e => (string)e.Attribute("name") == "web-tier").Attribute("href")).Root;
+            Equal("10", (string)vapp.Attribute("status"), "a vApp with running and stopped VMs is MIXED");
+            Equal("alice", (string)vapp.Element(NS.V + "Owner").Element(NS.V + "User").Attribute("name"), "the vApp names its owner");
+            var vms = vapp.Element(NS.V + "Children").Elements(NS.V + "Vm").ToList();
+            Equal(3, vms.Count, "the vApp holds its VMs as Children");
+            Check(vms.All(m => m.Element(NS.V + "VCloudExtension") == null), "tenants get no vSphere extension data");
+            Check(vapp.Elements(NS.V + "NetworkConfigSection").Elements(NS.V + "NetworkConfig").Any(n => (string)n.Attribute("networkName") == "acme-web"),
+                  "the vApp's NetworkConfigSection names its network");
+
+            string web1 = (string)vms.First(m => (string)m.Attribute("name") == "web-01").Attribute("href");
+            var vmA = admin.Get(web1).Root;
+            var vimRef = vmA.Element(NS.V + "VCloudExtension")?.Element(NS.Ext + "VmVimInfo")?.Element(NS.Ext + "VmVimObjectRef");
+            Check(vimRef != null && ((string)vimRef.Element(NS.Ext + "MoRef")).StartsWith("vm-") &&
+                  (string)vimRef.Element(NS.Ext + "VimServerRef").Attribute("name") == "vc-east", "System users get VmVimInfo with the moref");
+            Equal("4", (string)vmA.Attribute("status"), "a running VM has status 4");
+            Check(vmA.Elements(NS.V + "Link").Any(k => (string)k.Attribute("rel") == "power:powerOff") &&
+                  !vmA.Elements(NS.V + "Link").Any(k => (string)k.Attribute("rel") == "power:powerOn"), "power links follow the state");
+            Check(vmA.Element(NS.V + "StorageProfile") != null && (string)vmA.Element(NS.V + "StorageProfile").Attribute("name") == "Gold", "VM names its storage profile");
+            Equal("Ubuntu Linux (64-bit)", (string)vmA.Descendants().First(e => e.Name.LocalName == "OperatingSystemSection").Elements().First(e => e.Name.LocalName == "Description"),
+                  "VM carries its guest OS");
+            Equal("3", (string)admin.Get(admin.HrefOf("adminVM", "db-02")).Root.Attribute("status"), "a suspended VM has status 3");
+
+            var vc = admin.Get("api/admin");
+            Check(vc.Status == 200 && ((string)vc.Root.Element(NS.V + "Description")).StartsWith("10.5.1."), "/api/admin carries the product version", vc.ToString());
+            Check(IsError(alice.Get("api/admin"), 403), "/api/admin is for System users");
+            var refs = admin.Get("api/admin/extension/vimServerReferences").Root;
+            Check(refs.Name == NS.Ext + "VMWVimServerReferences" && refs.Elements(NS.V + "VimServerReference").Count() == 2,
+                  "two vCenter references, root in the extension namespace and children in the vcloud one");
+            var server = admin.Get((string)refs.Elements(NS.V + "VimServerReference").First().Attribute("href")).Root;
+            Check(server.Name == NS.Ext + "VimServer" && ((string)server.Element(NS.Ext + "Url")).StartsWith("https://"), "vimServer/{id} gives the URL");
+
+            string vdcId = ((string)vdc.Attribute("href")).Split('/').Last();
+            var adminVdc = admin.Get("api/admin/vdc/" + vdcId).Root;
+            Check(adminVdc.Element(NS.V + "ProviderVdcReference") != null && adminVdc.Element(NS.V + "ResourcePoolRefs") != null, "AdminVdc for System has the provider VDC and resource pool");
+            Check(alice.Get("api/admin/vdc/" + vdcId).Root.Element(NS.V + "ResourcePoolRefs") == null, "AdminVdc for a tenant has no vSphere references");
+            var sp = alice.Get((string)vdc.Element(NS.V + "VdcStorageProfiles").Elements().First().Attribute("href")).Root;
+            Check(sp.Element(NS.V + "Limit") != null && sp.Element(NS.V + "StorageUsedMB") != null && sp.Element(NS.V + "Default") != null, "storage profile has limit, usage and default flag");
+
+            string urn = (string)vmA.Attribute("id");
+            var ent = alice.Get("api/entity/" + urn);
+            Check(ent.Status == 200 && ent.Root.Elements(NS.V + "Link").Any(k => (string)k.Attribute("href") == web1), "the entity resolver links to the VM", ent.ToString());
+            Check(IsError(alice.Get("api/vApp/vm-00000000-0000-4000-8000-000000000000"), 403, "ACCESS_TO_RESOURCE_IS_FORBIDDEN"), "an unknown id gives 403");
+            Check(IsError(alice.Get("api/nosuch"), 404), "an unknown path gives 404");
+        }
+
+        // ---- filters -------------------------------------------------------------------------------------------
+
+        static string F(string type, string filter, string extra = "")
+        {
+            return "type=" + type + "&pageSize=128&filter=" + Uri.EscapeDataString(filter) + extra;
+        }
+
+        static void Filters(Sim s)
+        {
+            var admin = Admin(s);
+            var alice = Alice(s);
+            Equal("web-01,web-02,web-03", string.Join(",", admin.Names(F("adminVM", "name==web-*"))), "wildcard at the end");
+            Equal("web-01,web-02,web-03", string.Join(",", admin.Names(F("adminVM", "name==WEB-0*"))), "== ignores case");
+            Equal("db-01,db-02", string.Join(",", admin.Names(F("adminVM", "name==*b-0*;containerName==db*"))), "wildcards at both ends and AND");
+            Equal("web-02,web-03", string.Join(",", admin.Names(F("adminVM", "name!=web-01;containerName==web-tier"))), "!= with AND");
+            Equal("db-01,web-01", string.Join(",", admin.Names(F("adminVM", "(name==web-01,name==db-01);status==POWERED_ON"))), "OR inside parentheses, then AND");
+            Equal("db-01,web-01,web-02", string.Join(",", admin.Names(F("adminVM", "name==db-01,name==web-0*;status==POWERED_ON"))), "AND binds tighter than OR");
+            Equal("db-01,erp-db-01,web-01,web-02", string.Join(",", admin.Names(F("adminVM", "metadata:backup-policy==STRING:gold"))), "metadata STRING filter");
+            Equal("db-02,dev-02,mail-01,web-03", string.Join(",", admin.Names(F("adminVM", "metadata:backup-policy==STRING:s*"))), "metadata with a wildcard");
+            Equal("web-01", string.Join(",", admin.Names(F("adminVM", "metadata:retention-days=ge=NUMBER:30"))), "metadata NUMBER comparison");
+            Equal(0, admin.Names(F("adminVM", "metadata:retention-days=gt=NUMBER:30")).Count, "metadata NUMBER strict comparison");
+            Equal("db-01,web-01,web-02", string.Join(",", alice.Names(F("vm", "metadata:backup-policy==STRING:gold"))), "a tenant's metadata query stays in its organization");
+            Equal("ubuntu-base,win2019", string.Join(",", admin.Names(F("adminVM", "isVAppTemplate==true"))), "template VMs are in the VM query");
+            Equal(6, admin.Names(F("adminVM", "status==POWERED_OFF;isVAppTemplate==false")).Count, "templates filtered out");
+
+            string silver = admin.HrefOf("adminOrgVdc", "Acme-Silver");
+            string silverId = silver.Split('/').Last();
+            Equal("build-01,dev-01,dev-02,util-01", string.Join(",", admin.Names(F("adminVM", "vdc==" + silver))), "vdc== by href");
+            Equal(4, admin.Names(F("adminVM", "vdc==" + silverId)).Count, "vdc== by bare uuid");
+            Equal(4, admin.Names(F("adminVM", "vdc==urn:vcloud:vdc:" + silverId)).Count, "vdc== by URN");
+            Equal(2, admin.Names(F("adminVM", "name==util-01")).Count, "the same VM name in two organizations");
+            string globex = admin.HrefOf("organization", "Globex");
+            Equal(1, admin.Names(F("adminVM", "name==util-01;org==" + globex)).Count, "org== narrows by reference");
+
+            var esc = admin.Get("api/query?" + F("adminVM", "name==web\\,01"));
+            Check(esc.Status == 200 && esc.Root.Attribute("total").Value == "0", "an escaped comma is part of the value", esc.ToString());
+            Equal(200, admin.Get("api/query?" + F("adminVM", "name==web\\(1\\)")).Status, "escaped parentheses are accepted");
+            foreach (var bad in new[] { "name=~web", "nosuch==x", "name==web(1)", "metadata:backup-policy==gold", "(name==a", "name==a;", "isDeployed=gt=true" })
+                Check(IsError(admin.Get("api/query?" + F("adminVM", bad)), 400, "BAD_REQUEST"), "bad filter gives 400: " + bad);
+            Check(IsError(admin.Get("api/query?type=VM"), 400), "query types are case-sensitive");
+            Check(IsError(admin.Get("api/query?type=vm&format=xml"), 400), "an unknown format gives 400");
+            Check(IsError(admin.Get("api/query?type=vm&sortAsc=nosuch"), 400), "sorting on an unknown attribute gives 400");
+
+            var rec = admin.Records(F("adminVM", "name==web-01", "&fields=name,status,metadata:backup-policy")).Single();
+            Equal("href,name,status", string.Join(",", rec.Attributes().Where(a => !a.IsNamespaceDeclaration).Select(a => a.Name.LocalName).OrderBy(n => n)), "fields limits the attributes");
+            var entry = rec.Element(NS.V + "Metadata")?.Element(NS.V + "MetadataEntry");
+            Check(entry != null && (string)entry.Element(NS.V + "Key") == "backup-policy" &&
+                  (string)entry.Element(NS.V + "TypedValue").Attribute(NS.Xsi + "type") == "MetadataStringValue" &&
+                  (string)entry.Element(NS.V + "TypedValue").Element(NS.V + "Value") == "gold", "requested metadata comes back in the record");
+
+            Equal("web-03", (string)alice.Records("type=vm&sortDesc=name&pageSize=1").Single().Attribute("name"), "sortDesc");
+            Equal("build-01", (string)alice.Records("type=vm&sortAsc=name&pageSize=1").Single().Attribute("name"), "sortAsc");
+            var idr = admin.Records(F("adminVM", "name==web-01", "&format=idrecords")).Single();
+            Check(((string)idr.Attribute("id")).StartsWith("urn:vcloud:vm:") && ((string)idr.Attribute("vdc")).StartsWith("urn:vcloud:vdc:"), "idrecords carry URNs");
+            var vmRec = alice.Records(F("vm", "name==web-01")).Single();
+            Check(vmRec.Attribute("moref") == null && vmRec.Attribute("vc") == null, "tenant VM records have no moref or vc");
+            var adminRec = admin.Records(F("adminVM", "name==web-01")).Single();
+            Check(((string)adminRec.Attribute("moref")).StartsWith("vm-") && ((string)adminRec.Attribute("vc")).Contains("/api/admin/extension/vimServer/"), "adminVM records carry moref and vc");
+            var spRec = admin.Records(F("adminOrgVdcStorageProfile", "name==Gold;vdc==" + silverId)).Single();
+            Check(((string)spRec.Attribute("storageProfileMoref") ?? "").Length > 0 && spRec.Attribute("vc") != null, "admin storage profile records carry the vSphere profile and vCenter");
+            var vcRec = admin.Records("type=virtualCenter&filter=" + Uri.EscapeDataString("name==vc-west")).Single();
+            Check(((string)vcRec.Attribute("url")).StartsWith("https://vc-west") && ((string)vcRec.Attribute("uuid")).Length == 36, "virtualCenter records give URL and uuid");
+            var vdcRec = admin.Records(F("adminOrgVdc", "name==Acme-Silver")).Single();
+            Equal("vc-west", (string)vdcRec.Attribute("vcName"), "AdminVdcRecord names its vCenter");
+        }
+
+        // ---- tenant isolation -----------------------------------------------------------------------------------
+
+        static void Isolation(Sim s)
+        {
+            var admin = Admin(s);
+            var alice = Alice(s);
+            var bob = new Client(s).Login("bob", "Globex", "bob1!");
+            string erp = admin.HrefOf("adminVApp", "erp");
+            string erpDb = admin.HrefOf("adminVM", "erp-db-01");
+            Check(IsError(alice.Get(erp), 403, "ACCESS_TO_RESOURCE_IS_FORBIDDEN"), "another organization's vApp is forbidden");
+            Check(IsError(alice.Get(erpDb), 403), "another organization's VM is forbidden");
+            Check(IsError(alice.Get(admin.HrefOf("organization", "Globex")), 403), "another organization is forbidden");
+            Check(IsError(alice.Post(erpDb + "/power/action/powerOff"), 403), "another organization's VM cannot be powered off");
+            Equal("on", Power(admin, erpDb), "and its state did not change");
+            var aliceVms = alice.Records("type=vm&pageSize=128");
+            Check(aliceVms.Count == 10 && aliceVms.All(r => ((string)r.Attribute("vdcName")).StartsWith("Acme")), "a tenant's VM query holds its own VMs only", aliceVms.Count.ToString());
+            Check(bob.Records("type=vm&pageSize=128").All(r => ((string)r.Attribute("vdcName")).StartsWith("Globex")), "and the other tenant's too");
+            foreach (var t in new[] { "adminVM", "adminVApp", "adminOrgVdc", "adminOrgVdcStorageProfile", "virtualCenter" })
+                Check(IsError(alice.Get("api/query?type=" + t), 403), "a tenant cannot run the " + t + " query");
+            Check(IsError(alice.Get("api/admin/extension/vimServerReferences"), 403), "a tenant cannot list vCenter servers");
+            Check(IsError(alice.Get("api/admin/org/" + admin.HrefOf("organization", "Globex").Split('/').Last()), 403), "a tenant cannot read another AdminOrg");
+            var erin = new Client(s).Login("erin", "Globex", "erin1!");
+            Check(IsError(erin.Get("api/admin/org/" + admin.HrefOf("organization", "Globex").Split('/').Last()), 403), "a plain user cannot read the AdminOrg");
+            Equal(200, bob.Get("api/admin/org/" + admin.HrefOf("organization", "Globex").Split('/').Last()).Status, "an organization administrator can");
+            var ent = alice.Get("api/entity/" + (string)admin.Get(erpDb).Root.Attribute("id"));
+            Check(IsError(ent, 403), "the entity resolver hides other organizations");
+        }
+
+        // ---- tasks ----------------------------------------------------------------------------------------------
+
+        static void TaskLifeCycle(Sim s)
+        {
+            var alice = Alice(s);
+            string web2 = alice.HrefOf("vm", "web-02");
+            var started = alice.Post(web2 + "/power/action/powerOff");
+            Check(started.Status == 202 && started.Root.Name == NS.V + "Task", "a power action answers 202 with a Task", started.ToString());
+            Check(Status(started.Root) == "queued" || Status(started.Root) == "running", "the task starts queued or running");
+            Equal(web2, (string)started.Root.Element(NS.V + "Owner")?.Attribute("href"), "the task's Owner is the VM");
+            Check(started.Root.Elements(NS.V + "Link").Any(k => (string)k.Attribute("rel") == "task:cancel"), "a running task offers cancel");
+            var done = alice.Wait(started);
+            Equal("success", Status(done), "the task succeeds");
+            Check(done.Attribute("endTime") != null && (string)done.Element(NS.V + "Progress") == "100", "a finished task has endTime and progress 100");
+            var st = alice.State(web2);
+            Check((string)st["powerState"] == "off" && (bool)st["deployed"], "powerOff leaves the VM off and deployed");
+            Check(IsError(alice.Post(web2 + "/power/action/powerOff"), 400, "BAD_REQUEST"), "powering off a VM that is off gives 400");
+
+            string web3 = alice.HrefOf("vm", "web-03");
+            alice.Control("POST", "faults?taskMs=5000");
+            var slow = alice.Post(web3 + "/power/action/powerOn");
+            Check(IsError(alice.Post(web3 + "/power/action/powerOn"), 400, "BUSY_ENTITY"), "a second change while a task runs gives BUSY_ENTITY");
+            var vmXml = alice.Get(web3).Root;
+            Check(vmXml.Element(NS.V + "Tasks")?.Element(NS.V + "Task") != null, "the busy VM lists its running task");
+            string taskHref = (string)slow.Root.Attribute("href");
+            Equal(204, alice.Post(taskHref + "/action/cancel").Status, "a running task can be canceled");
+            Equal("canceled", Status(alice.Get(taskHref).Root), "and ends canceled");
+            Equal("off", Power(alice, web3), "a canceled task changes nothing");
+            Check(IsError(alice.Post(taskHref + "/action/cancel"), 400), "a finished task cannot be canceled");
+            alice.Control("POST", "faults/reset");
+
+            alice.Control("POST", "faults?failTasks=1");
+            var failed = alice.Wait(alice.Post(web3 + "/power/action/powerOn"));
+            Check(Status(failed) == "error" && failed.Element(NS.V + "Error") != null &&
+                  (string)failed.Element(NS.V + "Error").Attribute("majorErrorCode") == "500", "an injected task failure ends in error with an Error element");
+            Equal("off", Power(alice, web3), "a failed task changes nothing");
+            Equal("success", Status(alice.Wait(alice.Post(web3 + "/power/action/powerOn"))), "only the next task fails");
+            Equal("on", Power(alice, web3), "powerOn takes effect");
+
+            string farm = alice.HrefOf("vApp", "build-farm");
+            Equal("success", Status(alice.Wait(alice.Post(farm + "/power/action/powerOn"))), "vApp power on");
+            Equal("4", (string)alice.Get(farm).Root.Attribute("status"), "the vApp is powered on");
+            string susp = alice.HrefOf("vm", "dev-02");
+            Equal("success", Status(alice.Wait(alice.Post(susp + "/power/action/suspend"))), "suspend");
+            Equal("3", (string)alice.Get(susp).Root.Attribute("status"), "suspended VM status");
+            Check(IsError(alice.Post(susp + "/power/action/nosuch"), 404), "an unknown power action gives 404");
+        }
+
+        // ---- deletes --------------------------------------------------------------------------------------------
+
+        static void Deletes(Sim s)
+        {
+            var alice = Alice(s);
+            string web1 = alice.HrefOf("vm", "web-01");
+            Check(IsError(alice.Delete(web1), 400), "a running VM cannot be deleted");
+            Check(IsError(alice.Post(web1 + "/action/undeploy"), 400), "undeploy needs its parameters");
+            Check(IsError(alice.Post(web1 + "/action/undeploy", "application/xml", Undeploy("powerOff")), 415), "undeploy checks the media type");
+            Check(IsError(alice.Post(web1 + "/action/undeploy", UndeployCt, Undeploy("sideways")), 400), "undeploy checks the power action");
+            Equal("success", Status(alice.Wait(alice.Post(web1 + "/action/undeploy", UndeployCt, Undeploy("powerOff")))), "undeploy with powerOff");
+            var st = alice.State(web1);
+            Check((string)st["powerState"] == "off" && !(bool)st["deployed"], "undeploy leaves the VM off and undeployed");
+            var del = alice.Delete(web1);
+            Check(del.Status == 202 && del.Root.Name == NS.V + "Task", "DELETE of a stopped VM answers with a Task", del.ToString());
+            Equal("success", Status(alice.Wait(del)), "the delete succeeds");
+            Check(IsError(alice.Get(web1), 403), "a deleted VM is gone (403)");
+            Check(!(bool)alice.State(web1)["exists"], "and gone from the inventory");
+            Equal(0, alice.Names(F("vm", "name==web-01")).Count, "and from the query service");
+
+            string dbTier = alice.HrefOf("vApp", "db-tier");
+            string db2 = alice.HrefOf("vm", "db-02");
+            string recompose = "<RecomposeVAppParams xmlns=\"" + VNs + "\"><DeleteItem href=\"" + db2 + "\"/></RecomposeVAppParams>";
+            Check(IsError(alice.Post(dbTier + "/action/recomposeVApp", RecomposeCt, recompose), 400), "recompose refuses to remove a suspended VM");
+            Equal("success", Status(alice.Wait(alice.Post(db2 + "/action/discardSuspendedState"))), "discard the suspended state");
+            Equal("success", Status(alice.Wait(alice.Post(dbTier + "/action/recomposeVApp", RecomposeCt, recompose))), "recompose with DeleteItem");
+            Equal("db-01", string.Join(",", alice.Get(dbTier).Root.Element(NS.V + "Children").Elements(NS.V + "Vm").Select(v => (string)v.Attribute("name"))),
+                  "the VM left the vApp");
+            Check(IsError(alice.Get(db2), 403), "the removed VM is gone");
+            string web2 = alice.HrefOf("vm", "web-02");
+            string foreign = "<RecomposeVAppParams xmlns=\"" + VNs + "\"><DeleteItem href=\"" + web2 + "\"/></RecomposeVAppParams>";
+            Check(IsError(alice.Post(dbTier + "/action/recomposeVApp", RecomposeCt, foreign), 400), "recompose refuses a VM of another vApp");
+
+            string staging = alice.HrefOf("vApp", "staging");
+            Equal("success", Status(alice.Wait(alice.Delete(staging))), "delete an empty vApp");
+            string gold = alice.HrefOf("orgVdc", "Acme-Gold");
+            Check(!alice.Get(gold).Root.Descendants(NS.V + "ResourceEntity").Any(e => (string)e.Attribute("name") == "staging"), "the VDC no longer lists it");
+            Check(IsError(alice.Delete(alice.HrefOf("vApp", "dev-sandbox")), 400), "a vApp with running VMs cannot be deleted");
+        }
+
+        // ---- imports --------------------------------------------------------------------------------------------
+
+        static string ImportInto(string vapp, string moref, string name, string profile)
+        {
+            return "<vmext:ImportVmIntoExistingVAppParams xmlns:vmext=\"" + ExtNs + "\" xmlns:vcloud=\"" + VNs + "\" sourceMove=\"false\">" +
+                   "<vmext:VmName>" + name + "</vmext:VmName><vmext:VmDescription>restored copy</vmext:VmDescription>" +
+                   "<vmext:VmMoRef>" + moref + "</vmext:VmMoRef>" +
+                   (profile == null ? "" : "<vcloud:VdcStorageProfile href=\"" + profile + "\"/>") +
+                   "<vcloud:VApp href=\"" + vapp + "\"/></vmext:ImportVmIntoExistingVAppParams>";
+        }
+
+        static string ImportAs(string vdc, string moref, string name)
+        {
+            return "<vmext:ImportVmAsVAppParams xmlns:vmext=\"" + ExtNs + "\" xmlns:vcloud=\"" + VNs + "\" name=\"" + name + "\" sourceMove=\"false\">" +
+                   "<vmext:VmName>" + name + "-vm</vmext:VmName><vmext:VmMoRef>" + moref + "</vmext:VmMoRef>" +
+                   "<vcloud:Vdc href=\"" + vdc + "\"/></vmext:ImportVmAsVAppParams>";
+        }
+
+        static void Imports(Sim s)
+        {
+            var admin = Admin(s);
+            string east = admin.HrefOf("virtualCenter", "vc-east");
+            string west = admin.HrefOf("virtualCenter", "vc-west");
+            string webTier = admin.HrefOf("adminVApp", "web-tier");
+            string silverSp = admin.Records(F("adminOrgVdcStorageProfile", "name==Silver;vdcName==Acme-Gold")).Single().Attribute("href").Value;
+
+            var into = admin.Post(east + "/importVmIntoExistingVApp", ImportIntoCt, ImportInto(webTier, "vm-9001", "restored-01", silverSp));
+            Check(into.Status == 202, "import into an existing vApp answers with a Task", into.ToString());
+            Equal("success", Status(admin.Wait(into)), "the import succeeds");
+            var rec = admin.Records(F("adminVM", "name==restored-01")).SingleOrDefault();
+            Check(rec != null && (string)rec.Attribute("moref") == "vm-9001" && (string)rec.Attribute("containerName") == "web-tier" &&
+                  (string)rec.Attribute("vc") == east && (string)rec.Attribute("storageProfileName") == "Silver" &&
+                  (string)rec.Attribute("status") == "POWERED_OFF", "the imported VM is in the vApp with its moref and profile");
+            Check(IsError(admin.Post(east + "/importVmIntoExistingVApp", ImportIntoCt, ImportInto(webTier, "vm-9001", "again", null)), 400), "a moref cannot be imported twice");
+            string managed = (string)admin.Records(F("adminVM", "name==db-01")).Single().Attribute("moref");
+            Check(IsError(admin.Post(east + "/importVmIntoExistingVApp", ImportIntoCt, ImportInto(webTier, managed, "dup", null)), 400), "a managed VM cannot be imported");
+            Check(IsError(admin.Post(west + "/importVmIntoExistingVApp", ImportIntoCt, ImportInto(webTier, "vm-9002", "x", null)), 400), "the vApp's VDC must be on that vCenter");
+            Check(IsError(admin.Post(east + "/importVmIntoExistingVApp", ImportIntoCt, ImportInto(webTier, "vm-9003", "web-02", null)), 400, "DUPLICATE_NAME"), "VM names are unique in a vApp");
+            Check(IsError(admin.Post(east + "/importVmIntoExistingVApp", "application/xml", ImportInto(webTier, "vm-9004", "y", null)), 415), "import checks the media type");
+
+            string silverVdc = admin.HrefOf("adminOrgVdc", "Acme-Silver");
+            var asApp = admin.Post(west + "/importVmAsVApp", ImportAsCt, ImportAs(silverVdc, "vm-7001", "restored-app"));
+            Check(asApp.Status == 201 && asApp.Root.Name == NS.V + "VApp" && asApp.Root.Element(NS.V + "Tasks") != null, "import as a vApp answers with the VApp and its task", asApp.ToString());
+            Equal("success", Status(admin.Wait(asApp)), "the import as a vApp succeeds");
+            var appRec = admin.Records(F("adminVApp", "name==restored-app")).SingleOrDefault();
+            Check(appRec != null && (string)appRec.Attribute("numberOfVMs") == "1", "the new vApp holds the VM");
+            Check(IsError(admin.Post(west + "/importVmAsVApp", ImportAsCt, ImportAs(silverVdc, "vm-7002", "dev-sandbox")), 400, "DUPLICATE_NAME"), "vApp names are unique in a VDC");
+            Check(IsError(Alice(s).Post(east + "/importVmIntoExistingVApp", ImportIntoCt, ImportInto(webTier, "vm-9005", "z", null)), 403), "tenants cannot import");
+        }
+
+        // ---- metadata, owner, access control ----------------------------------------------------------------
+
+        static string MetaValue(string type, string value)
+        {
+            return "<MetadataValue xmlns=\"" + VNs + "\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><TypedValue xsi:type=\"" + type + "\"><Value>" + value + "</Value></TypedValue></MetadataValue>";
+        }
+
+        static void MetadataOwnerAccess(Sim s)
+        {
+            var alice = Alice(s);
+            var admin = Admin(s);
+            string dev1 = alice.HrefOf("vm", "dev-01");
+            Equal("success", Status(alice.Wait(alice.Put(dev1 + "/metadata/backup-policy", MetaValueCt, MetaValue("MetadataStringValue", "bronze")))), "set a metadata value");
+            var got = alice.Get(dev1 + "/metadata/backup-policy").Root;
+            Equal("bronze", (string)got.Element(NS.V + "TypedValue")?.Element(NS.V + "Value"), "read it back");
+            Equal("dev-01", string.Join(",", alice.Names(F("vm", "metadata:backup-policy==STRING:bronze"))), "the query service sees it");
+            Check(IsError(alice.Put(dev1 + "/metadata/size", MetaValueCt, MetaValue("MetadataNumberValue", "big")), 400), "a NUMBER value must be a number");
+            string two = "<Metadata xmlns=\"" + VNs + "\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">" +
+                         "<MetadataEntry><Key>tier</Key><TypedValue xsi:type=\"MetadataStringValue\"><Value>dev</Value></TypedValue></MetadataEntry>" +
+                         "<MetadataEntry><Key>slots</Key><TypedValue xsi:type=\"MetadataNumberValue\"><Value>4</Value></TypedValue></MetadataEntry></Metadata>";
+            Equal("success", Status(alice.Wait(alice.Post(dev1 + "/metadata", MetaCt, two))), "merge several entries");
+            var keys = alice.Get(dev1 + "/metadata").Root.Elements(NS.V + "MetadataEntry").Select(e => (string)e.Element(NS.V + "Key")).OrderBy(k => k).ToList();
+            Equal("backup-policy,slots,tier", string.Join(",", keys), "all entries are listed");
+            Equal("success", Status(alice.Wait(alice.Delete(dev1 + "/metadata/tier"))), "delete an entry");
+            Equal(404, alice.Get(dev1 + "/metadata/tier").Status, "the deleted entry is gone");
+
+            string webTier = alice.HrefOf("vApp", "web-tier");
+            string carol = admin.Records(F("adminUser", "name==carol")).Single().Attribute("href").Value;
+            string dave = admin.Records(F("adminUser", "name==dave")).Single().Attribute("href").Value;
+            string bob = admin.Records(F("adminUser", "name==bob")).Single().Attribute("href").Value;
+            string group = alice.Get(alice.HrefOf("organization", "Acme").Replace("/api/org/", "/api/admin/org/")).Root
+                .Element(NS.V + "Groups").Elements(NS.V + "GroupReference").First().Attribute("href").Value;
+            string owner = "<Owner xmlns=\"" + VNs + "\"><User href=\"" + carol + "\"/></Owner>";
+            Equal(204, alice.Put(webTier + "/owner", OwnerCt, owner).Status, "change the vApp owner");
+            Equal("carol", (string)alice.Get(webTier + "/owner").Root.Element(NS.V + "User").Attribute("name"), "the new owner is shown");
+            Check(IsError(alice.Put(webTier + "/owner", OwnerCt, "<Owner xmlns=\"" + VNs + "\"><User href=\"" + bob + "\"/></Owner>"), 400), "the owner must belong to the organization");
+
+            Func<string, string, string, string> setting = (href, type, level) =>
+                "<AccessSetting><Subject href=\"" + href + "\" type=\"" + type + "\"/><AccessLevel>" + level + "</AccessLevel></AccessSetting>";
+            string acl = "<ControlAccessParams xmlns=\"" + VNs + "\"><IsSharedToEveryone>false</IsSharedToEveryone><AccessSettings>" +
+                         setting(dave, P + "admin.user+xml", "FullControl") + setting(group, P + "admin.group+xml", "ReadOnly") +
+                         "</AccessSettings></ControlAccessParams>";
+            var set = alice.Post(webTier + "/action/controlAccess", AccessCt, acl);
+            Check(set.Status == 200 && set.Root.Name == NS.V + "ControlAccessParams", "set access control", set.ToString());
+            var read = alice.Get(webTier + "/controlAccess/").Root.Descendants(NS.V + "AccessSetting").ToList();
+            Check(read.Count == 2 && read.Any(x => (string)x.Element(NS.V + "Subject").Attribute("name") == "dave" && (string)x.Element(NS.V + "AccessLevel") == "FullControl") &&
+                  read.Any(x => (string)x.Element(NS.V + "Subject").Attribute("type") == P + "admin.group+xml"), "the settings read back with users and groups");
+            string dup = "<ControlAccessParams xmlns=\"" + VNs + "\"><IsSharedToEveryone>false</IsSharedToEveryone><AccessSettings>" +
+                         setting(dave, P + "admin.user+xml", "FullControl") + setting(dave, P + "admin.user+xml", "ReadOnly") + "</AccessSettings></ControlAccessParams>";
+            Check(IsError(alice.Post(webTier + "/action/controlAccess", AccessCt, dup), 400), "a subject may appear once only");
+            string stranger = "<ControlAccessParams xmlns=\"" + VNs + "\"><IsSharedToEveryone>false</IsSharedToEveryone><AccessSettings>" +
+                              setting(bob, P + "admin.user+xml", "ReadOnly") + "</AccessSettings></ControlAccessParams>";
+            Check(IsError(alice.Post(webTier + "/action/controlAccess", AccessCt, stranger), 400), "subjects must belong to the organization");
+        }
+
+        // ---- faults ---------------------------------------------------------------------------------------------
+
+        static void FaultInjection(Sim s)
+        {
+            var alice = Alice(s);
+            alice.Control("POST", "faults/reset");
+            var set = alice.Control("POST", "faults?error500=0.5&path=/api/org");
+            Check(set.Status == 200 && set.Body.Contains("\"error500\":0.5"), "faults are set through the control endpoint", set.ToString());
+            var codes = Enumerable.Range(0, 4).Select(i => alice.Get("api/org")).ToList();
+            Equal(2, codes.Count(a => a.Status == 500), "half of the matching requests fail with 500");
+            Check(codes.Where(a => a.Status == 500).All(a => IsError(a, 500)), "the 500 answers carry an Error element");
+            Equal(200, alice.Get("api/session").Status, "requests outside the fault path are untouched");
+            alice.Control("POST", "faults/reset");
+
+            alice.Control("POST", "faults?error503=1&count=1");
+            Equal(503, alice.Get("api/org").Status, "a single 503");
+            Equal(200, alice.Get("api/org").Status, "count limits the fault to the next request");
+
+            alice.Control("POST", "faults?latencyMs=300&count=1");
+            var sw = Stopwatch.StartNew();
+            alice.Get("api/org");
+            Check(sw.ElapsedMilliseconds >= 250, "added latency delays the answer", sw.ElapsedMilliseconds + " ms");
+
+            alice.Control("POST", "faults?tokenExpiresAfter=2");
+            Equal(200, alice.Get("api/org").Status, "first request within the token's life");
+            Equal(200, alice.Get("api/org").Status, "second request within the token's life");
+            Check(IsError(alice.Get("api/org"), 401), "the token expires after N requests");
+            Equal(401, alice.Get("api/org").Status, "and stays expired");
+            var again = Alice(s);
+            Equal(200, again.Get("api/org").Status, "a new login works");
+            alice.Control("POST", "faults/reset");
+            Equal(200, again.Get("api/org").Status, "after reset tokens live on");
+            Equal(200, again.Get("api/org").Status, "after reset tokens live on (2)");
+
+            alice = again;
+            alice.Control("POST", "faults?truncate=1&count=1");
+            bool broken;
+            try
+            {
+                var a = alice.Get("api/org");
+                broken = a.Status != 200 || !Parses(a.Body);
+            }
+            catch (Exception) { broken = true; }
+            Check(broken, "a truncated body breaks the exchange");
+            Equal(200, alice.Get("api/org").Status, "the next request is whole again");
+
+            alice.Control("POST", "faults?malformed=1&count=1");
+            var mal = alice.Get("api/org");
+            Check(mal.Status == 200 && !Parses(mal.Body), "a malformed body does not parse as XML");
+
+            alice.Control("POST", "faults?html=1&count=1");
+            var html = alice.Get("api/org");
+            Check(html.Status == 502 && html.ContentType.StartsWith("text/html") && html.Body.Contains("<html"), "a proxy answers with an HTML page", html.ToString());
+            alice.Control("POST", "faults?html=1&htmlStatus=200&count=1");
+            var html200 = alice.Get("api/org");
+            Check(html200.Status == 200 && html200.ContentType.StartsWith("text/html"), "an HTML page can come with 200");
+
+            Equal(400, alice.Control("POST", "faults?nosuch=1").Status, "unknown fault settings are refused");
+            Equal(400, alice.Control("POST", "faults?error500=2").Status, "shares are between 0 and 1");
+            alice.Control("POST", "faults/reset");
+            var f = alice.Control("GET", "faults");
+            Check(f.Body.Contains("\"error500\":0,") && f.Body.Contains("\"taskMs\":60"), "reset restores the defaults", f.Body);
+
+            alice.Control("POST", "counters/reset");
+            for (int i = 0; i < 3; i++) alice.Get("api/org");
+            alice.Get("api/session");
+            var c = Json.Parse(alice.Control("GET", "counters?prefix=/api/org").Body) as Dictionary<string, object>;
+            Check((double)c["count"] == 3 && (double)c["total"] == 4, "counters count per path prefix and in total", alice.Control("GET", "counters").Body);
+            var state = Json.Parse(alice.Control("GET", "state").Body) as Dictionary<string, object>;
+            Check((double)state["orgs"] == 3 && state.ContainsKey("vms"), "the state summary answers");
+        }
+
+        static bool Parses(string xml)
+        {
+            try { XDocument.Parse(xml); return true; } catch (Exception) { return false; }
+        }
+
+        // ---- paging over a generated cloud ----------------------------------------------------------------------
+
+        static void Paging()
+        {
+            using (var gen = new Sim(exe, "--generate 2,2,5,30"))
+            {
+                var admin = Admin(gen);
+                var first = admin.Get("api/query?type=adminVM&pageSize=128");
+                var root = first.Root;
+                Check((string)root.Attribute("total") == "600" && (string)root.Attribute("pageSize") == "128" && (string)root.Attribute("page") == "1",
+                      "page 1 reports total, page and page size", first.ToString());
+                Equal(128, root.Elements(NS.V + "AdminVMRecord").Count(), "a full page of records");
+                var last = root.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("rel") == "lastPage");
+                Check(last != null && ((string)last.Attribute("href")).Contains("page=5"), "lastPage points at page 5");
+                Check(!root.Elements(NS.V + "Link").Any(k => (string)k.Attribute("rel") == "previousPage"), "page 1 has no previousPage");
+
+                var seen = new HashSet<string>();
+                int pages = 0, records = 0;
+                string next = "api/query?type=adminVM&pageSize=128&filter=" + Uri.EscapeDataString("isVAppTemplate==false");
+                while (next != null && pages < 20)
+                {
+                    var p = admin.Get(next).Root;
+                    pages++;
+                    foreach (var r in p.Elements(NS.V + "AdminVMRecord")) { records++; seen.Add((string)r.Attribute("href")); }
+                    var nl = p.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("rel") == "nextPage");
+                    next = nl == null ? null : (string)nl.Attribute("href");
+                    if (pages == 2)
+                        Check(p.Elements(NS.V + "Link").Any(k => (string)k.Attribute("rel") == "previousPage"), "later pages link back");
+                }
+                Equal(5, pages, "following nextPage visits every page");
+                Equal(600, records, "every record arrives");
+                Equal(600, seen.Count, "no record arrives twice");
+
+                Equal("128", (string)admin.Get("api/query?type=adminVM&pageSize=1000").Root.Attribute("pageSize"), "pageSize is capped at 128");
+                Equal(25, admin.Records("type=adminVM").Count, "the default page size is 25");
+                Equal(88, admin.Records("type=adminVM&pageSize=128&page=5").Count, "the last page holds the rest");
+                Check(IsError(admin.Get("api/query?type=adminVM&pageSize=128&page=6"), 400), "a page past the end gives 400");
+                Check(IsError(admin.Get("api/query?type=adminVM&page=0"), 400), "page 0 gives 400");
+                Check(IsError(admin.Get("api/query?type=adminVM&pageSize=abc"), 400), "a non-numeric page size gives 400");
+                var refs = admin.Get("api/query?type=adminVM&format=references&pageSize=50&page=2").Root;
+                Check(refs.Name == NS.V + "QueryResultReferences" && refs.Elements(NS.V + "VMReference").Count() == 50, "references format pages too");
+                var empty = admin.Get("api/query?type=adminVM&filter=" + Uri.EscapeDataString("name==nothing*")).Root;
+                Check((string)empty.Attribute("total") == "0" && !empty.Elements(NS.V + "AdminVMRecord").Any(), "an empty result is page 1 of 0");
+
+                var tenant = new Client(gen).Login("admin", "Org001", "admin1!");
+                Equal("300", (string)tenant.Get("api/query?type=vm&pageSize=128").Root.Attribute("total"), "a tenant pages over its own organization");
+                var tenantSeen = new HashSet<string>();
+                for (int pg = 1; pg <= 3; pg++)
+                    foreach (var r in tenant.Records("type=vm&pageSize=128&page=" + pg)) tenantSeen.Add((string)r.Attribute("href"));
+                Equal(300, tenantSeen.Count, "the tenant's pages hold distinct VMs");
+
+                // A change between page requests shows up in later pages: the result is not frozen.
+                string vmHref = (string)admin.Records("type=adminVM&pageSize=1&filter=" + Uri.EscapeDataString("status==POWERED_ON")).Single().Attribute("href");
+                int before = int.Parse((string)admin.Get("api/query?type=adminVM&filter=" + Uri.EscapeDataString("status==POWERED_ON")).Root.Attribute("total"));
+                admin.Wait(admin.Post(vmHref + "/power/action/powerOff"));
+                int after = int.Parse((string)admin.Get("api/query?type=adminVM&filter=" + Uri.EscapeDataString("status==POWERED_ON")).Root.Attribute("total"));
+                Equal(before - 1, after, "a power change is visible to the next query");
+            }
+        }
+
+        // ---- a server below API 33 ----------------------------------------------------------------------------
+
+        static void LegacyServer()
+        {
+            using (var old = new Sim(exe, "--api-versions 31.0,32.0 --product-version 9.7.0.15498291"))
+            {
+                var c = new Client(old) { Version = "32.0" };
+                Equal(2, c.Send("GET", "api/versions", accept: "application/*+xml").Root.Elements(NS.Versions + "VersionInfo").Count(), "only the configured versions");
+                Equal(404, c.TryLogin("alice", "Acme", "alice1!", false).Status, "no OpenAPI login below API 33");
+                var l = c.Send("POST", "api/sessions", tweak: r => r.Headers.TryAddWithoutValidation("Authorization", Client.Basic("administrator@System", "vmware1!")));
+                Equal(200, l.Status, "legacy login");
+                c.LegacyToken = l.Header("x-vcloud-authorization");
+                Check(((string)c.Get("api/admin").Root.Element(NS.V + "Description")).StartsWith("9.7.0."), "the product version follows the option");
+                Check(IsError(c.Send("GET", "api/org", accept: "application/*+xml;version=38.0"), 406), "38.0 is not served by this server");
+            }
+        }
+
+        // ---- stopping -----------------------------------------------------------------------------------------
+
+        static void Stopping()
+        {
+            var s1 = new Sim(exe, "");
+            Check(Regex.IsMatch(s1.FirstLine, "^vcdsim listening on http://127\\.0\\.0\\.1:[0-9]+/$"), "the first line names the address", s1.FirstLine);
+            Check(!s1.Base.EndsWith(":0/"), "port 0 picks a real port");
+            s1.Proc.StandardInput.Close();
+            Check(s1.Proc.WaitForExit(15000), "closing standard input stops the simulator");
+            Check(s1.Proc.HasExited && s1.Proc.ExitCode == 0, "with exit code 0");
+
+            var s2 = new Sim(exe, "");
+            using (var kill = Process.Start(new ProcessStartInfo("kill", "-TERM " + s2.Proc.Id) { UseShellExecute = false }))
+                kill.WaitForExit();
+            Check(s2.Proc.WaitForExit(15000), "SIGTERM stops the simulator");
+            Check(s2.Proc.HasExited && s2.Proc.ExitCode == 0, "with exit code 0 after SIGTERM");
+            s2.Dispose();
+            s1.Dispose();
+
+            var bad = new ProcessStartInfo("mono", "\"" + exe + "\" --fixture /nonexistent/cloud.xml") { UseShellExecute = false, RedirectStandardError = true, RedirectStandardOutput = true };
+            using (var p = Process.Start(bad))
+            {
+                string err = p.StandardError.ReadToEnd();
+                p.WaitForExit(15000);
+                Check(p.ExitCode == 2 && err.Contains("cannot read"), "a missing fixture is reported and the program exits", err);
+            }
+        }
+
+        // ---- measurement --------------------------------------------------------------------------------------
+
+        static long RssKb(int pid)
+        {
+            foreach (var line in File.ReadAllLines("/proc/" + pid + "/status"))
+                if (line.StartsWith("VmRSS:")) return long.Parse(Regex.Match(line, "[0-9]+").Value);
+            return -1;
+        }
+
+        static long HwmKb(int pid)
+        {
+            foreach (var line in File.ReadAllLines("/proc/" + pid + "/status"))
+                if (line.StartsWith("VmHWM:")) return long.Parse(Regex.Match(line, "[0-9]+").Value);
+            return -1;
+        }
+
+        // Walks every page of the adminVM query at page size 128 and reports pages per second and memory.
+        static int Walk(string shape)
+        {
+            var load = Stopwatch.StartNew();
+            using (var gen = new Sim(exe, "--generate " + shape))
+            {
+                Console.WriteLine("started in {0:0.0} s, RSS {1} MB", load.Elapsed.TotalSeconds, RssKb(gen.Proc.Id) / 1024);
+                var admin = Admin(gen);
+                for (int round = 1; round <= 3; round++)
+                {
+                    var sw = Stopwatch.StartNew();
+                    int pages = 0, records = 0;
+                    long total = -1;
+                    string next = "api/query?type=adminVM&format=records&pageSize=128";
+                    while (next != null)
+                    {
+                        var p = admin.Get(next);
+                        if (p.Status != 200) { Console.WriteLine("page failed: " + p); return 1; }
+                        var root = p.Root;
+                        if (total < 0) total = long.Parse((string)root.Attribute("total"));
+                        pages++;
+                        records += root.Elements(NS.V + "AdminVMRecord").Count();
+                        var nl = root.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("rel") == "nextPage");
+                        next = nl == null ? null : (string)nl.Attribute("href");
+                    }
+                    double secs = sw.Elapsed.TotalSeconds;
+                    Console.WriteLine("round {0}: {1} pages, {2} of {3} records in {4:0.00} s = {5:0} pages/s; RSS {6} MB, peak {7} MB",
+                        round, pages, records, total, secs, pages / secs, RssKb(gen.Proc.Id) / 1024, HwmKb(gen.Proc.Id) / 1024);
+                }
+            }
+            return 0;
+        }
+    }
+}
