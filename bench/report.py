@@ -46,7 +46,7 @@ class Figure:
         return statistics.median(self.bridge) / base if base > 0 else None
 
     def ratio_text(self):
-        return "**%.2f×**" % self.ratio if self.ratio is not None else "n/a (baseline is 0)"
+        return "**%.2f×**" % self.ratio if self.ratio is not None else "n/a: the baseline stays within memory already resident"
 
     def cell(self, values):
         text = "%s %s" % (fmt(statistics.median(values)), self.unit)
@@ -80,32 +80,52 @@ def cpu_model():
     return "unknown"
 
 
-def plot_png(figures, out_dir):
+def plot_png(figures, memory, out_dir):
+    """Left: every figure's ratio. Right: the peak memory of the VM list itself, bridge beside baseline,
+    since a baseline that stays within already resident memory has no ratio."""
     data = os.path.join(out_dir, "plot.dat")
     with open(data, "w") as f:
         for i, fig in enumerate(figures):
             f.write('%d %.6g\n' % (i, fig.ratio))
+        f.write("\n\n")
+        f.write('0 %.6g\n1 %.6g\n' % (statistics.median(memory.bridge), statistics.median(memory.baseline)))
     tics = ", ".join('"%s" %d' % (fig.short, i) for i, fig in enumerate(figures))
     top = max(f.ratio for f in figures)
     script = """
-set terminal pngcairo size 960,480 font "sans,10"
+set terminal pngcairo size 1100,480 font "sans,10"
 set output "{out}"
-set title "Bridge against its bare-runtime baseline, measured in the same run (1 = baseline)"
-set ylabel "bridge / baseline"
+set multiplot title "Bridge against its bare-runtime baseline, measured in the same run"
 set style fill solid 0.85 border -1
 set boxwidth 0.6
 set grid ytics
 set key off
 set bmargin 5
+set size 0.7,0.93
+set origin 0,0
+set title "time: bridge / baseline (1 = baseline)"
 set xrange [-0.6:{n}-0.4]
 set xtics ({tics}) scale 0
 {scale}
-plot "{data}" using 1:2 with boxes lc rgb "#4a7ebb", \\
-     "" using 1:2:(sprintf("%.2f×", $2)) with labels offset 0,0.8, \\
+plot "{data}" index 0 using 1:2 with boxes lc rgb "#4a7ebb", \\
+     "" index 0 using 1:2:(sprintf("%.2f×", $2)) with labels offset 0,0.8, \\
      1 with lines dt 2 lc rgb "#c0392b"
+unset logscale y
+set size 0.3,0.93
+set origin 0.7,0
+set title "{memtitle}"
+set xrange [-0.6:1.6]
+set xtics ("bridge" 0, "bare\\nenumeration" 1) scale 0
+set yrange [0:{memtop}]
+set ylabel "MiB"
+plot "{data}" index 1 using 1:2 with boxes lc rgb "#7f9f5f", \\
+     "" index 1 using 1:2:(sprintf("%.1f", $2)) with labels offset 0,0.8
+unset multiplot
 """.format(out=os.path.join(out_dir, "plot.png"), n=len(figures), data=data, tics=tics,
            scale=("set logscale y\nset yrange [0.5:%g]" % (top * 2)) if top > 20 else
-                 ("set yrange [0:%g]" % (top * 1.2 + 0.2)))
+                 ("set yrange [0:%g]" % (top * 1.2 + 0.2)),
+           memtitle="3b. VM list: peak memory, MiB\\n%s" % (
+               "ratio %.2f×" % memory.ratio if memory.ratio is not None else "no ratio: the baseline stays at 0"),
+           memtop="%g" % (max(statistics.median(memory.bridge), 1) * 1.2))
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
     os.remove(data)
     return "plot.png"
@@ -189,7 +209,8 @@ def main():
         sys.exit("a figure has no samples: see the benchmark programs' output")
 
     plotted = [f for f in figures if f.ratio is not None]
-    plot = plot_png(plotted, out_dir) if shutil.which("gnuplot") else plot_svg(plotted, out_dir)
+    memory = figures[-1]
+    plot = plot_png(plotted, memory, out_dir) if shutil.which("gnuplot") else plot_svg(plotted, out_dir)
 
     ctx = calls["context"]
     lines = [
