@@ -402,11 +402,13 @@ namespace VcdSim
                 case "org":
                     if (n == 2) return Get(r, () => OrgList(r));
                     if (n == 3) return Get(r, () => OrgXml(r, Lookup<Org>(s, r.Seg(2), "ORG_VIEW")));
+                    if (IsMetadata(r)) return MetadataRoute(r, Lookup<Org>(s, r.Seg(2), "ORG_VIEW"));
                     break;
                 case "admin":
                     return RouteAdmin(r);
                 case "vdc":
                     if (n == 3) return Get(r, () => VdcXml(r, Lookup<Vdc>(s, r.Seg(2), "ORG_VDC_VIEW"), false));
+                    if (IsMetadata(r)) return MetadataRoute(r, Lookup<Vdc>(s, r.Seg(2), "ORG_VDC_VIEW"));
                     break;
                 case "vApp":
                     if (n >= 3) return RouteVApp(r);
@@ -417,15 +419,21 @@ namespace VcdSim
                     break;
                 case "catalog":
                     if (n == 3) return Get(r, () => CatalogXml(r, Lookup<Catalog>(s, r.Seg(2), "CATALOG_VIEW")));
+                    if (IsMetadata(r)) return MetadataRoute(r, Lookup<Catalog>(s, r.Seg(2), "CATALOG_VIEW"));
                     break;
                 case "catalogItem":
                     if (n == 3) return Get(r, () => CatalogItemXml(r));
                     break;
                 case "network":
                     if (n == 3) return Get(r, () => NetworkXml(r, Lookup<Network>(s, r.Seg(2), "ORG_VDC_NETWORK_VIEW")));
+                    if (IsMetadata(r)) return MetadataRoute(r, Lookup<Network>(s, r.Seg(2), "ORG_VDC_NETWORK_VIEW"));
                     break;
                 case "vdcStorageProfile":
                     if (n == 3) return Get(r, () => StorageProfileXml(r, Lookup<StorageProfile>(s, r.Seg(2), "ORG_VDC_STORAGE_PROFILE_VIEW"), false));
+                    if (IsMetadata(r)) return MetadataRoute(r, Lookup<StorageProfile>(s, r.Seg(2), "ORG_VDC_STORAGE_PROFILE_VIEW"));
+                    break;
+                case "tasksList":
+                    if (n == 3) return Get(r, () => TasksListXml(r, Lookup<Org>(s, r.Seg(2), "TASK_VIEW")));
                     break;
                 case "task":
                     return RouteTask(r);
@@ -437,6 +445,11 @@ namespace VcdSim
                     break;
             }
             throw SimError.NotFound();
+        }
+
+        static bool IsMetadata(Req r)
+        {
+            return r.Segs.Length >= 4 && r.Segs.Length <= 5 && r.Seg(3) == "metadata";
         }
 
         static Resp Get(Req r, Func<Resp> render)
@@ -479,6 +492,7 @@ namespace VcdSim
                 string s3 = r.Seg(3);
                 if (n == 3) return Get(r, () => ExtensionXml(r));
                 if (n == 4 && s3 == "vimServerReferences") return Get(r, () => VimServerRefsXml(r));
+                if (n == 4 && s3 == "providerVdcReferences") return Get(r, () => ProviderVdcRefsXml(r));
                 if (n >= 5 && s3 == "vimServer")
                 {
                     var vc = Lookup<VCenter>(s, r.Seg(4), "VIM_SERVER_VIEW");

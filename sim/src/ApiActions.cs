@@ -315,6 +315,10 @@ namespace VcdSim
         Resp MetadataRoute(Req r, Entity e)
         {
             int n = r.Segs.Length;
+            // Metadata of vApps, VMs and templates belongs to their users; that of the containers around them
+            // to the organization's administrators.
+            if (r.Method != "GET" && e.Kind != Kind.VApp && e.Kind != Kind.Vm && e.Kind != Kind.VAppTemplate)
+                RequireOrgAdmin(r.Session, "METADATA_EDIT");
             if (n == 4)
             {
                 if (r.Method == "GET") return MetadataXml(r, e);

@@ -759,7 +759,6 @@ namespace VcdSim
             string e = Refs.Api + "/admin/extension/";
             x.Link("down", e + "vimServerReferences", Mt.VimServerRefs);
             x.Link("down", e + "providerVdcReferences", Mt.P + "admin.vmwProviderVdcReferences+xml");
-            x.Link("down", e + "datastores", Mt.P + "admin.vmwDatastoreReferences+xml");
             x.End();
             return Xml(r, 200, Mt.Extension, x);
         }
@@ -775,6 +774,33 @@ namespace VcdSim
             return Xml(r, 200, Mt.VimServerRefs, x);
         }
 
+        Resp ProviderVdcRefsXml(Req r)
+        {
+            var x = new XmlOut();
+            x.RootP("vmext", "VMWProviderVdcReferences", Ns.Ext, "vcloud");
+            x.Attr("href", Refs.Api + "/admin/extension/providerVdcReferences");
+            x.Attr("type", Mt.P + "admin.vmwProviderVdcReferences+xml");
+            foreach (var p in cloud.Pvdcs) x.Ref("ProviderVdcReference", p, Ns.Ext);
+            x.End();
+            return Xml(r, 200, Mt.P + "admin.vmwProviderVdcReferences+xml", x);
+        }
+
+        Resp TasksListXml(Req r, Org o)
+        {
+            var x = new XmlOut();
+            x.Root("TasksList", Ns.V);
+            x.Attr("href", Refs.Api + "/tasksList/" + o.Id);
+            x.Attr("name", o.Name);
+            x.Attr("type", Mt.TasksList);
+            foreach (var e in cloud.ById.Values)
+            {
+                var t = e as SimTask;
+                if (t != null && t.Org == o) { WriteTask(x, t, false); }
+            }
+            x.End();
+            return Xml(r, 200, Mt.TasksList, x);
+        }
+
         Resp VimServerXml(Req r, VCenter vc)
         {
             var x = new XmlOut();
@@ -784,9 +810,6 @@ namespace VcdSim
             x.Attr("href", Refs.Href(vc));
             x.Attr("type", Mt.VimServer);
             string h = Refs.Href(vc);
-            x.Link("down", h + "/vmsList", Mt.P + "admin.vmsObjectRefsList+xml");
-            x.Link("down", h + "/resourcePoolList", Mt.P + "admin.resourcePoolList+xml");
-            x.Link("refresh", h + "/action/refresh");
             x.Link("importVmIntoExistingVApp", h + "/importVmIntoExistingVApp", Mt.ImportIntoVApp);
             x.Link("importVmAsVApp", h + "/importVmAsVApp", Mt.ImportAsVApp);
             x.El("Description", vc.Description);

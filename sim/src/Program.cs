@@ -113,6 +113,14 @@ namespace VcdSim
             // up everything else.
             ThreadPool.SetMinThreads(32, 32);
 
+            // Signal handlers go in before the start-up line, so that a parent may stop us as soon as it has read it.
+            var signals = new[] { new UnixSignal(Signum.SIGINT), new UnixSignal(Signum.SIGTERM) };
+            new Thread(() =>
+            {
+                UnixSignal.WaitAny(signals, -1);
+                stop.Set();
+            }) { IsBackground = true, Name = "signals" }.Start();
+
             var api = new Api(cloud, faults);
             var server = new Server(cloud, api, faults, verbose);
             try
@@ -137,12 +145,6 @@ namespace VcdSim
                     lock (cloud.Gate) api.Tasks.Tick();
             }) { IsBackground = true, Name = "tasks" }.Start();
 
-            new Thread(() =>
-            {
-                var signals = new[] { new UnixSignal(Signum.SIGINT), new UnixSignal(Signum.SIGTERM) };
-                UnixSignal.WaitAny(signals, -1);
-                stop.Set();
-            }) { IsBackground = true, Name = "signals" }.Start();
 
             if (lifeline)
             {
