@@ -1,0 +1,836 @@
+// The commands of vcloud-bridge: one per bridge operation (some with two forms), the tree, the demo,
+// the simulator and help.
+#include "Commands.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+
+using vCloudSDKCppBridge::CVCloudSDKCppBridge;
+using namespace VMInfoStructs;
+
+namespace vcbtool {
+
+// ---- names ----
+
+namespace {
+
+const std::pair<EInventoryType, const char*> kTypeNames[] = {
+    {eInventoryUnknown, "unknown"},       {eInventoryCloud, "cloud"},
+    {eInventoryOrg, "org"},               {eInventoryOrgVdc, "vdc"},
+    {eInventoryVApp, "vapp"},             {eInventoryVM, "vm"},
+    {eInventoryVCenter, "vcenter"},       {eInventoryProviderVdc, "provider-vdc"},
+    {eInventoryNetwork, "network"},       {eInventoryStorageProfile, "storage-profile"},
+    {eInventoryVAppTemplate, "vapp-template"}, {eInventoryCatalog, "catalog"},
+    {eInventoryDatastore, "datastore"},
+};
+
+const char* const kTypeList =
+    "cloud, org, vdc, vapp, vm, vcenter, provider-vdc, network, storage-profile, vapp-template, catalog, datastore";
+
+}  // namespace
+
+std::string TypeName(EInventoryType type) {
+    for (const auto& t : kTypeNames)
+        if (t.first == type) return t.second;
+    return "type-" + std::to_string(static_cast<int>(type));
+}
+
+EInventoryType ParseType(const std::string& text) {
+    for (const auto& t : kTypeNames)
+        if (text == t.second) return t.first;
+    throw UsageError("unknown entity type '" + text + "' (known: " + kTypeList + ")");
+}
+
+std::string PowerName(int state) {
+    switch (state) {
+    case 0: return "off";
+    case 1: return "on";
+    default: return "other";
+    }
+}
+
+// ---- renderers ----
+
+Json VmJson(const SVMInfo& vm) {
+    Json j = Json::object();
+    j.set("name", vm.strName);
+    j.set("power", PowerName(vm.ePowerState));
+    j.set("guestOs", vm.strGuestOSName);
+    j.set("guestOsReported", vm.strGuestOSVersion);
+    j.set("host", vm.strHostName);
+    j.set("moref", vm.strMoref);
+    j.set("uuid", vm.strUUID);
+    return j;
+}
+
+Json VmListJson(const std::vector<SVMInfo>& vms) {
+    Json j = Json::array();
+    for (const auto& vm : vms) j.push(VmJson(vm));
+    return j;
+}
+
+void PrintVmTable(std::ostream& out, const std::vector<SVMInfo>& vms) {
+    if (vms.empty()) {
+        out << "(no VMs)\n";
+        return;
+    }
+    Table t({"NAME", "POWER", "GUEST OS", "HOST", "MOREF", "UUID"});
+    for (const auto& vm : vms)
+        t.row({vm.strName, PowerName(vm.ePowerState), vm.strGuestOSName, vm.strHostName, vm.strMoref, vm.strUUID});
+    t.print(out);
+}
+
+void PrintVmDetails(std::ostream& out, const SVMInfo& vm, const std::string& indent) {
+    PrintFields(out,
+                {{"Name", vm.strName},
+                 {"Power", PowerName(vm.ePowerState)},
+                 {"Guest OS", vm.strGuestOSName},
+                 {"Guest OS reported", vm.strGuestOSVersion.empty() ? "-" : vm.strGuestOSVersion},
+                 {"Host", vm.strHostName.empty() ? "-" : vm.strHostName},
+                 {"Moref", vm.strMoref.empty() ? "-" : vm.strMoref},
+                 {"UUID", vm.strUUID}},
+                indent);
+}
+
+Json UsersJson(const std::vector<SVMOwnerInfo>& users) {
+    Json j = Json::array();
+    for (const auto& u : users) {
+        Json e = Json::object();
+        e.set("name", u.strName);
+        e.set("group", u.bGroup);
+        e.set("fullAccess", u.bFullAccess);
+        e.set("readAccess", u.bReadAccess);
+        j.push(e);
+    }
+    return j;
+}
+
+void PrintUsers(std::ostream& out, const std::vector<SVMOwnerInfo>& users) {
+    if (users.empty()) {
+        out << "(no users)\n";
+        return;
+    }
+    Table t({"NAME", "KIND", "ACCESS"});
+    for (const auto& u : users)
+        t.row({u.strName, u.bGroup ? "group" : "user",
+               u.bFullAccess ? "full" : (u.bReadAccess ? "read" : "none")});
+    t.print(out);
+}
+
+Json VersionJson(const SMgmtVersion& v) {
+    Json j = Json::object();
+    j.set("version", v.strVersion);
+    j.set("build", v.strBuild);
+    j.set("fullVersion", v.strFullVersion);
+    return j;
+}
+
+void PrintVersion(std::ostream& out, const SMgmtVersion& v, const std::string& indent) {
+    PrintFields(out,
+                {{"Version", v.strVersion}, {"Build", v.strBuild.empty() ? "-" : v.strBuild},
+                 {"Full version", v.strFullVersion}},
+                indent);
+}
+
+Json InventoryJson(const SInventoryInfo& node) {
+    Json j = Json::object();
+    j.set("name", node.strName);
+    j.set("type", TypeName(node.eType));
+    j.set("href", node.strHref);
+    Json children = Json::array();
+    for (const auto& c : node.vecChildren) children.push(InventoryJson(c));
+    j.set("children", children);
+    return j;
+}
+
+TreeNode InventoryTree(const SInventoryInfo& node) {
+    TreeNode t;
+    t.label = node.strName.empty() ? TypeName(node.eType) : node.strName + " (" + TypeName(node.eType) + ")";
+    for (const auto& c : node.vecChildren) t.children.push_back(InventoryTree(c));
+    return t;
+}
+
+namespace {
+
+bool Browsable(EInventoryType type) {
+    return type == eInventoryCloud || type == eInventoryOrg || type == eInventoryOrgVdc || type == eInventoryVApp ||
+           type == eInventoryVAppTemplate;
+}
+
+void BrowseLevel(Context& ctx, SInventoryInfo& node, const std::string& org, UINT64 mask, int levelsLeft,
+                 Progress* progress, int* visited) {
+    std::vector<SInventoryInfo> children;
+    if (ctx.bridge().BrowseInventory(org, node, children, mask, 1) != 1) ctx.fail("BrowseInventory");
+    if (visited) {
+        *visited += static_cast<int>(children.size());
+        if (progress) progress->label("browsing the inventory: " + std::to_string(*visited) + " nodes");
+    }
+    node.vecChildren = std::move(children);
+    if (levelsLeft == 1) return;
+    for (auto& child : node.vecChildren)
+        if (Browsable(child.eType))
+            BrowseLevel(ctx, child, org, mask, levelsLeft > 0 ? levelsLeft - 1 : 0, progress, visited);
+}
+
+}  // namespace
+
+void BrowseTree(Context& ctx, SInventoryInfo& node, const std::string& org, UINT64 mask, int maxDepth,
+                Progress* progress, int* visited) {
+    BrowseLevel(ctx, node, org, mask, maxDepth, progress, visited);
+}
+
+std::string MetadataText(const std::vector<std::string>& entries) {
+    const auto escape = [](const std::string& text) {
+        std::string out;
+        for (char c : text) {
+            if (c == '\\' || c == ';' || c == '=') out += '\\';
+            out += c;
+        }
+        return out;
+    };
+    std::string text;
+    for (const auto& e : entries) {
+        const auto eq = e.find('=');
+        if (eq == std::string::npos || eq == 0) throw UsageError("--metadata wants KEY=VALUE, not '" + e + "'");
+        if (!text.empty()) text += ';';
+        text += escape(e.substr(0, eq)) + "=" + escape(e.substr(eq + 1));
+    }
+    return text;
+}
+
+// ---- commands ----
+
+namespace {
+
+void PrintNames(Context& ctx, const std::vector<std::string>& names, const char* none) {
+    if (ctx.json()) {
+        Json j = Json::array();
+        for (const auto& n : names) j.push(n);
+        ctx.out << j.dump();
+        return;
+    }
+    if (names.empty()) std::cerr << none << '\n';
+    for (const auto& n : names) ctx.out << n << '\n';
+}
+
+// Runs one bridge call under the progress indicator.
+template <typename F>
+auto Busy(Context& ctx, const std::string& label, F call) -> decltype(call()) {
+    Progress p(label, ctx.progress(), ctx.settings().ascii);
+    return call();
+}
+
+int CmdLogin(Context& ctx) {
+    ctx.bridge();
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("server", ctx.connection.serverUrl());
+        j.set("user", ctx.connection.user());
+        j.set("loggedIn", true);
+        ctx.out << j.dump();
+    } else {
+        ctx.out << "Logged in to " << ctx.connection.serverUrl() << " as " << ctx.connection.user() << '\n';
+    }
+    return kExitOk;
+}
+
+int CmdVersion(Context& ctx) {
+    SMgmtVersion v;
+    if (!Busy(ctx, "reading the version", [&] { return ctx.bridge().GetMgmtVersionInfo(v); }))
+        ctx.fail("GetMgmtVersionInfo");
+    if (ctx.json()) ctx.out << VersionJson(v).dump();
+    else PrintVersion(ctx.out, v);
+    return kExitOk;
+}
+
+int CmdVdcs(Context& ctx) {
+    std::vector<std::string> names;
+    if (!Busy(ctx, "listing VDCs", [&] { return ctx.bridge().GetVdcListInOrg(ctx.arg(0), names); }))
+        ctx.fail("GetVdcListInOrg");
+    PrintNames(ctx, names, "(no VDCs)");
+    return kExitOk;
+}
+
+int CmdVapps(Context& ctx) {
+    std::vector<std::string> names;
+    if (!Busy(ctx, "listing vApps", [&] { return ctx.bridge().GetVappListInVdc(ctx.arg(0), ctx.arg(1), names); }))
+        ctx.fail("GetVappListInVdc");
+    PrintNames(ctx, names, "(no vApps)");
+    return kExitOk;
+}
+
+int CmdNetworks(Context& ctx) {
+    std::vector<std::string> names;
+    if (!Busy(ctx, "listing networks",
+              [&] { return ctx.bridge().GetNetworkListInVApp(ctx.arg(0), ctx.arg(1), ctx.arg(2), names); }))
+        ctx.fail("GetNetworkListInVApp");
+    PrintNames(ctx, names, "(no networks)");
+    return kExitOk;
+}
+
+int CmdDatastores(Context& ctx) {
+    std::vector<std::string> names;
+    if (!Busy(ctx, "listing datastores",
+              [&] { return ctx.bridge().GetAssociatedDatastoreListForVdc(ctx.arg(0), names); }))
+        ctx.fail("GetAssociatedDatastoreListForVdc");
+    PrintNames(ctx, names, "(no datastores)");
+    return kExitOk;
+}
+
+int CmdUsers(Context& ctx) {
+    std::vector<std::string> names;
+    if (!Busy(ctx, "listing users", [&] { return ctx.bridge().GetUserListInOrg(ctx.arg(0), names); }))
+        ctx.fail("GetUserListInOrg");
+    PrintNames(ctx, names, "(no users)");
+    return kExitOk;
+}
+
+Json ProfileJson(const SDatastoreInfo& p) {
+    Json j = Json::object();
+    j.set("name", p.strName);
+    j.set("id", p.strGUID);
+    j.set("moref", p.strMoref);
+    j.set("limitBytes", static_cast<std::int64_t>(p.i64TotalSizeInBytes));
+    j.set("freeBytes", static_cast<std::int64_t>(p.i64FreeSpaceInBytes));
+    j.set("default", p.bIsDefault);
+    return j;
+}
+
+std::string LimitText(const SDatastoreInfo& p) {
+    return p.i64TotalSizeInBytes == 0 ? "unlimited" : HumanBytes(p.i64TotalSizeInBytes);
+}
+
+std::string FreeText(const SDatastoreInfo& p) {
+    return p.i64TotalSizeInBytes == 0 ? "-" : HumanBytes(p.i64FreeSpaceInBytes);
+}
+
+int CmdStorageProfiles(Context& ctx) {
+    std::vector<SDatastoreInfo> profiles;
+    if (!Busy(ctx, "listing storage profiles",
+              [&] { return ctx.bridge().GetStorageProfileListInVDC(ctx.arg(0), ctx.arg(1), profiles); }))
+        ctx.fail("GetStorageProfileListInVDC");
+    if (ctx.json()) {
+        Json j = Json::array();
+        for (const auto& p : profiles) j.push(ProfileJson(p));
+        ctx.out << j.dump();
+        return kExitOk;
+    }
+    if (profiles.empty()) {
+        std::cerr << "(no storage profiles)\n";
+        return kExitOk;
+    }
+    Table t({"NAME", "DEFAULT", "LIMIT", "FREE", "MOREF", "ID"});
+    for (const auto& p : profiles)
+        t.row({p.strName, p.bIsDefault ? "yes" : "", LimitText(p), FreeText(p), p.strMoref.empty() ? "-" : p.strMoref,
+               p.strGUID});
+    t.print(ctx.out);
+    return kExitOk;
+}
+
+int CmdStorageProfile(Context& ctx) {
+    const bool byMoref = ctx.args.has("moref");
+    if (byMoref != (ctx.argc() == 2))
+        throw UsageError(byMoref ? "'storage-profile --moref' wants VCENTER MOREF"
+                                 : "'storage-profile' wants PROFILE (or --moref VCENTER MOREF)");
+    SDatastoreInfo p;
+    const bool ok = Busy(ctx, "reading the storage profile", [&] {
+        return byMoref ? ctx.bridge().GetStorageProfileInfoByMoref(ctx.arg(0), ctx.arg(1), p)
+                       : ctx.bridge().GetStorageProfileInfo(ctx.arg(0), p);
+    });
+    if (!ok) ctx.fail(byMoref ? "GetStorageProfileInfoByMoref" : "GetStorageProfileInfo");
+    if (ctx.json()) {
+        ctx.out << ProfileJson(p).dump();
+        return kExitOk;
+    }
+    PrintFields(ctx.out, {{"Name", p.strName},
+                          {"Default", p.bIsDefault ? "yes" : "no"},
+                          {"Limit", LimitText(p)},
+                          {"Free", FreeText(p)},
+                          {"Moref", p.strMoref.empty() ? "-" : p.strMoref},
+                          {"ID", p.strGUID}});
+    return kExitOk;
+}
+
+int CmdHypervisors(Context& ctx) {
+    std::vector<SInventoryInfo> servers;
+    if (!Busy(ctx, "listing vCenter servers", [&] { return ctx.bridge().GetManagedHypervisorsInCloud(servers); }))
+        ctx.fail("GetManagedHypervisorsInCloud");
+    if (ctx.json()) {
+        Json j = Json::array();
+        for (const auto& s : servers) {
+            Json e = Json::object();
+            e.set("name", s.strName);
+            e.set("type", TypeName(s.eType));
+            e.set("href", s.strHref);
+            j.push(e);
+        }
+        ctx.out << j.dump();
+        return kExitOk;
+    }
+    if (servers.empty()) {
+        std::cerr << "(no vCenter servers)\n";
+        return kExitOk;
+    }
+    Table t({"NAME", "HREF"});
+    for (const auto& s : servers) t.row({s.strName, s.strHref});
+    t.print(ctx.out);
+    return kExitOk;
+}
+
+int CmdFindVCenter(Context& ctx) {
+    if (!Busy(ctx, "looking for the vCenter server", [&] { return ctx.bridge().FindVCenterServer(ctx.arg(0)); }))
+        ctx.fail("FindVCenterServer");
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("vcenter", ctx.arg(0));
+        j.set("found", true);
+        ctx.out << j.dump();
+    } else {
+        ctx.out << "vCenter server '" << ctx.arg(0) << "' is registered in the cloud\n";
+    }
+    return kExitOk;
+}
+
+int CmdVCenterForVdc(Context& ctx) {
+    std::string name, url;
+    if (!Busy(ctx, "looking up the vCenter server", [&] { return ctx.bridge().QueryVcenterForOrgVDC(ctx.arg(0), name, url); }))
+        ctx.fail("QueryVcenterForOrgVDC");
+    // A true result with nothing filled in is no answer: report it as the failure that it is.
+    if (name.empty() && url.empty()) {
+        const std::string why = ctx.bridge().GetLastErrorString();
+        throw OperationError(why.empty() ? "QueryVcenterForOrgVDC: no vCenter server reported for VDC '" + ctx.arg(0) + "'"
+                                         : why);
+    }
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("vdc", ctx.arg(0));
+        j.set("vcenter", name);
+        j.set("url", url);
+        ctx.out << j.dump();
+    } else {
+        PrintFields(ctx.out, {{"vCenter", name}, {"URL", url}});
+    }
+    return kExitOk;
+}
+
+int CmdTree(Context& ctx) {
+    SInventoryInfo root;
+    root.eType = eInventoryCloud;
+    if (ctx.args.has("from")) {
+        if (ctx.argc() != 1) throw UsageError("'tree --from TYPE' wants the entity as its argument: tree --from TYPE REF");
+        root.eType = ParseType(ctx.args.get("from"));
+        root.strName = ctx.arg(0);
+        root.strHref = ctx.arg(0);
+    } else if (ctx.argc() != 0) {
+        throw UsageError("'tree' takes no arguments without --from TYPE REF");
+    }
+    const int depth = static_cast<int>(ctx.args.number("depth", 0, 1, 100));
+    const UINT64 mask = ctx.args.has("templates") ? VM_PROP_INCLUDE_PUBLIC_TEMPLATES : MIN_VM_PROPS;
+    int visited = 0;
+    {
+        Progress p("browsing the inventory", ctx.progress(), ctx.settings().ascii);
+        BrowseTree(ctx, root, ctx.args.get("org"), mask, depth, &p, &visited);
+    }
+    if (root.eType != eInventoryCloud && root.strHref.compare(0, 4, "http") == 0) root.strName = root.strHref;
+    if (ctx.json()) ctx.out << InventoryJson(root).dump();
+    else PrintTree(ctx.out, InventoryTree(root), ctx.settings().ascii);
+    return kExitOk;
+}
+
+EFilterType ParseFilter(const std::string& text) {
+    if (text == "vm") return eFilterVMName;
+    if (text == "vapp") return eFilterVAppName;
+    if (text == "vdc") return eFilterVdcName;
+    if (text == "org") return eFilterOrgName;
+    throw UsageError("--by wants vm, vapp, vdc or org, not '" + text + "'");
+}
+
+int CmdVms(Context& ctx) {
+    const bool tag = ctx.args.has("tag"), match = ctx.args.has("match");
+    if (tag && match) throw UsageError("'vms' takes --tag or --match, not both");
+    if ((tag || match) && ctx.argc() != 0)
+        throw UsageError("'vms --tag' and 'vms --match' take no TYPE REF arguments");
+    if (ctx.args.has("by") && !match) throw UsageError("--by goes with --match");
+    if (ctx.args.has("by-name") && (tag || match)) throw UsageError("--by-name goes with TYPE NAME");
+    const int max = static_cast<int>(ctx.args.number("max", 0, 0, 1 << 30));
+    const UINT64 mask = ctx.args.has("templates") ? VM_PROP_INCLUDE_PUBLIC_TEMPLATES : MIN_VM_PROPS;
+    std::vector<SVMInfo> vms;
+    int result = 0;
+    const char* op = "";
+    {
+        Progress p("listing VMs", ctx.progress(), ctx.settings().ascii);
+        if (tag) {
+            const std::string kv = ctx.args.get("tag");
+            const auto eq = kv.find('=');
+            if (eq == std::string::npos || eq == 0) throw UsageError("--tag wants KEY=VALUE, not '" + kv + "'");
+            op = "GetVMInfoListForMetadataTag";
+            result = ctx.bridge().GetVMInfoListForMetadataTag(kv.substr(0, eq), kv.substr(eq + 1), mask, max, vms);
+        } else if (match) {
+            op = "GetVMListForWildCard";
+            const EFilterType by = ParseFilter(ctx.args.get("by", "vm"));
+            result = ctx.bridge().GetVMListForWildCard(vms, mask, max, ctx.args.get("match"), by);
+            // The wildcard operation has no limit of its own; the listing honours --max all the same.
+            if (result == 1 && max > 0 && vms.size() > static_cast<std::size_t>(max)) vms.resize(max);
+        } else {
+            EInventoryType type = eInventoryCloud;
+            std::string entity;
+            if (ctx.argc() >= 1) type = ParseType(ctx.arg(0));
+            if (ctx.argc() == 2) entity = ctx.arg(1);
+            else if (type != eInventoryCloud) throw UsageError("'vms " + ctx.arg(0) + "' wants the entity: vms TYPE REF");
+            if (ctx.args.has("by-name")) {
+                op = "GetVMListForEntityByName";
+                result = ctx.bridge().GetVMListForEntityByName(entity, type, mask, max, vms);
+            } else {
+                op = "GetVMListForEntity";
+                result = ctx.bridge().GetVMListForEntity(entity, type, mask, max, vms);
+            }
+        }
+    }
+    if (result != 1) ctx.fail(op);
+    if (ctx.json()) ctx.out << VmListJson(vms).dump();
+    else PrintVmTable(ctx.out, vms);
+    return kExitOk;
+}
+
+int CmdVmInfo(Context& ctx) {
+    SVMInfo vm;
+    if (Busy(ctx, "reading the VM", [&] {
+            return ctx.bridge().GetVMInfoForVM(ctx.arg(0), ctx.arg(1), ctx.arg(2), VM_PROP_ALL_VM, 0, vm);
+        }) != 1)
+        ctx.fail("GetVMInfoForVM");
+    if (ctx.json()) ctx.out << VmJson(vm).dump();
+    else PrintVmDetails(ctx.out, vm);
+    return kExitOk;
+}
+
+int CmdVmUsers(Context& ctx) {
+    std::vector<SVMOwnerInfo> users;
+    if (!Busy(ctx, "listing the VM's users",
+              [&] { return ctx.bridge().GetVMUsers(ctx.arg(0), ctx.arg(1), ctx.arg(2), users); }))
+        ctx.fail("GetVMUsers");
+    if (ctx.json()) ctx.out << UsersJson(users).dump();
+    else PrintUsers(ctx.out, users);
+    return kExitOk;
+}
+
+void PrintFound(Context& ctx, const std::string& where) {
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("found", true);
+        ctx.out << j.dump();
+    } else {
+        ctx.out << "Found VM '" << ctx.args.positionals.back() << "' " << where << '\n';
+    }
+}
+
+int CmdFindVm(Context& ctx) {
+    const bool inVApp = ctx.argc() == 4;
+    const bool ok = Busy(ctx, "looking for the VM", [&] {
+        return inVApp ? ctx.bridge().FindVM(ctx.arg(0), ctx.arg(1), ctx.arg(2), ctx.arg(3))
+                      : ctx.bridge().FindVM(ctx.arg(0), ctx.arg(1), ctx.arg(2));
+    });
+    if (!ok) ctx.fail("FindVM");
+    PrintFound(ctx, inVApp ? "in vApp '" + ctx.arg(2) + "' of VDC '" + ctx.arg(1) + "'" : "in VDC '" + ctx.arg(1) + "'");
+    return kExitOk;
+}
+
+int CmdFindVmInVApp(Context& ctx) {
+    if (!Busy(ctx, "looking for the VM",
+              [&] { return ctx.bridge().FindVMByNameFromVapp(ctx.arg(0), ctx.arg(1), ctx.arg(2)); }))
+        ctx.fail("FindVMByNameFromVapp");
+    PrintFound(ctx, "in vApp '" + ctx.arg(1) + "'");
+    return kExitOk;
+}
+
+int CmdVmMoref(Context& ctx) {
+    std::string moref;
+    if (!Busy(ctx, "looking for the VM",
+              [&] { return ctx.bridge().FindVMByNameFromVappAndGetMoref(ctx.arg(0), ctx.arg(1), ctx.arg(2), moref); }))
+        ctx.fail("FindVMByNameFromVappAndGetMoref");
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("moref", moref);
+        ctx.out << j.dump();
+    } else {
+        ctx.out << moref << '\n';
+    }
+    return kExitOk;
+}
+
+int CmdPowerOn(Context& ctx) {
+    if (!Busy(ctx, "powering the VM on", [&] { return ctx.bridge().PowerOnVM(ctx.arg(0), ctx.arg(1), ctx.arg(2)); }))
+        ctx.fail("PowerOnVM");
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("vm", ctx.arg(2));
+        j.set("power", "on");
+        ctx.out << j.dump();
+    } else {
+        ctx.out << "VM '" << ctx.arg(2) << "' is powered on\n";
+    }
+    return kExitOk;
+}
+
+void SaveXml(Context& ctx, const std::string& xml) {
+    if (!ctx.args.has("xml")) return;
+    const std::string path = ctx.args.get("xml");
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    if (!(f << xml) || !f.flush()) throw OperationError("cannot write the VM's XML to " + path);
+}
+
+int CmdBackup(Context& ctx) {
+    const bool byRef = ctx.args.has("ref");
+    if (byRef != (ctx.argc() == 2))
+        throw UsageError(byRef ? "'backup --ref' wants ORG VMREF" : "'backup' wants ORG VDC VAPP VM (or --ref ORG VMREF)");
+    std::string vmId, vcName, moref, profile, xml, vappName, vdcName, vmName;
+    const bool ok = Busy(ctx, "reading what a backup needs", [&] {
+        return byRef ? ctx.bridge().BackupVM(ctx.arg(0), ctx.arg(1), vappName, vdcName, vmName, vcName, moref, xml)
+                     : ctx.bridge().BackupVM(ctx.arg(0), ctx.arg(1), ctx.arg(2), ctx.arg(3), vmId, vcName, moref,
+                                             profile, xml);
+    });
+    if (!ok) ctx.fail("BackupVM");
+    SaveXml(ctx, xml);
+    if (ctx.json()) {
+        Json j = Json::object();
+        if (byRef) {
+            j.set("vm", vmName);
+            j.set("vapp", vappName);
+            j.set("vdc", vdcName);
+        } else {
+            j.set("vmId", vmId);
+            j.set("storageProfile", profile);
+        }
+        j.set("vcenter", vcName);
+        j.set("moref", moref);
+        j.set("vmXml", xml);
+        ctx.out << j.dump();
+        return kExitOk;
+    }
+    std::vector<std::pair<std::string, std::string>> fields;
+    if (byRef) {
+        fields = {{"VM", vmName}, {"vApp", vappName}, {"VDC", vdcName}};
+    } else {
+        fields = {{"VM id", vmId}};
+    }
+    fields.push_back({"vCenter", vcName});
+    fields.push_back({"Moref", moref});
+    if (!byRef) fields.push_back({"Storage profile", profile.empty() ? "-" : profile});
+    fields.push_back({"VM XML", std::to_string(xml.size()) + " bytes" +
+                                    (ctx.args.has("xml") ? ", saved to " + ctx.args.get("xml") : " (--xml FILE saves it)")});
+    PrintFields(ctx.out, fields);
+    return kExitOk;
+}
+
+int CmdRestore(Context& ctx) {
+    if (!ctx.args.has("vcenter") || !ctx.args.has("moref"))
+        throw UsageError("'restore' needs --vcenter VC and --moref MOREF: the VM that was restored in vCenter");
+    const std::string metadata = MetadataText(ctx.args.all("metadata"));
+    std::string vmRef = ctx.args.get("original");
+    const bool ok = Busy(ctx, "importing the VM", [&] {
+        return ctx.bridge().RestoreVM(ctx.arg(0), ctx.arg(1), ctx.arg(2), ctx.arg(3), ctx.args.has("create-vapp"),
+                                      ctx.args.get("vcenter"), ctx.args.get("moref"), ctx.args.get("storage-profile"),
+                                      ctx.args.get("network"), ctx.args.get("description"), ctx.args.has("power-on"),
+                                      vmRef, ctx.args.has("overwrite"), metadata);
+    });
+    if (!ok) ctx.fail("RestoreVM");
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("vm", ctx.arg(3));
+        j.set("vapp", ctx.arg(2));
+        j.set("href", vmRef);
+        ctx.out << j.dump();
+    } else {
+        ctx.out << "Restored VM '" << ctx.arg(3) << "' into vApp '" << ctx.arg(2) << "': " << vmRef << '\n';
+    }
+    return kExitOk;
+}
+
+void ConfirmDelete(Context& ctx, const std::string& what) {
+    if (ctx.args.has("yes")) return;
+    if (::isatty(STDIN_FILENO) != 1)
+        throw UsageError("refusing to delete " + what + " without --yes when standard input is not a terminal");
+    if (!Confirm("Delete " + what + "?")) throw OperationError("not deleted");
+}
+
+int CmdDeleteVm(Context& ctx) {
+    ConfirmDelete(ctx, "VM '" + ctx.arg(3) + "' of vApp '" + ctx.arg(2) + "' in VDC '" + ctx.arg(1) + "'");
+    if (!Busy(ctx, "deleting the VM",
+              [&] { return ctx.bridge().DeleteVM(ctx.arg(0), ctx.arg(1), ctx.arg(2), ctx.arg(3)); }))
+        ctx.fail("DeleteVM");
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("deleted", ctx.arg(3));
+        ctx.out << j.dump();
+    } else {
+        ctx.out << "Deleted VM '" << ctx.arg(3) << "'\n";
+    }
+    return kExitOk;
+}
+
+int CmdDeleteVmInVApp(Context& ctx) {
+    ConfirmDelete(ctx, "VM '" + ctx.arg(2) + "' of vApp '" + ctx.arg(1) + "'");
+    if (!Busy(ctx, "deleting the VM",
+              [&] { return ctx.bridge().DeleteVMByNameFromVapp(ctx.arg(0), ctx.arg(1), ctx.arg(2)); }))
+        ctx.fail("DeleteVMByNameFromVapp");
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("deleted", ctx.arg(2));
+        ctx.out << j.dump();
+    } else {
+        ctx.out << "Deleted VM '" << ctx.arg(2) << "'\n";
+    }
+    return kExitOk;
+}
+
+int CmdSim(Context& ctx) {
+    const Settings& s = ctx.settings();
+    const std::string home = FindHome(s.home);
+    std::vector<std::string> extra(ctx.args.positionals.begin(), ctx.args.positionals.end());
+    Simulator sim;
+    sim.start(FindSimulator(home), extra, true);
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("url", sim.url());
+        j.set("pid", static_cast<std::int64_t>(sim.pid()));
+        ctx.out << j.dump() << std::flush;
+    } else {
+        ctx.out << sim.url() << '\n' << std::flush;
+        if (!s.quiet)
+            std::cerr << "vcloud-bridge: the simulated cloud listens at " << sim.url() << " (pid " << sim.pid()
+                      << "); Ctrl-C stops it.\n"
+                      << "Try: vcloud-bridge --server " << sim.url()
+                      << " --allow-http --user alice@Acme --password-file FILE vdcs Acme\n";
+    }
+    const int status = sim.wait();
+    if (status != 0) throw OperationError("the simulated cloud ended with status " + std::to_string(status));
+    return kExitOk;
+}
+
+int CmdHelp(Context& ctx) {
+    if (ctx.argc() == 0) {
+        ctx.out << MainHelp();
+        return kExitOk;
+    }
+    const CommandSpec* c = FindCommand(ctx.arg(0));
+    if (!c) throw UsageError("no command '" + ctx.arg(0) + "' (see 'vcloud-bridge --help')");
+    ctx.out << CommandHelp(*c);
+    return kExitOk;
+}
+
+int CmdDemo(Context& ctx) {
+    if (!ctx.connection.builtIn())
+        throw UsageError("the demo changes the cloud (restore, power on, delete), so it runs only against the "
+                         "built-in simulated cloud; leave out --server");
+    if (ctx.json()) throw UsageError("the demo has no --json output");
+    return RunDemo(ctx);
+}
+
+const OptionSpec kYes{"yes", nullptr, "do not ask for confirmation", 'y'};
+
+}  // namespace
+
+const std::vector<CommandSpec>& Commands() {
+    static const std::vector<CommandSpec> commands = {
+        {"demo", {"tour"}, "", "a guided walk through the main operations against the built-in cloud",
+         "Version, inventory tree, VM listings by entity, tag and wildcard, a VM's details and users, its\n"
+         "backup, its restore into its vApp under a new name, power on and delete. Runs only against the\n"
+         "built-in simulated cloud, which it starts and stops.",
+         {{"step", nullptr, "wait for Enter after each step"}}, 0, 0, true, CmdDemo},
+        {"login", {"connect"}, "", "log in and out again: checks the server, the credentials and the TLS setup",
+         "", {}, 0, 0, true, CmdLogin},
+        {"version", {}, "", "the cloud's version, build and full version text (GetMgmtVersionInfo)", "", {}, 0, 0,
+         true, CmdVersion},
+        {"tree", {"inventory"}, "[--from TYPE REF]",
+         "the inventory as a tree: organisations, VDCs, vApps, VMs (BrowseInventory, level by level)",
+         "TYPE is one of cloud, org, vdc, vapp, vapp-template; REF a name, href or URN.",
+         {{"org", "ORG", "only this organisation"},
+          {"from", "TYPE", "start at this entity instead of the cloud root (give its REF as the argument)"},
+          {"depth", "N", "at most N levels below the start"},
+          {"templates", nullptr, "include vApp templates"}},
+         0, 1, true, CmdTree},
+        {"vdcs", {}, "ORG", "names of the organisation's VDCs (GetVdcListInOrg)", "", {}, 1, 1, true, CmdVdcs},
+        {"vapps", {}, "ORG VDC", "names of the VDC's vApps (GetVappListInVdc)", "", {}, 2, 2, true, CmdVapps},
+        {"networks", {}, "ORG VDC VAPP", "names of the vApp's networks (GetNetworkListInVApp)", "", {}, 3, 3, true,
+         CmdNetworks},
+        {"datastores", {}, "VDC", "datastores behind the VDC's storage (GetAssociatedDatastoreListForVdc; System)",
+         "", {}, 1, 1, true, CmdDatastores},
+        {"users", {}, "ORG", "names of the organisation's users (GetUserListInOrg)", "", {}, 1, 1, true, CmdUsers},
+        {"storage-profiles", {}, "ORG VDC",
+         "the VDC's storage profiles with limits, free space and default flag (GetStorageProfileListInVDC)", "", {}, 2,
+         2, true, CmdStorageProfiles},
+        {"storage-profile", {}, "PROFILE | --moref VCENTER MOREF",
+         "one storage profile by name, href or id (GetStorageProfileInfo), or by vCenter storage policy "
+         "(GetStorageProfileInfoByMoref)",
+         "", {{"moref", nullptr, "look the profile up by its vCenter storage policy: VCENTER MOREF"}}, 1, 2, true,
+         CmdStorageProfile},
+        {"hypervisors", {"vcenters"}, "", "the vCenter servers that the cloud manages (GetManagedHypervisorsInCloud)",
+         "", {}, 0, 0, true, CmdHypervisors},
+        {"find-vcenter", {}, "VCENTER", "whether a vCenter server is registered, by name, URL host or id "
+                                        "(FindVCenterServer)",
+         "", {}, 1, 1, true, CmdFindVCenter},
+        {"vcenter-for-vdc", {}, "VDC", "the vCenter server behind an organisation VDC (QueryVcenterForOrgVDC)", "", {},
+         1, 1, true, CmdVCenterForVdc},
+        {"vms", {}, "[TYPE REF]",
+         "VMs under an entity (GetVMListForEntity), by name (--by-name), by metadata tag (--tag) or by wildcard "
+         "(--match)",
+         "Without arguments: every VM of the cloud. TYPE is one of cloud, org, vdc, vapp, vm, vcenter,\n"
+         "storage-profile, vapp-template, datastore; REF a name, href or URN. Examples:\n"
+         "  vcloud-bridge vms vdc Acme-Gold\n"
+         "  vcloud-bridge vms --tag backup-policy=gold\n"
+         "  vcloud-bridge vms --match 'web-*' --by vm",
+         {{"by-name", nullptr, "REF is a name (GetVMListForEntityByName)"},
+          {"tag", "KEY=VALUE", "VMs whose metadata KEY holds VALUE, '*' wildcards allowed (GetVMInfoListForMetadataTag)"},
+          {"match", "PATTERN", "VMs whose name matches PATTERN, '*' wildcards allowed (GetVMListForWildCard)"},
+          {"by", "WHAT", "what --match compares: vm (default), vapp, vdc or org"},
+          {"max", "N", "at most N VMs (0: all)"},
+          {"templates", nullptr, "include the VMs of vApp templates"}},
+         0, 2, true, CmdVms},
+        {"vm-info", {}, "ORG VDC VM", "one VM's details (GetVMInfoForVM)", "", {}, 3, 3, true, CmdVmInfo},
+        {"vm-users", {}, "ORG VDC VM", "the users of a VM's vApp with their access (GetVMUsers)", "", {}, 3, 3, true,
+         CmdVmUsers},
+        {"find-vm", {}, "ORG VDC [VAPP] VM", "whether a VM exists in the VDC, or in the vApp of the VDC (FindVM)", "", {},
+         3, 4, true, CmdFindVm},
+        {"find-vm-in-vapp", {}, "ORG VAPP VM", "whether a VM exists in the vApp (FindVMByNameFromVapp)", "", {}, 3, 3,
+         true, CmdFindVmInVApp},
+        {"vm-moref", {}, "ORG VAPP VM", "a VM's vCenter managed object reference (FindVMByNameFromVappAndGetMoref)", "",
+         {}, 3, 3, true, CmdVmMoref},
+        {"power-on", {}, "ORG VDC VM", "power a VM on and wait until it is on (PowerOnVM)", "", {}, 3, 3, true,
+         CmdPowerOn},
+        {"backup", {}, "ORG VDC VAPP VM | --ref ORG VMREF",
+         "what an agent needs to back a VM up: its id, vCenter, moref, storage profile and XML (BackupVM)", "",
+         {{"ref", nullptr, "find the VM by its href or URN: ORG VMREF"},
+          {"xml", "FILE", "save the VM's XML document to FILE"}},
+         2, 4, true, CmdBackup},
+        {"restore", {}, "ORG VDC VAPP NAME --vcenter VC --moref MOREF",
+         "import a VM that was restored in vCenter into a vApp under NAME (RestoreVM)",
+         "Prints the imported VM's href. Metadata entries are escaped for the wrapper, so keys and values\n"
+         "may hold any characters.",
+         {{"vcenter", "VC", "the vCenter server that holds the restored VM"},
+          {"moref", "MOREF", "the restored VM's managed object reference there"},
+          {"storage-profile", "PROFILE", "storage profile of the imported VM (default: the VDC's default)"},
+          {"network", "NETWORK", "connect the VM to this VDC network"},
+          {"description", "TEXT", "the VM's description"},
+          {"metadata", "KEY=VALUE", "a metadata entry for the VM (repeatable)"},
+          {"original", "REF", "the original VM's reference, for the wrapper's log"},
+          {"create-vapp", nullptr, "create the vApp when it does not exist"},
+          {"overwrite", nullptr, "replace a VM of the same name in the vApp"},
+          {"power-on", nullptr, "power the VM on afterwards"}},
+         4, 4, true, CmdRestore},
+        {"delete-vm", {}, "ORG VDC VAPP VM", "undeploy if needed and delete a VM (DeleteVM)",
+         "Asks for confirmation on a terminal; elsewhere it needs --yes.", {kYes}, 4, 4, true, CmdDeleteVm},
+        {"delete-vm-in-vapp", {}, "ORG VAPP VM", "delete a VM found by vApp and name (DeleteVMByNameFromVapp)",
+         "Asks for confirmation on a terminal; elsewhere it needs --yes.", {kYes}, 3, 3, true, CmdDeleteVmInVApp},
+        {"sim", {"simulator"}, "[VCDSIM OPTIONS]",
+         "run the built-in simulated cloud until Ctrl-C and print its URL (for use with --server)",
+         "Further arguments go to the simulator, e.g. --generate 10,5,20,10 for a generated cloud\n"
+         "(put them after --).",
+         {}, 0, 20, false, CmdSim},
+        {"help", {}, "[COMMAND]", "show help for the tool or a command", "", {}, 0, 1, false, CmdHelp},
+    };
+    return commands;
+}
+
+}  // namespace vcbtool

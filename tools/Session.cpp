@@ -1,0 +1,477 @@
+// Home directory, simulator process, signals, password sources and the bridge connection of the tool.
+#include "Session.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+extern char** environ;
+
+#ifndef VCB_TOOL_HOME_REL
+#define VCB_TOOL_HOME_REL "../lib/vCloudSDKCppBridge"
+#endif
+#ifndef VCB_BUILD_SIM_EXE
+#define VCB_BUILD_SIM_EXE ""
+#endif
+
+namespace vcbtool {
+
+namespace {
+
+const char* const kWrapperFile = "vCloudSDKWrapper.dll";
+
+bool IsFile(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string Canonical(const std::string& path) {
+    char buf[PATH_MAX];
+    return ::realpath(path.c_str(), buf) ? std::string(buf) : path;
+}
+
+// State that the signal handler reads: only plain values that it may touch safely.
+volatile sig_atomic_t g_simulatorPid = 0;
+volatile sig_atomic_t g_terminalSaved = 0;
+int g_terminalFd = -1;
+struct termios g_savedTerminal;
+bool g_stderrIsTerminal = false;
+
+void SleepMs(long ms) {
+    struct timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// Stops pid with SIGTERM, waits up to ten seconds, then kills it. Async-signal-safe.
+void EndChild(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 500; ++i) {
+        const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD)) return;
+        SleepMs(20);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+void OnSignal(int sig) {
+    const int savedErrno = errno;
+    if (g_terminalSaved) ::tcsetattr(g_terminalFd, TCSAFLUSH, &g_savedTerminal);
+    if (g_stderrIsTerminal && ::write(STDERR_FILENO, "\r\033[K", 4) < 0) {
+        // Standard error is gone; nothing else to do.
+    }
+    const pid_t sim = g_simulatorPid;
+    if (sim > 0) {
+        g_simulatorPid = 0;
+        EndChild(sim);
+    }
+    errno = savedErrno;
+    // End the process the way the signal would have, so that the caller sees it (status 128 + sig).
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+}  // namespace
+
+Settings Settings::From(const ParsedArgs& args) {
+    Settings s;
+    const char* envServer = std::getenv("VCB_SERVER");
+    const char* envUser = std::getenv("VCB_USER");
+    s.server = args.get("server", envServer ? envServer : "");
+    s.user = args.get("user", envUser ? envUser : "");
+    s.passwordFile = args.get("password-file");
+    s.caFile = args.get("ca-file");
+    s.home = args.get("home");
+    s.logFile = args.get("log");
+    s.debugLevel = static_cast<unsigned long long>(args.number("debug-level", 0, 0, 3));
+    s.wrapperOptions = args.all("option");
+    s.insecure = args.has("insecure");
+    s.allowHttp = args.has("allow-http");
+    s.json = args.has("json");
+    s.ascii = args.has("ascii");
+    s.quiet = args.has("quiet");
+    if (!s.user.empty() && (s.user.find('@') == std::string::npos || s.user.front() == '@' || s.user.back() == '@'))
+        throw UsageError("--user wants USER@ORG (for example administrator@System), not '" + s.user + "'");
+    // The wrapper takes its options as one "key=value;..." text, so a ';' inside a value would split it.
+    for (const auto& o : s.wrapperOptions) {
+        if (o.find('=') == std::string::npos || o.front() == '=')
+            throw UsageError("--option wants KEY=VALUE, not '" + o + "'");
+        if (o.find(';') != std::string::npos) throw UsageError("--option values cannot contain ';': '" + o + "'");
+    }
+    if (s.caFile.find(';') != std::string::npos)
+        throw UsageError("--ca-file: the path cannot contain ';': '" + s.caFile + "'");
+    if (!s.caFile.empty() && !IsFile(s.caFile)) throw UsageError("--ca-file: no such file: " + s.caFile);
+    return s;
+}
+
+std::string ExecutableDirectory() {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<std::size_t>(n));
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::string FindHome(const std::string& explicitHome) {
+    if (!explicitHome.empty()) {
+        if (!IsDirectory(explicitHome)) throw UsageError("--home: no such directory: " + explicitHome);
+        if (!IsFile(explicitHome + "/" + kWrapperFile))
+            throw UsageError("--home: " + explicitHome + " holds no " + kWrapperFile);
+        return Canonical(explicitHome);
+    }
+    if (const char* env = std::getenv("XQ_HOME")) {
+        if (*env) return env;
+    }
+    const std::string dir = ExecutableDirectory();
+    // Installed: the home directory relative to the bin directory. Build tree: bin/ and home/ side by side.
+    for (const std::string& candidate : {dir + "/" + VCB_TOOL_HOME_REL, dir + "/../home"}) {
+        if (IsFile(candidate + "/" + kWrapperFile)) return Canonical(candidate);
+    }
+    throw OperationError("cannot find the home directory with " + std::string(kWrapperFile) + " beside " + dir +
+                         "; give it with --home DIR");
+}
+
+std::string FindSimulator(const std::string& home) {
+    const std::string dir = ExecutableDirectory();
+    for (const std::string& candidate :
+         {home + "/sim/vcdsim.exe", dir + "/../sim/vcdsim.exe", std::string(VCB_BUILD_SIM_EXE)}) {
+        if (!candidate.empty() && IsFile(candidate)) return Canonical(candidate);
+    }
+    throw OperationError("cannot find the simulated cloud (vcdsim.exe) in " + home + "/sim or the build tree; "
+                         "build it, or give a real server with --server URL");
+}
+
+void PrepareProcess() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int opened = ::open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) {
+                ::dup2(opened, fd);
+                ::close(opened);
+            }
+        }
+    }
+    g_stderrIsTerminal = ::isatty(STDERR_FILENO) == 1;
+    InstallSignalHandlers();
+}
+
+void InstallSignalHandlers() {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::sigaction(sig, &sa, nullptr);
+}
+
+// ---- simulator ----
+
+Simulator::~Simulator() { stop(); }
+
+void Simulator::start(const std::string& exe, const std::vector<std::string>& extraArgs, bool forwardOutput) {
+    int lifeline[2], output[2];
+    if (::pipe2(lifeline, O_CLOEXEC) != 0) throw OperationError(std::string("pipe: ") + std::strerror(errno));
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+        ::close(lifeline[0]);
+        ::close(lifeline[1]);
+        throw OperationError(std::string("pipe: ") + std::strerror(errno));
+    }
+    std::vector<std::string> args = {"mono", exe, "--port", "0", "--stdin-lifeline"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, lifeline[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, "mono", &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(lifeline[0]);
+    ::close(output[1]);
+    if (rc != 0) {
+        ::close(lifeline[1]);
+        ::close(output[0]);
+        throw OperationError("cannot start the simulated cloud with 'mono': " + std::string(std::strerror(rc)) +
+                             " (is the Mono runtime installed?)");
+    }
+    pid_ = pid;
+    g_simulatorPid = pid;
+    lifeline_ = lifeline[1];
+    output_ = output[0];
+
+    // Its first line names the port; anything before it (runtime warnings, errors) is kept for the report.
+    const std::string ready = "vcdsim listening on ";
+    std::string pending, earlier;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (url_.empty()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            stop();
+            throw OperationError("the simulated cloud did not report its port within 120 s" +
+                                 (earlier.empty() ? std::string() : ":\n" + earlier));
+        }
+        struct pollfd p{output_, POLLIN, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        if (n < 0 && errno != EINTR) break;
+        if (n <= 0) continue;
+        char buf[4096];
+        const ssize_t got = ::read(output_, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            earlier += pending;
+            stop();
+            throw OperationError("the simulated cloud stopped before it was ready" +
+                                 (earlier.empty() ? std::string() : ":\n" + earlier));
+        }
+        pending.append(buf, static_cast<std::size_t>(got));
+        std::size_t nl;
+        while (url_.empty() && (nl = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.compare(0, ready.size(), ready) == 0) url_ = line.substr(ready.size());
+            else earlier += line + "\n";
+        }
+    }
+    if (forwardOutput && !pending.empty()) std::cerr << pending << std::flush;
+    const int fd = output_;
+    drain_ = std::thread([fd, forwardOutput] {
+        char buf[4096];
+        for (;;) {
+            const ssize_t got = ::read(fd, buf, sizeof buf);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            if (forwardOutput && ::write(STDERR_FILENO, buf, static_cast<std::size_t>(got)) < 0) {
+                // Standard error is gone; keep draining so that the simulator never blocks.
+            }
+        }
+    });
+}
+
+int Simulator::wait() {
+    if (pid_ <= 0) return 0;
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    g_simulatorPid = 0;
+    pid_ = -1;
+    stop();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void Simulator::stop() {
+    if (pid_ > 0) {
+        g_simulatorPid = 0;
+        if (lifeline_ >= 0) {
+            ::close(lifeline_);
+            lifeline_ = -1;
+        }
+        EndChild(pid_);
+        pid_ = -1;
+    }
+    if (lifeline_ >= 0) {
+        ::close(lifeline_);
+        lifeline_ = -1;
+    }
+    if (drain_.joinable()) drain_.join();
+    if (output_ >= 0) {
+        ::close(output_);
+        output_ = -1;
+    }
+}
+
+// ---- passwords ----
+
+namespace {
+
+std::string FirstLine(std::istream& in) {
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+// Reads a line from the terminal with echo off; the signal handler puts the echo back on Ctrl-C.
+bool PromptHidden(const std::string& prompt, std::string& answer) {
+    const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct termios old;
+    if (::tcgetattr(fd, &old) != 0) {
+        ::close(fd);
+        return false;
+    }
+    g_savedTerminal = old;
+    g_terminalFd = fd;
+    g_terminalSaved = 1;
+    struct termios quiet = old;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ICANON;
+    ::tcsetattr(fd, TCSAFLUSH, &quiet);
+    bool ok = ::write(fd, prompt.data(), prompt.size()) >= 0;
+    answer.clear();
+    char c;
+    while (ok) {
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || c == '\n') break;
+        answer += c;
+    }
+    ::tcsetattr(fd, TCSAFLUSH, &old);
+    g_terminalSaved = 0;
+    if (::write(fd, "\n", 1) < 0) ok = false;
+    ::close(fd);
+    if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+    return ok;
+}
+
+}  // namespace
+
+std::string ResolvePassword(const Settings& s, const std::string& user, const std::string& server) {
+    if (!s.passwordFile.empty()) {
+        if (s.passwordFile == "-") return FirstLine(std::cin);
+        std::ifstream in(s.passwordFile);
+        if (!in) throw UsageError("--password-file: cannot read " + s.passwordFile + ": " + std::strerror(errno));
+        struct stat st;
+        if (!s.quiet && ::stat(s.passwordFile.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+            std::cerr << "vcloud-bridge: warning: the password file " << s.passwordFile
+                      << " can be read by other users (chmod 600 it)\n";
+        return FirstLine(in);
+    }
+    if (const char* env = std::getenv("VCB_PASSWORD")) return env;
+    if (::isatty(STDIN_FILENO) == 1) {
+        std::string answer;
+        if (PromptHidden("Password for " + user + " at " + server + ": ", answer)) return answer;
+    }
+    throw UsageError("no password for " + user + ": use --password-file FILE or the VCB_PASSWORD variable, "
+                     "or run on a terminal to be asked");
+}
+
+bool Confirm(const std::string& question) {
+    std::cerr << question << " [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
+}
+
+std::string DemoPassword(const std::string& user) {
+    static const std::pair<const char*, const char*> accounts[] = {
+        {"administrator@System", "vmware1!"}, {"alice@Acme", "alice1!"}, {"bob@Globex", "bob1!"}};
+    for (const auto& a : accounts)
+        if (user == a.first) return a.second;
+    return std::string();
+}
+
+// ---- connection ----
+
+Connection::~Connection() { close(); }
+
+vCloudSDKCppBridge::CVCloudSDKCppBridge& Connection::bridge() {
+    if (!connected_) open();
+    return *bridge_;
+}
+
+void Connection::open() {
+    const Settings& s = settings_;
+    const std::string home = FindHome(s.home);
+    // The bridge reads its home directory from XQ_HOME when the runtime starts.
+    ::setenv("XQ_HOME", home.c_str(), 1);
+
+    std::string password;
+    if (builtIn()) {
+        user_ = s.user.empty() ? "administrator@System" : s.user;
+        // The demo accounts' passwords are public; a --password-file still wins, for other accounts.
+        password = s.passwordFile.empty() ? DemoPassword(user_) : std::string();
+        if (password.empty()) password = ResolvePassword(s, user_, "the built-in cloud");
+        sim_.start(FindSimulator(home), {}, false);
+        url_ = sim_.url();
+        if (!s.quiet)
+            std::cerr << "vcloud-bridge: no --server given: started the built-in simulated cloud at " << url_
+                      << " (pid " << sim_.pid() << "); it stops when this command ends\n";
+    } else {
+        if (s.user.empty()) throw UsageError("--server needs --user USER@ORG (or the VCB_USER variable)");
+        user_ = s.user;
+        url_ = s.server;
+        password = ResolvePassword(s, user_, url_);
+    }
+
+    std::string options;
+    const auto add = [&options](const std::string& item) {
+        if (!options.empty()) options += ';';
+        options += item;
+    };
+    if (builtIn() || s.allowHttp) add("allowHttp=true");
+    // The simulated cloud finishes its tasks within moments; polling them often keeps the demo brisk.
+    if (builtIn()) add("taskPollInterval=100ms");
+    if (s.insecure) add("insecure=true");
+    if (!s.caFile.empty()) add("caFile=" + Canonical(s.caFile));
+    for (const auto& o : s.wrapperOptions) add(o);
+
+    bridge_.reset(new vCloudSDKCppBridge::CVCloudSDKCppBridge());
+    const bool initialized = bridge_->Initialize(s.logFile, options, s.debugLevel);
+    // The runtime is up now; make sure that our handlers, not any it installed, see Ctrl-C.
+    InstallSignalHandlers();
+    if (!initialized) {
+        std::string why = bridge_->GetLastErrorString();
+        if (why.empty())
+            why = "cannot start the managed runtime with the wrapper in " + home +
+                  " (is the Mono runtime installed? see the lines above)";
+        throw OperationError(why);
+    }
+    const bool ok = bridge_->Connect(url_, user_, password);
+    std::fill(password.begin(), password.end(), '\0');
+    if (!ok) fail("Connect");
+    connected_ = true;
+}
+
+void Connection::fail(const std::string& operation) {
+    std::string why = bridge_ ? bridge_->GetLastErrorString() : std::string();
+    if (why.empty()) why = operation + " failed without an error text (the bridge's log above may say why)";
+    throw OperationError(why);
+}
+
+void Connection::close() {
+    if (connected_ && bridge_) {
+        connected_ = false;
+        if (!bridge_->Disconnect() && !settings_.quiet)
+            std::cerr << "vcloud-bridge: warning: logout failed: " << bridge_->GetLastErrorString() << '\n';
+    }
+    sim_.stop();
+}
+
+}  // namespace vcbtool

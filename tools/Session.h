@@ -1,0 +1,120 @@
+// What a command runs in: the home directory, the built-in simulated cloud, the password, and one bridge
+// object that is initialised, logged in and logged out exactly as a backup agent does it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Cli.h"
+#include "vCloudSDKCppBridge.h"
+
+namespace vcbtool {
+
+// The settings that every command shares, taken from the options and the environment.
+struct Settings {
+    std::string server;        // "" for the built-in simulated cloud
+    std::string user;
+    std::string passwordFile;
+    std::string caFile;
+    std::string home;          // --home
+    std::string logFile;
+    unsigned long long debugLevel = 0;
+    std::vector<std::string> wrapperOptions;  // --option KEY=VALUE
+    bool insecure = false;
+    bool allowHttp = false;
+    bool json = false;
+    bool ascii = false;
+    bool quiet = false;
+
+    static Settings From(const ParsedArgs& args);
+};
+
+// The directory that holds this program.
+std::string ExecutableDirectory();
+
+// The home directory for the bridge: --home, else $XQ_HOME, else the installed or build-tree directory
+// found from the program's own location. Throws UsageError for a --home without the wrapper and
+// OperationError when nothing is found.
+std::string FindHome(const std::string& explicitHome);
+
+// vcdsim.exe: beside the installed home directory, in the build tree, or where the build put it.
+std::string FindSimulator(const std::string& home);
+
+// Fds 0 to 2 open (on /dev/null if they were closed), and handlers that stop the simulator, restore the
+// terminal and then let the signal end the process as it would have.
+void PrepareProcess();
+void InstallSignalHandlers();
+
+// The simulator as a child process: `mono vcdsim.exe --port 0 --stdin-lifeline`, in its own process
+// group so that a Ctrl-C reaches only this program, which then stops it. Its standard input is a pipe
+// that closes when this process ends in any way, which stops it too.
+class Simulator {
+public:
+    Simulator() = default;
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Starts it and waits for its "listening" line. forwardOutput: copy its later output to standard
+    // error (otherwise it is read and dropped). Throws OperationError.
+    void start(const std::string& exe, const std::vector<std::string>& extraArgs, bool forwardOutput);
+    // Waits until it ends by itself (or a signal ends this program).
+    int wait();
+    void stop();
+
+    const std::string& url() const { return url_; }
+    pid_t pid() const { return pid_; }
+    bool running() const { return pid_ > 0; }
+
+private:
+    pid_t pid_ = -1;
+    int lifeline_ = -1;
+    int output_ = -1;
+    std::thread drain_;
+    std::string url_;
+};
+
+// The password from --password-file, $VCB_PASSWORD or a prompt without echo on a terminal. Throws
+// UsageError when none of them can give one.
+std::string ResolvePassword(const Settings& settings, const std::string& user, const std::string& server);
+
+// Asks a yes/no question on the terminal; false for anything but yes.
+bool Confirm(const std::string& question);
+
+// One bridge object, initialised and logged in on first use; logged out and the simulator stopped on
+// close or destruction.
+class Connection {
+public:
+    explicit Connection(Settings settings) : settings_(std::move(settings)) {}
+    ~Connection();
+
+    vCloudSDKCppBridge::CVCloudSDKCppBridge& bridge();
+    void close();
+
+    // Throws OperationError with the wrapper's last error text for a failed operation.
+    [[noreturn]] void fail(const std::string& operation);
+
+    const Settings& settings() const { return settings_; }
+    bool builtIn() const { return settings_.server.empty(); }
+    const std::string& serverUrl() const { return url_; }
+    const std::string& user() const { return user_; }
+
+private:
+    void open();
+
+    Settings settings_;
+    Simulator sim_;
+    std::unique_ptr<vCloudSDKCppBridge::CVCloudSDKCppBridge> bridge_;
+    bool connected_ = false;
+    std::string url_;
+    std::string user_;
+};
+
+// The demo cloud's accounts, for logins to the built-in simulated cloud.
+std::string DemoPassword(const std::string& user);
+
+}  // namespace vcbtool
