@@ -648,9 +648,17 @@ namespace VcdSim
                     throw SimError.Bad("The virtual machine " + moref + " is being imported already.");
         }
 
+        // The reference elements of the import parameters (VApp, Vdc, VdcStorageProfile) are local elements of
+        // the extension schema; the reference pages print them with the vcloud prefix of their type. Both
+        // spellings are taken.
+        static XmlElement RefChild(XmlElement parent, string local)
+        {
+            return Child(parent, local, Ns.Ext) ?? Child(parent, local, Ns.V);
+        }
+
         StorageProfile ImportProfile(XmlElement root, Vdc vdc)
         {
-            var sp = Child(root, "VdcStorageProfile", Ns.V);
+            var sp = RefChild(root, "VdcStorageProfile");
             if (sp == null) return vdc.DefaultProfile;
             var p = cloud.Find<StorageProfile>(Refs.IdOf(sp.GetAttribute("href")));
             if (p == null || p.Vdc != vdc)
@@ -695,7 +703,7 @@ namespace VcdSim
             RequireRoot(doc, "ImportVmIntoExistingVAppParams", Ns.Ext);
             var root = doc.DocumentElement;
             string moref = ChildText(root, "VmMoRef", Ns.Ext);
-            var vaRef = Child(root, "VApp", Ns.V);
+            var vaRef = RefChild(root, "VApp");
             if (vaRef == null) throw SimError.Bad("The import request names no VApp.");
             var va = cloud.Find<VApp>(Refs.IdOf(vaRef.GetAttribute("href")));
             if (va == null) throw new SimError(400, "INVALID_REFERENCE", "The vApp " + vaRef.GetAttribute("href") + " does not exist.");
@@ -733,7 +741,7 @@ namespace VcdSim
             if (vappName.Length == 0) throw SimError.Bad("The import request has no vApp name.");
             bool powerOn = root.GetAttribute("powerOn") == "true";
             string moref = ChildText(root, "VmMoRef", Ns.Ext);
-            var vdcRef = Child(root, "Vdc", Ns.V);
+            var vdcRef = RefChild(root, "Vdc");
             if (vdcRef == null) throw SimError.Bad("The import request names no Vdc.");
             var vdc = cloud.Find<Vdc>(Refs.IdOf(vdcRef.GetAttribute("href")));
             if (vdc == null) throw new SimError(400, "INVALID_REFERENCE", "The VDC " + vdcRef.GetAttribute("href") + " does not exist.");

@@ -25,6 +25,7 @@ namespace VcdSim
         public string RecordElem;
         public string RefElem;
         public bool SystemOnly;
+        public bool NoReferences;
         public Func<Session, IEnumerable<Entity>> Source;
         public readonly List<QField> Fields = new List<QField>();
         public readonly Dictionary<string, QField> ByName = new Dictionary<string, QField>(StringComparer.Ordinal);
@@ -42,6 +43,14 @@ namespace VcdSim
         public QType Int(string n, Func<Entity, long> f) { return Add(n, FieldKind.Int, e => f(e).ToString(CultureInfo.InvariantCulture), null); }
         public QType Date(string n, Func<Entity, DateTime> f) { return Add(n, FieldKind.Date, e => Api.Iso(f(e)), null); }
         public QType Ref(string n, Func<Entity, Entity> f) { return Add(n, FieldKind.Ref, null, f); }
+    }
+
+    // A datastore as one provider VDC uses it: the rows of the datastoreProviderVdcRelation query.
+    class DatastoreUse : Entity
+    {
+        public override Kind Kind { get { return Kind.Datastore; } }
+        public Datastore Store;
+        public ProviderVdc Pvdc;
     }
 
     // ---- filters ---------------------------------------------------------------------------------------------
@@ -548,6 +557,28 @@ namespace VcdSim
               .Text("moref", e => ((Datastore)e).Moref);
             queryTypes[ds.Name] = ds;
 
+            // One record per datastore and provider VDC that uses it; the record's href is the datastore's.
+            var relations = new List<Entity>();
+            foreach (var p in cloud.Pvdcs)
+                foreach (var d in p.Datastores)
+                    relations.Add(new DatastoreUse { Id = d.Id, Name = d.Name, Store = d, Pvdc = p });
+            var dsr = new QType { Name = "datastoreProviderVdcRelation", RecordElem = "DatastoreProviderVdcRelationRecord", RefElem = "", SystemOnly = true, NoReferences = true };
+            dsr.Source = s => relations;
+            dsr.Text("name", e => e.Name)
+               .Text("datastoreType", e => ((DatastoreUse)e).Store.Type)
+               .Bool("isEnabled", e => true)
+               .Bool("isDeleted", e => false)
+               .Int("storageUsedMB", e => ((DatastoreUse)e).Store.UsedMB)
+               .Int("storageMB", e => ((DatastoreUse)e).Store.CapacityMB)
+               .Int("provisionedStorageMB", e => ((DatastoreUse)e).Store.UsedMB)
+               .Int("requestedStorageMB", e => ((DatastoreUse)e).Store.UsedMB)
+               .Ref("vc", e => ((DatastoreUse)e).Store.VCenter)
+               .Text("vcName", e => ((DatastoreUse)e).Store.VCenter.Name)
+               .Text("moref", e => ((DatastoreUse)e).Store.Moref)
+               .Ref("providerVdc", e => ((DatastoreUse)e).Pvdc)
+               .Ref("datastore", e => ((DatastoreUse)e).Store);
+            queryTypes[dsr.Name] = dsr;
+
             var pv = new QType { Name = "providerVdc", RecordElem = "VMWProviderVdcRecord", RefElem = "VMWProviderVdcReference", SystemOnly = true };
             pv.Source = s => cloud.Pvdcs;
             pv.Text("name", e => e.Name)
@@ -621,6 +652,8 @@ namespace VcdSim
             string format = r.Query["format"] ?? "records";
             if (format != "records" && format != "references" && format != "idrecords")
                 throw SimError.Bad("Invalid query format \"" + format + "\".");
+            if (format == "references" && qt.NoReferences)
+                throw SimError.Bad("The query type \"" + type + "\" has no references format.");
             int page = ParseInt(r, "page", 1);
             int pageSize = ParseInt(r, "pageSize", DefaultPageSize);
             int offset = ParseInt(r, "offset", 0);
@@ -683,7 +716,7 @@ namespace VcdSim
             x.Attr("href", PageHref(r, type, format, page, pageSize));
             x.Attr("type", media);
             foreach (string f in new[] { "records", "references", "idrecords" })
-                if (f != format)
+                if (f != format && !(f == "references" && qt.NoReferences))
                     x.Link("alternate", PageHref(r, type, f, page, pageSize), f == "references" ? Mt.References : f == "idrecords" ? Mt.IdRecords : Mt.Records);
             if (page > 1)
             {
@@ -767,7 +800,8 @@ namespace VcdSim
             foreach (string n in names)
             {
                 if (queryTypes[n].SystemOnly && !r.Session.IsSystem) continue;
-                x.Link("down", Refs.Api + "/query?type=" + n + "&format=references", Mt.References, n);
+                if (!queryTypes[n].NoReferences)
+                    x.Link("down", Refs.Api + "/query?type=" + n + "&format=references", Mt.References, n);
                 x.Link("down", Refs.Api + "/query?type=" + n + "&format=records", Mt.Records, n);
                 x.Link("down", Refs.Api + "/query?type=" + n + "&format=idrecords", Mt.IdRecords, n);
             }

@@ -284,6 +284,10 @@ namespace VcdSimTests
             Check(((string)vcRec.Attribute("url")).StartsWith("https://vc-west") && ((string)vcRec.Attribute("uuid")).Length == 36, "virtualCenter records give URL and uuid");
             var vdcRec = admin.Records(F("adminOrgVdc", "name==Acme-Silver")).Single();
             Equal("vc-west", (string)vdcRec.Attribute("vcName"), "AdminVdcRecord names its vCenter");
+            var uses = admin.Records(F("datastoreProviderVdcRelation", "providerVdc==" + (string)vdcRec.Attribute("providerVdc")));
+            Equal("west-nl-01,west-ssd-01", string.Join(",", uses.Select(u => (string)u.Attribute("name")).OrderBy(n => n)), "datastores behind a provider VDC");
+            Check(uses.All(u => ((string)u.Attribute("moref")).StartsWith("datastore-") && u.Attribute("storageMB") != null), "datastore relation records carry moref and capacity");
+            Check(IsError(admin.Get("api/query?type=datastoreProviderVdcRelation&format=references"), 400), "that query has no references format");
         }
 
         // ---- tenant isolation -----------------------------------------------------------------------------------
@@ -404,20 +408,20 @@ namespace VcdSimTests
 
         // ---- imports --------------------------------------------------------------------------------------------
 
-        static string ImportInto(string vapp, string moref, string name, string profile)
+        static string ImportInto(string vapp, string moref, string name, string profile, string refPrefix = "vmext")
         {
             return "<vmext:ImportVmIntoExistingVAppParams xmlns:vmext=\"" + ExtNs + "\" xmlns:vcloud=\"" + VNs + "\" sourceMove=\"false\">" +
                    "<vmext:VmName>" + name + "</vmext:VmName><vmext:VmDescription>restored copy</vmext:VmDescription>" +
                    "<vmext:VmMoRef>" + moref + "</vmext:VmMoRef>" +
-                   (profile == null ? "" : "<vcloud:VdcStorageProfile href=\"" + profile + "\"/>") +
-                   "<vcloud:VApp href=\"" + vapp + "\"/></vmext:ImportVmIntoExistingVAppParams>";
+                   (profile == null ? "" : "<" + refPrefix + ":VdcStorageProfile href=\"" + profile + "\"/>") +
+                   "<" + refPrefix + ":VApp href=\"" + vapp + "\"/></vmext:ImportVmIntoExistingVAppParams>";
         }
 
         static string ImportAs(string vdc, string moref, string name)
         {
             return "<vmext:ImportVmAsVAppParams xmlns:vmext=\"" + ExtNs + "\" xmlns:vcloud=\"" + VNs + "\" name=\"" + name + "\" sourceMove=\"false\">" +
                    "<vmext:VmName>" + name + "-vm</vmext:VmName><vmext:VmMoRef>" + moref + "</vmext:VmMoRef>" +
-                   "<vcloud:Vdc href=\"" + vdc + "\"/></vmext:ImportVmAsVAppParams>";
+                   "<vmext:Vdc href=\"" + vdc + "\"/></vmext:ImportVmAsVAppParams>";
         }
 
         static void Imports(Sim s)
@@ -441,6 +445,9 @@ namespace VcdSimTests
             Check(IsError(admin.Post(west + "/importVmIntoExistingVApp", ImportIntoCt, ImportInto(webTier, "vm-9002", "x", null)), 400), "the vApp's VDC must be on that vCenter");
             Check(IsError(admin.Post(east + "/importVmIntoExistingVApp", ImportIntoCt, ImportInto(webTier, "vm-9003", "web-02", null)), 400, "DUPLICATE_NAME"), "VM names are unique in a vApp");
             Check(IsError(admin.Post(east + "/importVmIntoExistingVApp", "application/xml", ImportInto(webTier, "vm-9004", "y", null)), 415), "import checks the media type");
+            var spelled = admin.Post(east + "/importVmIntoExistingVApp", ImportIntoCt, ImportInto(webTier, "vm-9005", "restored-02", silverSp, "vcloud"));
+            Equal("success", Status(admin.Wait(spelled)), "references in the vcloud namespace are read too");
+            Equal("Silver", (string)admin.Records(F("adminVM", "name==restored-02")).Single().Attribute("storageProfileName"), "including the storage profile");
 
             string silverVdc = admin.HrefOf("adminOrgVdc", "Acme-Silver");
             var asApp = admin.Post(west + "/importVmAsVApp", ImportAsCt, ImportAs(silverVdc, "vm-7001", "restored-app"));
