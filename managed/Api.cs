@@ -8,6 +8,7 @@ using System.Linq;
 using System.Net.Http;
 using System.Text;
 using System.Threading;
+using System.Threading.Tasks;
 using System.Xml;
 using System.Xml.Linq;
 
@@ -105,12 +106,26 @@ namespace vCloudSDKWrapper
             int seen = 0, pages = 0;
             long total = -1;
             var visited = new HashSet<string>(StringComparer.Ordinal);
+            Task<Reply> ahead = null;
+            string aheadPath = null;
             while (next != null)
             {
                 var uri = Url(next);
                 if (!visited.Add(uri.PathAndQuery))
                     throw new CloudException("query " + type + ": the server offered page " + uri.PathAndQuery + " twice");
-                var page = ReadPage(uri, type);
+                string what = "GET " + uri.AbsolutePath + " (query " + type + ")";
+                var reply = ahead != null && aheadPath == uri.PathAndQuery ? ahead.GetAwaiter().GetResult() : FetchPage(uri, what);
+                ahead = null;
+                // The next page is fetched while this one is read: its link precedes the records.
+                var head = ParsePage(reply, what, true);
+                if (head.Next != null && !(max > 0 && seen + head.PageSize >= max))
+                {
+                    var aheadUri = Url(head.Next);
+                    aheadPath = aheadUri.PathAndQuery;
+                    string aheadWhat = "GET " + aheadUri.AbsolutePath + " (query " + type + ")";
+                    ahead = Task.Run(() => FetchPage(aheadUri, aheadWhat));
+                }
+                var page = ParsePage(reply, what, false);
                 pages++;
                 if (page.Total >= 0) total = page.Total;
                 foreach (var rec in page.Records)
@@ -134,13 +149,18 @@ namespace vCloudSDKWrapper
             public readonly List<QueryRecord> Records = new List<QueryRecord>();
         }
 
-        // Streams one QueryResultRecords page: records are flat elements, so no tree is built.
-        private Page ReadPage(Uri uri, string type)
+        private Reply FetchPage(Uri uri, string what)
         {
-            string what = "GET " + uri.AbsolutePath + " (query " + type + ")";
             var r = Http.Send(HttpMethod.Get, uri, S, S.XmlAccept, null, null, what);
             if (r.Status < 200 || r.Status > 299) throw RestClient.Failure(r);
             if (r.IsHtml) throw new CloudException(what + ": the server or a proxy in front of it answered with an HTML page instead of XML");
+            return r;
+        }
+
+        // Streams one QueryResultRecords page: records are flat elements, so no tree is built. With
+        // headOnly it stops at the first record, having read the paging attributes and links.
+        private Page ParsePage(Reply r, string what, bool headOnly)
+        {
             var page = new Page();
             string vcloud = Ns.Vcloud.NamespaceName;
             try
@@ -166,6 +186,7 @@ namespace vCloudSDKWrapper
                         }
                         else if (xr.NamespaceURI == vcloud && xr.LocalName.EndsWith("Record", StringComparison.Ordinal))
                         {
+                            if (headOnly) return page;
                             var rec = new QueryRecord { Element = xr.LocalName };
                             if (xr.MoveToFirstAttribute())
                             {

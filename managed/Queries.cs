@@ -442,7 +442,7 @@ namespace vCloudSDKWrapper
         public SVMInfoLibList Vms(string filter, int max)
         {
             var list = new SVMInfoLibList();
-            foreach (var rec in api.Query(r.VmType, filter))
+            foreach (var rec in api.Query(r.VmType, filter, max))
             {
                 if (!templates && rec["isVAppTemplate"] == "true") continue;
                 list.Add(vCloudWrapper.VmInfo(rec));
