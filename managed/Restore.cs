@@ -108,12 +108,16 @@ namespace vCloudSDKWrapper
                 var existing = VmsIn(vapp.Href).Where(v => v.Attr("name") == VmName).ToList();
                 if (existing.Count > 0 && !Overwrite)
                     throw new CloudException("vApp '" + vapp.Name + "' already holds a VM named '" + VmName + "' (overwrite is false)");
+                // The VM being overwritten goes only once its replacement is in place, so a failed import
+                // loses nothing: the replacement arrives under a passing name and takes the name after.
+                string importName = existing.Count == 0 ? VmName : VmName + "-restoring-" + Guid.NewGuid().ToString("N").Substring(0, 8);
+                vmHref = ImportIntoVApp(vc, vapp, profile, importName);
                 foreach (var old in existing)
                 {
                     api.Log.Info(1, "RestoreVM: removing the VM being overwritten, " + old.Attr("href"));
                     vCloudWrapper.UndeployAndRemove(api, old.Attr("href"));
                 }
-                vmHref = ImportIntoVApp(vc, vapp, profile);
+                if (importName != VmName) Rename(vmHref);
             }
             else vmHref = ImportAsVApp(vc, vdc, profile, out vapp);
 
@@ -144,20 +148,20 @@ namespace vCloudSDKWrapper
             return "api/admin/extension/vimServer/" + Ref.Uuid(vc.Href) + "/" + action;
         }
 
-        private string ImportIntoVApp(Found vc, Found vapp, Found profile)
+        private string ImportIntoVApp(Found vc, Found vapp, Found profile, string name)
         {
             var body = new XElement(Ns.Ext + "ImportVmIntoExistingVAppParams",
                 new XAttribute("sourceMove", api.Opt.ImportMove ? "true" : "false"),
-                new XElement(Ns.Ext + "VmName", VmName),
+                new XElement(Ns.Ext + "VmName", name),
                 Description.Length > 0 ? new XElement(Ns.Ext + "VmDescription", Description) : null,
                 new XElement(Ns.Ext + "VmMoRef", MoRef),
                 profile != null ? new XElement(Ns.Ext + "VdcStorageProfile", new XAttribute("href", profile.Href)) : null,
                 new XElement(Ns.Ext + "VApp", new XAttribute("href", vapp.Href)));
             api.Act(HttpMethod.Post, ImportUrl(vc, "importVmIntoExistingVApp"), body.ToString(SaveOptions.DisableFormatting),
-                "application/vnd.vmware.admin.importVmIntoExistingVAppParams+xml", "import VM '" + VmName + "' into vApp '" + vapp.Name + "'");
-            var vm = VmsIn(vapp.Href).Where(v => v.Attr("name") == VmName).ToList();
+                "application/vnd.vmware.admin.importVmIntoExistingVAppParams+xml", "import VM '" + name + "' into vApp '" + vapp.Name + "'");
+            var vm = VmsIn(vapp.Href).Where(v => v.Attr("name") == name).ToList();
             if (vm.Count != 1)
-                throw new CloudException("the import into vApp '" + vapp.Name + "' succeeded but " + vm.Count + " VMs named '" + VmName + "' are there now");
+                throw new CloudException("the import into vApp '" + vapp.Name + "' succeeded but " + vm.Count + " VMs named '" + name + "' are there now");
             return vm[0].Attr("href");
         }
 
@@ -183,7 +187,8 @@ namespace vCloudSDKWrapper
             return href;
         }
 
-        // Sets the VM's name and description (the import as a new vApp has no field for the VM's description).
+        // Sets the VM's name and description (the import as a new vApp has no field for the VM's description,
+        // and a replacement arrives under a passing name).
         private void Rename(string vmHref)
         {
             var vm = api.GetObject(vmHref, Ns.Vcloud, "Vm", "imported VM");

@@ -580,8 +580,13 @@ namespace WrapperTests
             string second = "";
             Check.That(!w.RestoreVM("Acme", "Acme-Gold", "web-tier", "web-restored", false, "vc-east", "vm-7002", "", "", "", false, ref second, false, ""),
                 "a VM of that name blocks the restore without overwrite");
+            string before = Json.Str(sim.Object("web-restored", "vm"), "href");
+            Check.That(!w.RestoreVM("Acme", "Acme-Gold", "web-tier", "web-restored", false, "vc-east", "vm-1001", "", "", "", false, ref second, true, ""),
+                "overwrite from a VM the cloud already manages fails");
+            Check.That(sim.Exists(before), "and the VM it would have replaced is still there");
             Check.That(w.RestoreVM("Acme", "Acme-Gold", "web-tier", "web-restored", false, "vc-east", "vm-7003", "", "", "", false, ref second, true, ""),
                 "overwrite replaces it", w.getLastErrorString());
+            Check.That(!sim.Exists(before), "the replaced VM is gone");
             Check.Equal("vm-7003", Json.Str(sim.Object("web-restored", "vm"), "moref"), "one VM of that name, the new one");
             string third = "";
             Check.That(w.RestoreVM("Acme", "Acme-Gold", "restored-app", "app-01", true, "vc-east", "vm-7004", "", "acme-db", "in a new vApp", false, ref third, false, ""),
