@@ -65,7 +65,7 @@ namespace VcdSim
             x.Root("Error", Ns.V);
             x.Attr("majorErrorCode", status);
             x.Attr("minorErrorCode", minor);
-            x.Attr("message", "[ " + r.RequestId + " ] " + message);
+            x.Attr("message", "[ " + r.RequestId + " ] " + XmlSafe(message));
             x.End();
             return new Resp
             {
@@ -73,6 +73,15 @@ namespace VcdSim
                 ContentType = Mt.Error + ";version=" + (r.Version ?? cloud.HighestVersion.Text),
                 Body = x.Done()
             };
+        }
+
+        // Messages may quote request text; characters XML cannot carry become '?'.
+        public static string XmlSafe(string text)
+        {
+            var sb = new StringBuilder(text.Length);
+            foreach (char c in text)
+                sb.Append(System.Xml.XmlConvert.IsXmlChar(c) || char.IsSurrogate(c) ? c : '?');
+            return sb.ToString();
         }
 
         public Resp JsonError(Req r, int status, string minor, string message)
