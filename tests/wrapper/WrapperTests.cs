@@ -464,11 +464,9 @@ namespace WrapperTests
                 "System sessions read host and moref", w.getLastErrorString());
 
             var ds = new SStringInfoLibList();
-            if (w.GetAssociatedDatastoreListForVdc("Acme-Gold", ref ds))
-                Check.Equal("east-ssd-01,east-ssd-02,east-sata-01", string.Join(",", Strings(ds)), "datastores behind a VDC");
-            else if (w.getLastErrorString().Contains("datastoreProviderVdcRelation\" is not supported"))
-                Check.Skip("datastores behind a VDC", "the simulator lacks the datastoreProviderVdcRelation query (reported)");
-            else Check.That(false, "datastores behind a VDC", w.getLastErrorString());
+            Check.That(w.GetAssociatedDatastoreListForVdc("Acme-Gold", ref ds), "datastores behind a VDC", w.getLastErrorString());
+            Check.Equal("east-ssd-01,east-ssd-02,east-sata-01", string.Join(",", Strings(ds)), "the provider VDC's datastores");
+            Check.That(!w.GetAssociatedDatastoreListForVdc("Acme-Bronze", ref ds), "datastores of an unknown VDC");
 
             // The inventory tree against the simulator's counts.
             var summary = sim.Summary();
@@ -558,13 +556,6 @@ namespace WrapperTests
             string vmRef = "urn:vcloud:vm:original";
             bool ok = w.RestoreVM("Acme", "Acme-Gold", "web-tier", "web-restored", false, "vc-east", "vm-7001", "Silver", "acme-web",
                 "restored copy", true, ref vmRef, false, "backup-policy=gold;note=a\\;b");
-            if (!ok && w.getLastErrorString().Contains("names no VApp"))
-            {
-                Check.Skip("RestoreVM", "the simulator reads VApp/Vdc/VdcStorageProfile of the import parameters in the vCloud namespace, "
-                    + "where the server's schema puts them in the extension namespace (reported)");
-                CheckRestoreRefusals(w);
-                return;
-            }
             if (Check.That(ok, "RestoreVM into an existing vApp", w.getLastErrorString()))
             {
                 string state = sim.Object("web-restored", "vm");
