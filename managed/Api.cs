@@ -213,7 +213,7 @@ namespace vCloudSDKWrapper
 
         // Sends an action and waits for the task it starts (a Task answer, or Tasks inside an object
         // such as a new vApp). A busy entity is retried until the task time-out. Returns the answer.
-        public XDocument Act(HttpMethod method, string href, string body, string contentType, string what)
+        public XDocument Act(HttpMethod method, string href, string body, string contentType, string what, bool retryBusy = true)
         {
             var deadline = DateTime.UtcNow + Opt.TaskTimeout;
             while (true)
@@ -225,7 +225,7 @@ namespace vCloudSDKWrapper
                 }
                 catch (CloudException e)
                 {
-                    if (!e.IsBusy || DateTime.UtcNow >= deadline) throw new CloudException(what + ": " + e.Message, e.Status, e.MinorCode);
+                    if (!e.IsBusy || !retryBusy || DateTime.UtcNow >= deadline) throw new CloudException(what + ": " + e.Message, e.Status, e.MinorCode);
                     Log.Info(1, what + ": entity busy, retrying: " + e.Message);
                     Thread.Sleep(Opt.TaskPollInterval);
                     continue;

@@ -3,6 +3,7 @@ using System;
 using System.Linq;
 using System.Net.Http;
 using System.Text;
+using System.Threading;
 using System.Xml.Linq;
 
 namespace vCloudSDKWrapper
@@ -125,20 +126,36 @@ namespace vCloudSDKWrapper
         private const string StatusPoweredOn = "4";
         private const string StatusSuspended = "3";
 
-        // Powers a VM on and waits; a VM that is already on is left alone.
+        // Powers a VM on and waits; a VM that is already on is left alone. When the VM is busy, its state
+        // is read again after the other task, which may have powered it on already.
         internal static void PowerOn(Api api, string href)
         {
-            var vm = api.GetObject(href, Ns.Vcloud, "Vm", "VM");
-            string what = "power on VM '" + vm.Attr("name") + "'";
-            api.WaitForRunningTasks(vm, what);
-            if (vm.Attr("status") == StatusPoweredOn)
+            var deadline = DateTime.UtcNow + api.Opt.TaskTimeout;
+            while (true)
             {
-                api.Log.Info(1, what + ": already powered on");
-                return;
+                var vm = api.GetObject(href, Ns.Vcloud, "Vm", "VM");
+                string what = "power on VM '" + vm.Attr("name") + "'";
+                api.WaitForRunningTasks(vm, what);
+                if (vm.Child(Ns.Vcloud, "Tasks") != null) vm = api.GetObject(href, Ns.Vcloud, "Vm", "VM");
+                if (vm.Attr("status") == StatusPoweredOn)
+                {
+                    api.Log.Info(1, what + ": already powered on");
+                    return;
+                }
+                var link = vm.Link("power:powerOn");
+                string target = link != null ? link.Attr("href") : vm.Attr("href").TrimEnd('/') + "/power/action/powerOn";
+                try
+                {
+                    api.Act(HttpMethod.Post, target, null, null, what, false);
+                    return;
+                }
+                catch (CloudException e)
+                {
+                    if (!e.IsBusy || DateTime.UtcNow >= deadline) throw;
+                    api.Log.Info(1, what + ": busy, reading its state again");
+                    Thread.Sleep(api.Opt.TaskPollInterval);
+                }
             }
-            var link = vm.Link("power:powerOn");
-            string target = link != null ? link.Attr("href") : vm.Attr("href").TrimEnd('/') + "/power/action/powerOn";
-            api.Act(HttpMethod.Post, target, null, null, what);
         }
 
         // Undeploys a VM when it is deployed (powering it off), then removes it; waits for both tasks.

@@ -632,6 +632,15 @@ namespace WrapperTests
             fault("task ending in error", "failTasks=1", () => w.PowerOnVM("Globex", "Globex-Prod", "mail-01"), "ended with status 'error'");
             Check.Equal("off", Json.Str(sim.Object("mail-01", "vm"), "powerState"), "the failed task left the VM off");
 
+            var hasty = Admin(sim, "allowHttp=true;taskPollInterval=20ms;retries=0;taskTimeout=1s");
+            sim.Faults("taskMs=4000");
+            var started = Stopwatch.StartNew();
+            Check.That(!hasty.PowerOnVM("Globex", "Globex-DR", "dr-01"), "a task beyond taskTimeout gives false");
+            Check.Contains(hasty.getLastErrorString(), "did not finish within 1 s", "and says so");
+            Check.That(started.Elapsed < TimeSpan.FromSeconds(3.5), "without waiting for the task");
+            sim.Reset();
+            hasty.Logout();
+
             var patient = Admin(sim, "allowHttp=true;taskPollInterval=20ms;retries=2");
             sim.Faults("error503=1&count=1");
             Check.That(patient.GetVdcListInOrg("Acme", ref list) && list.Count == 2, "a GET answered 503 once succeeds on retry", patient.getLastErrorString());
@@ -677,6 +686,19 @@ namespace WrapperTests
             Check.Equal(names.Length * 10, good, "concurrent calls give each thread its own results and error text");
             Check.Equal(0, wrong, "no call mixed up (" + wrongText + ")");
             Check.Equal("", w.getLastErrorString(), "the main thread has no error text of the other threads");
+
+            // Two callers power the same VM on at once: one waits for the other's task and both succeed.
+            sim.Faults("taskMs=300");
+            bool first = false, second = false;
+            string why = "";
+            var one = new Thread(() => { first = w.PowerOnVM("Globex", "Globex-Prod", "util-01"); if (!first) why = w.getLastErrorString(); });
+            var two = new Thread(() => { second = w.PowerOnVM("Globex", "Globex-Prod", "util-01"); if (!second) why = w.getLastErrorString(); });
+            one.Start();
+            two.Start();
+            Check.That(one.Join(TimeSpan.FromSeconds(60)) && two.Join(TimeSpan.FromSeconds(60)), "both power-on calls return");
+            Check.That(first && second, "both power-on calls succeed", why);
+            Check.Equal("on", Json.Str(sim.Objects("util-01", "vm").First(o => Json.Str(o, "org") == "Globex"), "powerState"), "and the VM is on");
+            sim.Reset();
             w.Logout();
         }
 

@@ -1,0 +1,7 @@
+// Identity of the managed wrapper assembly.
+using System.Reflection;
+
+[assembly: AssemblyTitle("vCloudSDKWrapper")]
+[assembly: AssemblyDescription("vCloud Director REST API client for vCloudSDKCppBridge")]
+[assembly: AssemblyVersion("1.0.0.0")]
+[assembly: AssemblyFileVersion("1.0.0.0")]
