@@ -26,13 +26,20 @@ void ExpectEverythingFails(CVCloudSDKCppBridge& bridge) {
     EXPECT_EQ(vms.size(), 2u);
 }
 
+// The Mono thread writes its completion line after it has released the waiting Initialize, so that line
+// may come a moment later.
+bool EventuallyLogged(const LogCapture& log, const char* text) {
+    for (int i = 0; i < 500 && !log.Contains(text); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return log.Contains(text);
+}
+
 void ExpectFailedStart(const char* hostMessage) {
     LogCapture log;
     CVCloudSDKCppBridge bridge;
     EXPECT_FALSE(bridge.Initialize("", "", 0));
     EXPECT_TRUE(log.Contains("Failed to initialize vCloudSDKWrapper")) << log.Text();
     if (hostMessage != nullptr) {
-        EXPECT_TRUE(log.Contains(hostMessage)) << log.Text();
+        EXPECT_TRUE(EventuallyLogged(log, hostMessage)) << log.Text();
     }
 
     // The start is not tried again: a second Initialize fails at once, without waiting.
@@ -77,6 +84,7 @@ TEST(Startup, ConcurrentFirstInitialize) {
     EXPECT_TRUE(ok2);
     EXPECT_EQ(log.Count("Waiting for mono initialization"), 1) << log.Text();
     EXPECT_EQ(log.Count("Done waiting for mono initialization"), 1);
+    EXPECT_TRUE(EventuallyLogged(log, "mono initialization complete - "));
     EXPECT_EQ(log.Count("mono initialization complete - "), 1);
     EXPECT_STREQ(std::getenv("MONO_THREADS_SUSPEND"), "preemptive");
     // Each bridge has its own managed wrapper object.
