@@ -1,5 +1,6 @@
 // The wrapper's own log file and the failure type that carries a text for getLastErrorString.
 using System;
+using System.Collections.Generic;
 using System.Globalization;
 using System.IO;
 using System.Text;
@@ -9,10 +10,18 @@ namespace vCloudSDKWrapper
 {
     // Levels: 0 errors and warnings, 1 one line per operation, 2 one line per HTTP request,
     // 3 also the start of every response body. Credentials and tokens are never handed to it.
-    internal sealed class WrapperLog : IDisposable
+    internal sealed class WrapperLog
     {
-        private readonly object gate = new object();
-        private readonly StreamWriter writer;
+        // One writer per file for the whole process: wrapper objects that log to the same file share it,
+        // so their lines never overwrite each other (a second append stream would write at its own offset).
+        private sealed class Sink
+        {
+            public readonly object Gate = new object();
+            public StreamWriter Writer;
+        }
+
+        private static readonly Dictionary<string, Sink> sinks = new Dictionary<string, Sink>(StringComparer.Ordinal);
+        private readonly Sink sink;
         public readonly int Level;
         public readonly string Path;
 
@@ -24,21 +33,27 @@ namespace vCloudSDKWrapper
         {
             Path = path ?? "";
             Level = level > 9 ? 9 : (int)level;
-            if (Path.Length > 0)
+            if (Path.Length == 0) return;
+            string full = System.IO.Path.GetFullPath(Path);
+            lock (sinks)
             {
-                var stream = new FileStream(Path, FileMode.Append, FileAccess.Write, FileShare.ReadWrite | FileShare.Delete);
-                writer = new StreamWriter(stream, new UTF8Encoding(false)) { AutoFlush = true };
+                if (!sinks.TryGetValue(full, out sink))
+                {
+                    var stream = new FileStream(full, FileMode.Append, FileAccess.Write, FileShare.ReadWrite | FileShare.Delete);
+                    sink = new Sink { Writer = new StreamWriter(stream, new UTF8Encoding(false)) { AutoFlush = true } };
+                    sinks[full] = sink;
+                }
             }
         }
 
-        public bool Enabled(int level) { return writer != null && level <= Level; }
+        public bool Enabled(int level) { return sink != null && level <= Level; }
 
         public void Error(string message) { Write("ERROR", message); }
 
         // A warning that must be seen: to the log file, or to standard error when there is none.
         public void Loud(string message)
         {
-            if (writer != null) Write("WARN", message);
+            if (sink != null) Write("WARN", message);
             else
             {
                 try { Console.Error.WriteLine("vCloudSDKWrapper WARNING: " + message); } catch (Exception) { }
@@ -52,20 +67,12 @@ namespace vCloudSDKWrapper
 
         private void Write(string tag, string message)
         {
-            if (writer == null) return;
+            if (sink == null) return;
             string line = DateTime.Now.ToString("yyyy-MM-dd HH:mm:ss.fff", CultureInfo.InvariantCulture) + " ["
                 + Thread.CurrentThread.ManagedThreadId + "] " + tag + " " + message;
-            lock (gate)
+            lock (sink.Gate)
             {
-                try { writer.WriteLine(line); } catch (Exception) { }
-            }
-        }
-
-        public void Dispose()
-        {
-            lock (gate)
-            {
-                try { if (writer != null) writer.Dispose(); } catch (Exception) { }
+                try { sink.Writer.WriteLine(line); } catch (Exception) { }
             }
         }
     }

@@ -103,9 +103,7 @@ namespace vCloudSDKWrapper
                 WrapperLog log;
                 try { log = string.IsNullOrEmpty(logFile) ? WrapperLog.None : new WrapperLog(logFile, debugLevel); }
                 catch (Exception e) { throw new CloudException("cannot open the log file '" + logFile + "': " + e.Message); }
-                var old = config;
                 config = new Config { Opt = opt, Log = log, Http = new RestClient(opt, log) };
-                if (old.Log != WrapperLog.None) old.Log.Dispose();
                 log.Info(1, "Initialize: " + typeof(vCloudWrapper).Assembly.GetName().Version + "; " + opt.Describe());
                 if (opt.Insecure)
                     log.Loud("TLS certificate verification is DISABLED (insecure=true): any server can pose as the cloud and read the credentials");

@@ -229,6 +229,16 @@ namespace WrapperTests
             Check.Contains(w.getLastErrorString(), "not logged in", "and says so");
             Check.That(w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0) == null, "a list operation before Login gives null");
             Check.That(w.Logout(), "Logout without a session succeeds");
+
+            string shared = Path.Combine(work, "shared.log");
+            File.Delete(shared);
+            var a = new vCloudWrapper();
+            var b = new vCloudWrapper();
+            a.Initialize(shared, "", 0);
+            b.Initialize(shared, "", 0);
+            for (int i = 0; i < 20; i++) { a.FindVM("o", "v", "a" + i); b.FindVM("o", "v", "b" + i); }
+            Check.Equal(40, File.ReadAllLines(shared).Count(l => l.Contains("ERROR FindVM: not logged in")),
+                "two wrapper objects logging to one file keep every line");
         }
 
         // ---- certificate policy, against openssl s_server ----
