@@ -92,9 +92,19 @@ namespace vCloudSDKWrapper
 
             // The XML session document tells who we are and confirms the token works on the XML API.
             var api = new Api(s, http);
-            var session = api.Get("api/session").Root;
-            if (session == null || session.Name != Ns.Vcloud + "Session")
-                throw new CloudException("GET /api/session: expected a Session element");
+            XElement session;
+            try
+            {
+                session = api.Get("api/session").Root;
+                if (session == null || session.Name != Ns.Vcloud + "Session")
+                    throw new CloudException("GET /api/session: expected a Session element");
+            }
+            catch (CloudException)
+            {
+                // A login that cannot be used is not left open on the server.
+                try { Logout(http, s); } catch (CloudException) { }
+                throw;
+            }
             s.OrgName = session.Attr("org").Length > 0 ? session.Attr("org") : org;
             s.UserName = session.Attr("user");
             s.IsSystem = string.Equals(s.OrgName, "System", StringComparison.OrdinalIgnoreCase);

@@ -291,7 +291,7 @@ namespace vCloudSDKWrapper
                 try
                 {
                     lastTlsRejection = "";
-                    resp = client.SendAsync(req, cts.Token).GetAwaiter().GetResult();
+                    resp = client.SendAsync(req, HttpCompletionOption.ResponseHeadersRead, cts.Token).GetAwaiter().GetResult();
                 }
                 catch (OperationCanceledException)
                 {
@@ -303,7 +303,9 @@ namespace vCloudSDKWrapper
                     if (tls.Length > 0) throw new CloudException(what + ": TLS refused: " + tls);
                     throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Flatten(e), -1, "");
                 }
+                // The time-out covers the body too: when it strikes, disposing the response ends the read.
                 using (resp)
+                using (cts.Token.Register(() => { try { resp.Dispose(); } catch (Exception) { } }))
                 {
                     var r = new Reply { Status = (int)resp.StatusCode, What = what };
                     try
@@ -312,6 +314,8 @@ namespace vCloudSDKWrapper
                     }
                     catch (Exception e)
                     {
+                        if (cts.IsCancellationRequested)
+                            throw new CloudException(what + ": the answer did not arrive within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
                         throw new CloudException(what + ": the answer broke off: " + Flatten(e), -1, "");
                     }
                     if (resp.Content != null && resp.Content.Headers.ContentType != null)

@@ -239,4 +239,43 @@ namespace WrapperTests
             return text;
         }
     }
+
+    // A server that sends the headers and the start of a body, then goes silent.
+    sealed class StallingServer : IDisposable
+    {
+        private readonly System.Net.Sockets.TcpListener listener;
+        private readonly List<System.Net.Sockets.TcpClient> clients = new List<System.Net.Sockets.TcpClient>();
+        public readonly int Port;
+
+        public StallingServer()
+        {
+            listener = new System.Net.Sockets.TcpListener(System.Net.IPAddress.Loopback, 0);
+            listener.Start();
+            Port = ((System.Net.IPEndPoint)listener.LocalEndpoint).Port;
+            new Thread(() =>
+            {
+                try
+                {
+                    while (true)
+                    {
+                        var c = listener.AcceptTcpClient();
+                        lock (clients) clients.Add(c);
+                        var stream = c.GetStream();
+                        var buffer = new byte[8192];
+                        stream.Read(buffer, 0, buffer.Length);
+                        var head = Encoding.ASCII.GetBytes("HTTP/1.1 200 OK\r\nContent-Type: application/*+xml\r\nContent-Length: 5000\r\n\r\n<SupportedVersions");
+                        stream.Write(head, 0, head.Length);
+                        stream.Flush();
+                    }
+                }
+                catch (Exception) { }
+            }) { IsBackground = true }.Start();
+        }
+
+        public void Dispose()
+        {
+            try { listener.Stop(); } catch (Exception) { }
+            lock (clients) foreach (var c in clients) try { c.Close(); } catch (Exception) { }
+        }
+    }
 }

@@ -230,6 +230,16 @@ namespace WrapperTests
             Check.That(w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0) == null, "a list operation before Login gives null");
             Check.That(w.Logout(), "Logout without a session succeeds");
 
+            using (var stalling = new StallingServer())
+            {
+                var patient = new vCloudWrapper();
+                patient.Initialize("", "allowHttp=true;httpTimeout=1s;retries=0", 0);
+                var started = Stopwatch.StartNew();
+                Check.That(!patient.Login("http://127.0.0.1:" + stalling.Port + "/", "a@b", "p"), "a body that stops arriving fails");
+                Check.Contains(patient.getLastErrorString(), "did not arrive within 1 s", "within the time-out, and says so");
+                Check.That(started.Elapsed < TimeSpan.FromSeconds(30), "a stalled body does not hang the call");
+            }
+
             string shared = Path.Combine(work, "shared.log");
             File.Delete(shared);
             var a = new vCloudWrapper();
