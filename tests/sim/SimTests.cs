@@ -46,6 +46,7 @@ namespace VcdSimTests
                 Group("deletes", () => Deletes(demo));
                 Group("imports", () => Imports(demo));
                 Group("metadata, owner, access", () => MetadataOwnerAccess(demo));
+                Group("sections and edits", () => SectionsAndEdits(demo));
                 Group("faults", () => FaultInjection(demo));
             }
             Group("paging", Paging);
@@ -512,6 +513,81 @@ namespace VcdSimTests
             string stranger = "<ControlAccessParams xmlns=\"" + VNs + "\"><IsSharedToEveryone>false</IsSharedToEveryone><AccessSettings>" +
                               setting(bob, P + "admin.user+xml", "ReadOnly") + "</AccessSettings></ControlAccessParams>";
             Check(IsError(alice.Post(webTier + "/action/controlAccess", AccessCt, stranger), 400), "subjects must belong to the organization");
+        }
+
+        // ---- network sections, VM edits, deploy, templates -----------------------------------------------------
+
+        static void SectionsAndEdits(Sim s)
+        {
+            var alice = Alice(s);
+            var bob = new Client(s).Login("bob", "Globex", "bob1!");
+            var carol = new Client(s).Login("carol", "Acme", "carol1!");
+            const string NcsCt = P + "vcloud.networkConnectionSection+xml";
+            const string NcfgCt = P + "vcloud.networkConfigSection+xml";
+            const string VmCt = P + "vcloud.vm+xml";
+
+            string dev1 = alice.HrefOf("vm", "dev-01");
+            var ncs = alice.Get(dev1 + "/networkConnectionSection/");
+            Check(ncs.Status == 200 && ncs.Root.Name == NS.V + "NetworkConnectionSection" &&
+                  (string)ncs.Root.Element(NS.V + "NetworkConnection").Attribute("network") == "acme-dev", "GET a VM's network connections", ncs.ToString());
+            Func<string, string> nics = body => "<NetworkConnectionSection xmlns=\"" + VNs + "\" xmlns:ovf=\"http://schemas.dmtf.org/ovf/envelope/1\">" +
+                "<ovf:Info>nics</ovf:Info><PrimaryNetworkConnectionIndex>0</PrimaryNetworkConnectionIndex>" + body + "</NetworkConnectionSection>";
+            Func<string, int, string, string> nic = (net, idx, mode) => "<NetworkConnection network=\"" + net + "\"><NetworkConnectionIndex>" + idx +
+                "</NetworkConnectionIndex><IsConnected>true</IsConnected><IpAddressAllocationMode>" + mode + "</IpAddressAllocationMode></NetworkConnection>";
+            Equal("success", Status(alice.Wait(alice.Put(dev1 + "/networkConnectionSection/", NcsCt, nics(nic("acme-dev", 0, "POOL") + nic("none", 1, "NONE"))))), "replace the network connections");
+            var st = alice.State(dev1);
+            var list = (List<object>)st["nics"];
+            Check(list.Count == 2 && (string)((Dictionary<string, object>)list[0])["ip"] != "" && (string)((Dictionary<string, object>)list[1])["network"] == "none",
+                  "the new adapters have a pool address and 'none'");
+            Check(IsError(alice.Put(dev1 + "/networkConnectionSection/", NcsCt, nics(nic("acme-web", 0, "POOL"))), 400), "a network the vApp lacks is refused");
+            Check(IsError(alice.Put(dev1 + "/networkConnectionSection/", NcsCt, nics(nic("acme-dev", 0, "POOL") + nic("none", 0, "NONE"))), 400), "adapter indexes are unique");
+
+            string webTier = alice.HrefOf("vApp", "web-tier");
+            string acmeDb = alice.HrefOf("orgVdcNetwork", "acme-db");
+            string acmeWeb = alice.HrefOf("orgVdcNetwork", "acme-web");
+            Func<string, string, string> cfg = (name, parent) => "<NetworkConfig networkName=\"" + name + "\"><Configuration><ParentNetwork href=\"" + parent +
+                "\"/><FenceMode>bridged</FenceMode></Configuration></NetworkConfig>";
+            Func<string, string> section = body => "<NetworkConfigSection xmlns=\"" + VNs + "\" xmlns:ovf=\"http://schemas.dmtf.org/ovf/envelope/1\"><ovf:Info>n</ovf:Info>" + body + "</NetworkConfigSection>";
+            Equal("success", Status(alice.Wait(alice.Put(webTier + "/networkConfigSection/", NcfgCt, section(cfg("acme-web", acmeWeb) + cfg("acme-db", acmeDb))))), "add a vApp network");
+            Check(alice.Get(webTier).Root.Descendants(NS.V + "NetworkConfig").Any(n => (string)n.Attribute("networkName") == "acme-db"), "the vApp lists the new network");
+            Check(IsError(alice.Put(webTier + "/networkConfigSection/", NcfgCt, section(cfg("acme-db", acmeDb))), 400), "a network still in use cannot be removed");
+            string globexNet = Admin(s).HrefOf("orgVdcNetwork", "globex-net");
+            Check(IsError(alice.Put(webTier + "/networkConfigSection/", NcfgCt, section(cfg("acme-web", acmeWeb) + cfg("g", globexNet))), 400), "the parent network must belong to the VDC");
+
+            string erpApp = bob.HrefOf("vm", "erp-app-01");
+            string edit = "<Vm xmlns=\"" + VNs + "\" name=\"erp-app-01\"><Description>ERP front end</Description></Vm>";
+            Equal("success", Status(bob.Wait(bob.Put(erpApp, VmCt, edit))), "edit a VM's description");
+            Equal("ERP front end", (string)bob.Get(erpApp).Root.Element(NS.V + "Description"), "the description changed");
+            Check(IsError(bob.Put(erpApp, VmCt, "<Vm xmlns=\"" + VNs + "\" name=\"erp-db-01\"/>"), 400, "DUPLICATE_NAME"), "a rename onto a sibling's name is refused");
+            string acmeSilver = Admin(s).Records(F("adminOrgVdcStorageProfile", "name==Silver;vdcName==Acme-Gold")).Single().Attribute("href").Value;
+            Check(IsError(bob.Put(erpApp, VmCt, "<Vm xmlns=\"" + VNs + "\" name=\"erp-app-01\"><StorageProfile href=\"" + acmeSilver + "\"/></Vm>"), 400), "a storage profile of another VDC is refused");
+
+            string mail = bob.HrefOf("vm", "mail-01");
+            string deploy = "<DeployVAppParams xmlns=\"" + VNs + "\" powerOn=\"false\"/>";
+            Equal("success", Status(bob.Wait(bob.Post(mail + "/action/deploy", P + "vcloud.deployVAppParams+xml", deploy))), "deploy without power on");
+            var ms = bob.State(mail);
+            Check((bool)ms["deployed"] && (string)ms["powerState"] == "off", "the VM is deployed and still off");
+            Check(IsError(bob.Post(mail + "/action/deploy", P + "vcloud.deployVAppParams+xml", deploy), 400), "deploying twice is refused");
+
+            string tpl = alice.HrefOf("vAppTemplate", "ubuntu-22.04-base");
+            var t = alice.Get(tpl).Root;
+            var tvm = t.Element(NS.V + "Children")?.Element(NS.V + "Vm");
+            Check(tvm != null && ((string)tvm.Attribute("href")).Contains("/api/vAppTemplate/vm-"), "a template holds its VMs under /api/vAppTemplate");
+            Equal(200, alice.Get((string)tvm.Attribute("href")).Status, "a template VM can be read");
+            Check(IsError(alice.Get(((string)tvm.Attribute("href")).Replace("/vAppTemplate/", "/vApp/")), 403), "but not as a vApp VM");
+            var cat = alice.Get(alice.HrefOf("catalog", "Acme-Templates")).Root;
+            string item = (string)cat.Element(NS.V + "CatalogItems").Element(NS.V + "CatalogItem").Attribute("href");
+            Equal(tpl, (string)alice.Get(item).Root.Element(NS.V + "Entity").Attribute("href"), "the catalog item points at the template");
+
+            var tasks = alice.Get("api/tasksList/" + alice.HrefOf("organization", "Acme").Split('/').Last());
+            Check(tasks.Status == 200 && tasks.Root.Elements(NS.V + "Task").Count() >= 5, "the organization's tasks list holds its tasks");
+            string vdc = alice.HrefOf("orgVdc", "Acme-Gold");
+            string meta = MetaValue("MetadataStringValue", "east");
+            Check(IsError(carol.Put(vdc + "/metadata/region", MetaValueCt, meta), 403), "only administrators set VDC metadata");
+            Equal("success", Status(alice.Wait(alice.Put(vdc + "/metadata/region", MetaValueCt, meta))), "an organization administrator can");
+            int all = int.Parse((string)alice.Get("api/query?type=vm").Root.Attribute("total"));
+            var shifted = alice.Records("type=vm&pageSize=4&offset=" + (all - 3) + "&sortAsc=name");
+            Check(shifted.Count == 3 && (string)shifted.Last().Attribute("name") == "web-03", "offset skips records", shifted.Count.ToString());
         }
 
         // ---- faults ---------------------------------------------------------------------------------------------
