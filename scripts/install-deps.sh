@@ -5,7 +5,7 @@ pkgs=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libmono-2.0-dev mono-mcs mono-runtime
-  libmono-system-net-http4.0-cil libmono-system-xml-linq4.0-cil libmono-system-web4.0-cil
+  libmono-system-net-http4.0-cil libmono-system-xml-linq4.0-cil libmono-system-web4.0-cil libmono-posix4.0-cil
 )
 missing=()
 for p in "${pkgs[@]}"; do
