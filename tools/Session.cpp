@@ -208,6 +208,8 @@ void Simulator::start(const std::string& exe, const std::vector<std::string>& ex
     posix_spawn_file_actions_adddup2(&actions, lifeline[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
+    // Nothing else this process holds open (a caller's pipes, say) may leak into the long-lived child.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none, defaults;
@@ -455,7 +457,12 @@ void Connection::open() {
     }
     const bool ok = bridge_->Connect(url_, user_, password);
     std::fill(password.begin(), password.end(), '\0');
-    if (!ok) fail("Connect");
+    if (!ok) {
+        std::string why = bridge_->GetLastErrorString();
+        if (!s.allowHttp && url_.compare(0, 7, "http://") == 0)
+            why += " (for a loopback test server: --allow-http)";
+        throw OperationError(why.empty() ? "Connect failed without an error text" : why);
+    }
     connected_ = true;
 }
 
