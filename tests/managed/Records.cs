@@ -53,7 +53,7 @@ namespace vCloudSDKWrapper
     // A struct of every field kind the value layer reads, for its own tests.
     public struct SFieldKinds
     {
-        public string text, nullText, emptyText;
+        public string text, nullText, emptyText, letter;
         public bool flag;
         public int int32;
         public long int64;
@@ -70,12 +70,28 @@ namespace vCloudSDKWrapper
         public FieldHolder() { constructed = true; }
     }
 
+    // A value with a Ticks property that raises, for the DateTime conversion's exception slot.
+    public struct TicksThrows
+    {
+        public long Ticks { get { throw new TestWrapperException("Ticks failed on purpose"); } }
+    }
+
+    // An enumerator class that lacks its Current method.
+    public class EnumeratorWithoutCurrent
+    {
+        public static object GetEnumerator(object list) { return new EnumeratorWithoutCurrent(); }
+        public object MoveNext() { return false; }
+    }
+
     // A list type without Add, for the native-to-managed fill's missing-method rule.
     public class ListWithoutAdd
     {
         public int Count() { return 0; }
     }
 
+#if !LEAN_DOUBLE
+    // The lean build of the double (LEAN_DOUBLE) lacks the list factory, StringEnumerator and the Current
+    // method of SVMInfoLibListEnumerator, for the bridge's messages about each.
     public static class vCloudSDKWrapperFactory
     {
         static void Check()
@@ -95,6 +111,8 @@ namespace vCloudSDKWrapper
         }
     }
 
+#endif
+
     // The inventory list handed to the bridge for filling: a List whose Add can fail on request.
     public class AddCheckingList : List<SInventoryLib>
     {
@@ -105,11 +123,12 @@ namespace vCloudSDKWrapper
         }
     }
 
-    // One enumerator shape for every element type; the five classes below only name it.
+    // The enumeration and its faults, shared by the five enumerator classes below. Each of those declares its
+    // own GetEnumerator, MoveNext and Current, as the bridge looks them up in that class alone.
     public class ListEnumerator
     {
         readonly System.Collections.IEnumerator inner;
-        protected ListEnumerator(object list) { inner = ((System.Collections.IEnumerable)list).GetEnumerator(); }
+        public ListEnumerator(object list) { inner = ((System.Collections.IEnumerable)list).GetEnumerator(); }
 
         public object MoveNext()
         {
@@ -126,40 +145,60 @@ namespace vCloudSDKWrapper
             return inner.Current;
         }
 
-        protected static bool Refuse()
+        public static bool Refuse()
         {
             if (TestControl.Has("enum-throws")) throw new TestWrapperException("GetEnumerator failed on purpose");
             return TestControl.Has("enum-null");
         }
     }
 
-    public class StringEnumerator : ListEnumerator
+#if !LEAN_DOUBLE
+    public class StringEnumerator
     {
-        StringEnumerator(object l) : base(l) { }
-        public static object GetEnumerator(object list) { return Refuse() ? null : new StringEnumerator(list); }
+        readonly ListEnumerator e;
+        StringEnumerator(object list) { e = new ListEnumerator(list); }
+        public static object GetEnumerator(object list) { return ListEnumerator.Refuse() ? null : new StringEnumerator(list); }
+        public object MoveNext() { return e.MoveNext(); }
+        public object Current() { return e.Current(); }
     }
 
-    public class SVCloudUserLibListEnumerator : ListEnumerator
+#endif
+
+    public class SVCloudUserLibListEnumerator
     {
-        SVCloudUserLibListEnumerator(object l) : base(l) { }
-        public static object GetEnumerator(object list) { return Refuse() ? null : new SVCloudUserLibListEnumerator(list); }
+        readonly ListEnumerator e;
+        SVCloudUserLibListEnumerator(object list) { e = new ListEnumerator(list); }
+        public static object GetEnumerator(object list) { return ListEnumerator.Refuse() ? null : new SVCloudUserLibListEnumerator(list); }
+        public object MoveNext() { return e.MoveNext(); }
+        public object Current() { return e.Current(); }
     }
 
-    public class SStorageProfileInfoLibListEnumerator : ListEnumerator
+    public class SStorageProfileInfoLibListEnumerator
     {
-        SStorageProfileInfoLibListEnumerator(object l) : base(l) { }
-        public static object GetEnumerator(object list) { return Refuse() ? null : new SStorageProfileInfoLibListEnumerator(list); }
+        readonly ListEnumerator e;
+        SStorageProfileInfoLibListEnumerator(object list) { e = new ListEnumerator(list); }
+        public static object GetEnumerator(object list) { return ListEnumerator.Refuse() ? null : new SStorageProfileInfoLibListEnumerator(list); }
+        public object MoveNext() { return e.MoveNext(); }
+        public object Current() { return e.Current(); }
     }
 
-    public class SInventoryLibListEnumerator : ListEnumerator
+    public class SInventoryLibListEnumerator
     {
-        SInventoryLibListEnumerator(object l) : base(l) { }
-        public static object GetEnumerator(object list) { return Refuse() ? null : new SInventoryLibListEnumerator(list); }
+        readonly ListEnumerator e;
+        SInventoryLibListEnumerator(object list) { e = new ListEnumerator(list); }
+        public static object GetEnumerator(object list) { return ListEnumerator.Refuse() ? null : new SInventoryLibListEnumerator(list); }
+        public object MoveNext() { return e.MoveNext(); }
+        public object Current() { return e.Current(); }
     }
 
-    public class SVMInfoLibListEnumerator : ListEnumerator
+    public class SVMInfoLibListEnumerator
     {
-        SVMInfoLibListEnumerator(object l) : base(l) { }
-        public static object GetEnumerator(object list) { return Refuse() ? null : new SVMInfoLibListEnumerator(list); }
+        readonly ListEnumerator e;
+        SVMInfoLibListEnumerator(object list) { e = new ListEnumerator(list); }
+        public static object GetEnumerator(object list) { return ListEnumerator.Refuse() ? null : new SVMInfoLibListEnumerator(list); }
+        public object MoveNext() { return e.MoveNext(); }
+#if !LEAN_DOUBLE
+        public object Current() { return e.Current(); }
+#endif
     }
 }

@@ -18,6 +18,7 @@ namespace vCloudSDKWrapper
         static readonly object gate = new object();
         static readonly Dictionary<string, string> actions = new Dictionary<string, string>();
         static readonly Dictionary<string, string> outs = new Dictionary<string, string>();
+        static readonly Dictionary<string, string> seen = new Dictionary<string, string>();
         static readonly List<string> calls = new List<string>();
         static readonly HashSet<string> faults = new HashSet<string>();
 
@@ -35,7 +36,7 @@ namespace vCloudSDKWrapper
         {
             lock (gate)
             {
-                actions.Clear(); outs.Clear(); calls.Clear(); faults.Clear();
+                actions.Clear(); outs.Clear(); seen.Clear(); calls.Clear(); faults.Clear();
                 Vms.Clear(); Strings.Clear(); Profiles.Clear(); Users.Clear();
                 Tree = new List<SInventoryLib>();
                 Version = new SMgmtVersionLib();
@@ -56,6 +57,14 @@ namespace vCloudSDKWrapper
         // "null-list", "cyclic-tree".
         public static void Fault(string fault) { lock (gate) faults.Add(fault); }
         public static bool Has(string fault) { lock (gate) return faults.Contains(fault); }
+
+        // What `method`'s index-th by-reference text held when the method was entered; "<null>" for null,
+        // "<unseen>" when the method did not run.
+        public static string Seen(string method, int index)
+        {
+            string v;
+            lock (gate) return seen.TryGetValue(method + "#" + index, out v) ? v : "<unseen>";
+        }
 
         public static string Calls() { lock (gate) return string.Join("\n", calls); }
         public static int CallCount() { lock (gate) return calls.Count; }
@@ -169,6 +178,47 @@ namespace vCloudSDKWrapper
             return sb.ToString();
         }
 
+        // ---- managed values for the value-layer and conversion tests ----
+
+        public static string LastNodeText() { return LastNode; }
+
+        public static object StringsList() { return Strings; }
+
+        // The index-th root of Tree, boxed.
+        public static object TreeNode(int index) { return Tree[index]; }
+
+        public static string RenderNode(object boxedNode) { return Render((SInventoryLib)boxedNode); }
+
+        public static object DateFromTicks(string ticks) { return new DateTime(long.Parse(ticks, CultureInfo.InvariantCulture)); }
+
+        public static object TicksThrowing() { return new TicksThrows(); }
+
+        // A boxed SFieldKinds with a known value in every field.
+        public static object SampleFields()
+        {
+            return new SFieldKinds {
+                text = "h\u00e9llo", nullText = null, emptyText = "", letter = "x", flag = true, int32 = -123456789,
+                int64 = -81985529216486896L, when = new DateTime(2001, 9, 9, 1, 46, 40, DateTimeKind.Utc),
+                nested = new SMgmtVersionLib { strVersion = "10.4", strBuild = "2000", strFullVersion = "10.4.0.2000" } };
+        }
+
+        public static string DescribeFields(object boxed)
+        {
+            var f = (SFieldKinds)boxed;
+            return string.Join("|", new string[] { f.text ?? "<null>", f.nullText ?? "<null>", f.emptyText ?? "<null>",
+                f.flag ? "true" : "false", f.int32.ToString(CultureInfo.InvariantCulture),
+                f.int64.ToString(CultureInfo.InvariantCulture), f.when.Ticks.ToString(CultureInfo.InvariantCulture) });
+        }
+
+        public static bool HolderConstructed(object holder) { return ((FieldHolder)holder).constructed; }
+
+        // The names of this assembly's type definitions in metadata row order (the module type excluded).
+        public static string TypeNamesInRowOrder()
+        {
+            return string.Join("\n", typeof(TestControl).Assembly.GetTypes()
+                .OrderBy(t => t.MetadataToken).Select(t => t.Name));
+        }
+
         // ---- used by the double's methods ----
 
         internal static string Action(string method, string fallback)
@@ -198,7 +248,11 @@ namespace vCloudSDKWrapper
         internal static void WriteOut(string method, int index, ref string slot)
         {
             string v;
-            lock (gate) if (!outs.TryGetValue(method + "#" + index, out v)) v = "<keep>";
+            lock (gate)
+            {
+                seen[method + "#" + index] = slot ?? "<null>";
+                if (!outs.TryGetValue(method + "#" + index, out v)) v = "<keep>";
+            }
             if (v == "<keep>") return;
             slot = v == "<null>" ? null : v;
         }
