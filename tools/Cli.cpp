@@ -56,7 +56,7 @@ const std::vector<OptionSpec>& GlobalOptions() {
         {"ca-file", "FILE", "trust the CA certificates in FILE (PEM or DER)"},
         {"allow-http", nullptr, "allow plain http (loopback addresses only)"},
         {"option", "KEY=VALUE", "a further wrapper option, e.g. httpTimeout=60s (repeatable)"},
-        {"home", "DIR", "directory of the wrapper and libraries (default: found beside the tool)"},
+        {"home", "DIR", "directory of the wrapper and libraries (default: $XQ_HOME, else found beside the tool)"},
         {"log", "FILE", "the wrapper's own log file"},
         {"debug-level", "N", "detail of the wrapper's log: 0 errors, 1 operations, 2 requests, 3 bodies"},
         {"json", nullptr, "print results as JSON"},

@@ -219,6 +219,7 @@ void PrintNames(Context& ctx, const std::vector<std::string>& names, const char*
 // Runs one bridge call under the progress indicator.
 template <typename F>
 auto Busy(Context& ctx, const std::string& label, F call) -> decltype(call()) {
+    ctx.bridge();  // log in first, under its own progress line
     Progress p(label, ctx.progress(), ctx.settings().ascii);
     return call();
 }
@@ -430,6 +431,7 @@ int CmdTree(Context& ctx) {
     const int depth = static_cast<int>(ctx.args.number("depth", 0, 1, 100));
     const UINT64 mask = ctx.args.has("templates") ? VM_PROP_INCLUDE_PUBLIC_TEMPLATES : MIN_VM_PROPS;
     int visited = 0;
+    ctx.bridge();
     {
         Progress p("browsing the inventory", ctx.progress(), ctx.settings().ascii);
         BrowseTree(ctx, root, ctx.args.get("org"), mask, depth, &p, &visited);
@@ -457,36 +459,43 @@ int CmdVms(Context& ctx) {
     if (ctx.args.has("by-name") && (tag || match)) throw UsageError("--by-name goes with TYPE NAME");
     const int max = static_cast<int>(ctx.args.number("max", 0, 0, 1 << 30));
     const UINT64 mask = ctx.args.has("templates") ? VM_PROP_INCLUDE_PUBLIC_TEMPLATES : MIN_VM_PROPS;
+    // Everything the command line says is checked before anything is started or logged in.
+    std::string key, value, entity;
+    EInventoryType type = eInventoryCloud;
+    EFilterType by = eFilterVMName;
+    if (tag) {
+        const std::string kv = ctx.args.get("tag");
+        const auto eq = kv.find('=');
+        if (eq == std::string::npos || eq == 0) throw UsageError("--tag wants KEY=VALUE, not '" + kv + "'");
+        key = kv.substr(0, eq);
+        value = kv.substr(eq + 1);
+    } else if (match) {
+        by = ParseFilter(ctx.args.get("by", "vm"));
+    } else {
+        if (ctx.argc() >= 1) type = ParseType(ctx.arg(0));
+        if (ctx.argc() == 2) entity = ctx.arg(1);
+        else if (type != eInventoryCloud) throw UsageError("'vms " + ctx.arg(0) + "' wants the entity: vms TYPE REF");
+    }
     std::vector<SVMInfo> vms;
     int result = 0;
     const char* op = "";
+    ctx.bridge();
     {
         Progress p("listing VMs", ctx.progress(), ctx.settings().ascii);
         if (tag) {
-            const std::string kv = ctx.args.get("tag");
-            const auto eq = kv.find('=');
-            if (eq == std::string::npos || eq == 0) throw UsageError("--tag wants KEY=VALUE, not '" + kv + "'");
             op = "GetVMInfoListForMetadataTag";
-            result = ctx.bridge().GetVMInfoListForMetadataTag(kv.substr(0, eq), kv.substr(eq + 1), mask, max, vms);
+            result = ctx.bridge().GetVMInfoListForMetadataTag(key, value, mask, max, vms);
         } else if (match) {
             op = "GetVMListForWildCard";
-            const EFilterType by = ParseFilter(ctx.args.get("by", "vm"));
             result = ctx.bridge().GetVMListForWildCard(vms, mask, max, ctx.args.get("match"), by);
             // The wildcard operation has no limit of its own; the listing honours --max all the same.
             if (result == 1 && max > 0 && vms.size() > static_cast<std::size_t>(max)) vms.resize(max);
+        } else if (ctx.args.has("by-name")) {
+            op = "GetVMListForEntityByName";
+            result = ctx.bridge().GetVMListForEntityByName(entity, type, mask, max, vms);
         } else {
-            EInventoryType type = eInventoryCloud;
-            std::string entity;
-            if (ctx.argc() >= 1) type = ParseType(ctx.arg(0));
-            if (ctx.argc() == 2) entity = ctx.arg(1);
-            else if (type != eInventoryCloud) throw UsageError("'vms " + ctx.arg(0) + "' wants the entity: vms TYPE REF");
-            if (ctx.args.has("by-name")) {
-                op = "GetVMListForEntityByName";
-                result = ctx.bridge().GetVMListForEntityByName(entity, type, mask, max, vms);
-            } else {
-                op = "GetVMListForEntity";
-                result = ctx.bridge().GetVMListForEntity(entity, type, mask, max, vms);
-            }
+            op = "GetVMListForEntity";
+            result = ctx.bridge().GetVMListForEntity(entity, type, mask, max, vms);
         }
     }
     if (result != 1) ctx.fail(op);

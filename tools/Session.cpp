@@ -1,6 +1,8 @@
 // Home directory, simulator process, signals, password sources and the bridge connection of the tool.
 #include "Session.h"
 
+#include "Output.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -444,6 +446,7 @@ void Connection::open() {
     if (!s.caFile.empty()) add("caFile=" + Canonical(s.caFile));
     for (const auto& o : s.wrapperOptions) add(o);
 
+    Progress progress("logging in to " + url_, !s.quiet, s.ascii);
     bridge_.reset(new vCloudSDKCppBridge::CVCloudSDKCppBridge());
     const bool initialized = bridge_->Initialize(s.logFile, options, s.debugLevel);
     // The runtime is up now; make sure that our handlers, not any it installed, see Ctrl-C.
@@ -457,6 +460,7 @@ void Connection::open() {
     }
     const bool ok = bridge_->Connect(url_, user_, password);
     std::fill(password.begin(), password.end(), '\0');
+    progress.stop();
     if (!ok) {
         std::string why = bridge_->GetLastErrorString();
         if (!s.allowHttp && url_.compare(0, 7, "http://") == 0)
