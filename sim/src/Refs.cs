@@ -59,64 +59,61 @@ namespace VcdSim
 
         public static string Api { get { return Base + "/api"; } }
 
+        // How each kind of object is addressed: its path below /api/ (the uuid follows), its path below
+        // /api/admin/ where it has an admin view, the kind named in its URN, and its media type.
+        class KindInfo
+        {
+            public Kind Kind;
+            public string Path, AdminPath, Urn, Media;
+        }
+
+        static KindInfo K(Kind kind, string path, string urn, string media, string adminPath = null)
+        {
+            return new KindInfo { Kind = kind, Path = path, AdminPath = adminPath, Urn = urn, Media = media };
+        }
+
+        // Indexed by kind.
+        static readonly KindInfo[] Kinds = Table(
+            K(Kind.Org, "org/", "org", Mt.Org, adminPath: "org/"),
+            K(Kind.User, "admin/user/", "user", Mt.User),
+            K(Kind.Group, "admin/group/", "group", Mt.Group),
+            K(Kind.Vdc, "vdc/", "vdc", Mt.Vdc, adminPath: "vdc/"),
+            K(Kind.ProviderVdc, "admin/extension/providervdc/", "providervdc", Mt.ProviderVdc, adminPath: "providervdc/"),
+            K(Kind.VCenter, "admin/extension/vimServer/", "vimserver", Mt.VimServer),
+            K(Kind.Datastore, "admin/extension/datastore/", "datastore", Mt.Datastore),
+            K(Kind.StorageProfile, "vdcStorageProfile/", "vdcstorageProfile", Mt.StorageProfile, adminPath: "vdcStorageProfile/"),
+            K(Kind.Network, "network/", "network", Mt.Network, adminPath: "network/"),
+            K(Kind.VApp, "vApp/vapp-", "vapp", Mt.VApp),
+            K(Kind.VAppTemplate, "vAppTemplate/vappTemplate-", "vapptemplate", Mt.VAppTemplate),
+            K(Kind.Catalog, "catalog/", "catalog", Mt.Catalog, adminPath: "catalog/"),
+            K(Kind.Task, "task/", "task", Mt.Task),
+            K(Kind.Vm, "vApp/vm-", "vm", Mt.Vm));
+
+        static KindInfo[] Table(params KindInfo[] entries)
+        {
+            var t = new KindInfo[Enum.GetValues(typeof(Kind)).Length];
+            foreach (var k in entries) t[(int)k.Kind] = k;
+            foreach (var k in t)
+                if (k == null) throw new InvalidOperationException("a kind of object has no address");
+            return t;
+        }
+
         public static string Href(Entity e)
         {
-            string a = Base + "/api/";
-            switch (e.Kind)
-            {
-                case Kind.Org: return a + "org/" + e.Id;
-                case Kind.User: return a + "admin/user/" + e.Id;
-                case Kind.Group: return a + "admin/group/" + e.Id;
-                case Kind.Vdc: return a + "vdc/" + e.Id;
-                case Kind.ProviderVdc: return a + "admin/extension/providervdc/" + e.Id;
-                case Kind.VCenter: return a + "admin/extension/vimServer/" + e.Id;
-                case Kind.Datastore: return a + "admin/extension/datastore/" + e.Id;
-                case Kind.StorageProfile: return a + "vdcStorageProfile/" + e.Id;
-                case Kind.Network: return a + "network/" + e.Id;
-                case Kind.VApp: return a + "vApp/vapp-" + e.Id;
-                case Kind.VAppTemplate: return a + "vAppTemplate/vappTemplate-" + e.Id;
-                case Kind.Catalog: return a + "catalog/" + e.Id;
-                case Kind.Task: return a + "task/" + e.Id;
-                case Kind.Vm: return ((Vm)e).IsTemplate ? a + "vAppTemplate/vm-" + e.Id : a + "vApp/vm-" + e.Id;
-            }
-            return a;
+            // The VMs of vApp templates live under the template's path.
+            if (e.Kind == Kind.Vm && ((Vm)e).IsTemplate) return Base + "/api/vAppTemplate/vm-" + e.Id;
+            return Base + "/api/" + Kinds[(int)e.Kind].Path + e.Id;
         }
 
         public static string AdminHref(Entity e)
         {
-            string a = Base + "/api/admin/";
-            switch (e.Kind)
-            {
-                case Kind.Org: return a + "org/" + e.Id;
-                case Kind.Vdc: return a + "vdc/" + e.Id;
-                case Kind.StorageProfile: return a + "vdcStorageProfile/" + e.Id;
-                case Kind.Catalog: return a + "catalog/" + e.Id;
-                case Kind.Network: return a + "network/" + e.Id;
-                case Kind.ProviderVdc: return a + "providervdc/" + e.Id;
-            }
-            return Href(e);
+            string path = Kinds[(int)e.Kind].AdminPath;
+            return path == null ? Href(e) : Base + "/api/admin/" + path + e.Id;
         }
 
         public static string UrnKind(Kind k)
         {
-            switch (k)
-            {
-                case Kind.Org: return "org";
-                case Kind.User: return "user";
-                case Kind.Group: return "group";
-                case Kind.Vdc: return "vdc";
-                case Kind.ProviderVdc: return "providervdc";
-                case Kind.VCenter: return "vimserver";
-                case Kind.Datastore: return "datastore";
-                case Kind.StorageProfile: return "vdcstorageProfile";
-                case Kind.Network: return "network";
-                case Kind.VApp: return "vapp";
-                case Kind.VAppTemplate: return "vapptemplate";
-                case Kind.Catalog: return "catalog";
-                case Kind.Task: return "task";
-                case Kind.Vm: return "vm";
-            }
-            return "entity";
+            return Kinds[(int)k].Urn;
         }
 
         public static string Urn(Entity e)
@@ -126,24 +123,7 @@ namespace VcdSim
 
         public static string MediaType(Entity e)
         {
-            switch (e.Kind)
-            {
-                case Kind.Org: return Mt.Org;
-                case Kind.User: return Mt.User;
-                case Kind.Group: return Mt.Group;
-                case Kind.Vdc: return Mt.Vdc;
-                case Kind.ProviderVdc: return Mt.ProviderVdc;
-                case Kind.VCenter: return Mt.VimServer;
-                case Kind.Datastore: return Mt.Datastore;
-                case Kind.StorageProfile: return Mt.StorageProfile;
-                case Kind.Network: return Mt.Network;
-                case Kind.VApp: return Mt.VApp;
-                case Kind.VAppTemplate: return Mt.VAppTemplate;
-                case Kind.Catalog: return Mt.Catalog;
-                case Kind.Task: return Mt.Task;
-                case Kind.Vm: return Mt.Vm;
-            }
-            return Mt.Entity;
+            return Kinds[(int)e.Kind].Media;
         }
 
         // The uuid inside an href (".../vApp/vm-<uuid>"), a URN ("urn:vcloud:vm:<uuid>") or a bare uuid.
