@@ -3,6 +3,7 @@
 using System;
 using System.Collections.Generic;
 using System.Globalization;
+using System.Linq;
 
 namespace VcdSim
 {
@@ -23,20 +24,35 @@ namespace VcdSim
             return Xml(r, 200, Mt.OrgList, x);
         }
 
-        Resp OrgXml(Req r, Org o)
+        // A new document whose root represents an entity, starting with its href, id, name and type.
+        static XmlOut EntityDoc(string root, Entity e, string href, string type)
         {
             var x = new XmlOut();
-            x.Root("Org", Ns.V);
-            x.Attr("href", Refs.Href(o));
-            x.Attr("id", Refs.Urn(o));
-            x.Attr("name", o.Name);
-            x.Attr("type", Mt.Org);
+            x.Root(root, Ns.V);
+            x.Identity(e, href, type);
+            return x;
+        }
+
+        static void MetadataLink(XmlOut x, Entity e)
+        {
+            x.Link("down", Refs.Href(e) + "/metadata", Mt.Metadata);
+        }
+
+        // Every network of an organisation, VDC by VDC.
+        static IEnumerable<Network> OrgNetworks(Org o)
+        {
+            foreach (var v in o.Vdcs)
+                foreach (var n in v.Networks) yield return n;
+        }
+
+        Resp OrgXml(Req r, Org o)
+        {
+            var x = EntityDoc("Org", o, Refs.Href(o), Mt.Org);
             foreach (var v in o.Vdcs) x.Link("down", Refs.Href(v), Mt.Vdc, v.Name);
             foreach (var c in o.Catalogs) x.Link("down", Refs.Href(c), Mt.Catalog, c.Name);
             x.Link("down", Refs.Api + "/tasksList/" + o.Id, Mt.TasksList);
-            foreach (var v in o.Vdcs)
-                foreach (var n in v.Networks) x.Link("down", Refs.Href(n), Mt.OrgNetwork, n.Name);
-            x.Link("down", Refs.Href(o) + "/metadata", Mt.Metadata);
+            foreach (var n in OrgNetworks(o)) x.Link("down", Refs.Href(n), Mt.OrgNetwork, n.Name);
+            MetadataLink(x, o);
             x.El("Description", o.Description);
             x.El("FullName", o.FullName);
             x.End();
@@ -45,44 +61,23 @@ namespace VcdSim
 
         Resp AdminOrgXml(Req r, Org o)
         {
-            var x = new XmlOut();
-            x.Root("AdminOrg", Ns.V);
-            x.Attr("href", Refs.AdminHref(o));
-            x.Attr("id", Refs.Urn(o));
-            x.Attr("name", o.Name);
-            x.Attr("type", Mt.AdminOrg);
-            x.Link("alternate", Refs.Href(o), Mt.Org);
+            var x = EntityDoc("AdminOrg", o, Refs.AdminHref(o), Mt.AdminOrg);
+            x.Link("alternate", o);
             x.El("Description", o.Description);
             x.El("FullName", o.FullName);
             x.El("IsEnabled", o.Enabled);
-            x.W.WriteStartElement("Users", Ns.V);
-            foreach (var u in o.Users) x.Ref("UserReference", u);
-            x.End();
-            x.W.WriteStartElement("Groups", Ns.V);
-            foreach (var g in o.Groups) x.Ref("GroupReference", g);
-            x.End();
-            x.W.WriteStartElement("Catalogs", Ns.V);
-            foreach (var c in o.Catalogs) x.Ref("CatalogReference", c, href: Refs.AdminHref(c), type: Mt.P + "admin.catalog+xml");
-            x.End();
-            x.W.WriteStartElement("Vdcs", Ns.V);
-            foreach (var v in o.Vdcs) x.Ref("Vdc", v);
-            x.End();
-            x.W.WriteStartElement("Networks", Ns.V);
-            foreach (var v in o.Vdcs)
-                foreach (var n in v.Networks) x.Ref("Network", n, href: Refs.AdminHref(n), type: Mt.P + "admin.network+xml");
-            x.End();
+            x.RefList("Users", "UserReference", o.Users);
+            x.RefList("Groups", "GroupReference", o.Groups);
+            x.RefList("Catalogs", "CatalogReference", o.Catalogs, Refs.AdminHref, Mt.P + "admin.catalog+xml");
+            x.RefList("Vdcs", "Vdc", o.Vdcs);
+            x.RefList("Networks", "Network", OrgNetworks(o), Refs.AdminHref, Mt.P + "admin.network+xml");
             x.End();
             return Xml(r, 200, Mt.AdminOrg, x);
         }
 
         Resp UserXml(Req r, User u)
         {
-            var x = new XmlOut();
-            x.Root("User", Ns.V);
-            x.Attr("href", Refs.Href(u));
-            x.Attr("id", Refs.Urn(u));
-            x.Attr("name", u.Name);
-            x.Attr("type", Mt.User);
+            var x = EntityDoc("User", u, Refs.Href(u), Mt.User);
             x.Link("up", Refs.AdminHref(u.Org), Mt.AdminOrg);
             x.El("FullName", u.FullName);
             x.El("EmailAddress", u.Email);
@@ -94,33 +89,19 @@ namespace VcdSim
             x.El("IsGroupRole", false);
             x.El("StoredVmQuota", 0);
             x.El("DeployedVmQuota", 0);
-            x.W.WriteStartElement("Role", Ns.V);
-            x.Attr("href", Refs.Api + "/admin/role/" + cloud.StableIdFor("role/" + u.Role));
-            x.Attr("name", u.Role);
-            x.Attr("type", Mt.Role);
-            x.End();
-            x.W.WriteStartElement("GroupReferences", Ns.V);
-            foreach (var g in u.Groups) x.Ref("GroupReference", g);
-            x.End();
+            x.RefTo("Role", Refs.Api + "/admin/role/" + cloud.StableIdFor("role/" + u.Role), u.Role, Mt.Role);
+            x.RefList("GroupReferences", "GroupReference", u.Groups);
             x.End();
             return Xml(r, 200, Mt.User, x);
         }
 
         Resp GroupXml(Req r, Group g)
         {
-            var x = new XmlOut();
-            x.Root("Group", Ns.V);
-            x.Attr("href", Refs.Href(g));
-            x.Attr("id", Refs.Urn(g));
-            x.Attr("name", g.Name);
-            x.Attr("type", Mt.Group);
+            var x = EntityDoc("Group", g, Refs.Href(g), Mt.Group);
             x.Link("up", Refs.AdminHref(g.Org), Mt.AdminOrg);
             x.El("Description", g.Description);
             x.El("NameInSource", g.Name);
-            x.W.WriteStartElement("UsersList", Ns.V);
-            foreach (var u in g.Org.Users)
-                if (u.Groups.Contains(g)) x.Ref("UserReference", u);
-            x.End();
+            x.RefList("UsersList", "UserReference", g.Org.Users.Where(u => u.Groups.Contains(g)));
             x.El("ProviderType", "INTEGRATED");
             x.End();
             return Xml(r, 200, Mt.Group, x);
@@ -140,22 +121,17 @@ namespace VcdSim
             x.Attr("type", admin ? Mt.AdminVdc : Mt.Vdc);
             x.Link("up", admin ? Refs.AdminHref(v.Org) : Refs.Href(v.Org), admin ? Mt.AdminOrg : Mt.Org);
             x.Link("alternate", admin ? Refs.Href(v) : Refs.AdminHref(v), admin ? Mt.Vdc : Mt.AdminVdc);
-            x.Link("down", Refs.Href(v) + "/metadata", Mt.Metadata);
+            MetadataLink(x, v);
             x.El("Description", v.Description);
             x.El("AllocationModel", v.AllocationModel);
-            x.W.WriteStartElement("ComputeCapacity", Ns.V);
+            x.Open("ComputeCapacity");
             Capacity(x, "Cpu", "MHz", v.CpuLimitMhz, UsedCpu(v));
             Capacity(x, "Memory", "MB", v.MemoryLimitMB, UsedMemory(v));
             x.End();
-            x.W.WriteStartElement("ResourceEntities", Ns.V);
-            foreach (var va in v.VApps) x.Ref("ResourceEntity", va);
-            foreach (var t in v.Templates) x.Ref("ResourceEntity", t);
-            x.End();
-            x.W.WriteStartElement("AvailableNetworks", Ns.V);
-            foreach (var n in v.Networks) x.Ref("Network", n);
-            x.End();
-            x.W.WriteStartElement("Capabilities", Ns.V);
-            x.W.WriteStartElement("SupportedHardwareVersions", Ns.V);
+            x.RefList("ResourceEntities", "ResourceEntity", v.VApps.Concat<VAppBase>(v.Templates));
+            x.RefList("AvailableNetworks", "Network", v.Networks);
+            x.Open("Capabilities");
+            x.Open("SupportedHardwareVersions");
             x.El("SupportedHardwareVersion", "vmx-19");
             x.End();
             x.End();
@@ -164,9 +140,7 @@ namespace VcdSim
             x.El("UsedNetworkCount", v.Networks.Count);
             x.El("VmQuota", 0);
             x.El("IsEnabled", v.Enabled);
-            x.W.WriteStartElement("VdcStorageProfiles", Ns.V);
-            foreach (var p in v.Profiles) x.Ref("VdcStorageProfile", p);
-            x.End();
+            x.RefList("VdcStorageProfiles", "VdcStorageProfile", v.Profiles);
             if (admin)
             {
                 x.El("ResourceGuaranteedMemory", "1.00");
@@ -177,7 +151,7 @@ namespace VcdSim
                     x.Ref("ProviderVdcReference", v.Pvdc, href: Refs.AdminHref(v.Pvdc), type: Mt.AdminProviderVdc);
                 if (s.IsSystem && v.VCenter != null)
                 {
-                    x.W.WriteStartElement("ResourcePoolRefs", Ns.V);
+                    x.Open("ResourcePoolRefs");
                     VimObjectRef(x, Ns.Ext, v.VCenter, v.ResourcePool, "RESOURCE_POOL");
                     x.End();
                 }
@@ -203,7 +177,7 @@ namespace VcdSim
 
         static void Capacity(XmlOut x, string what, string units, long limit, long used)
         {
-            x.W.WriteStartElement(what, Ns.V);
+            x.Open(what);
             x.El("Units", units);
             x.El("Allocated", limit);
             x.El("Limit", limit);
@@ -215,7 +189,7 @@ namespace VcdSim
         // A vSphere object reference: the vCenter server, the managed object reference and its type.
         static void VimObjectRef(XmlOut x, string ns, VCenter vc, string moref, string type, string elem = "VimObjectRef")
         {
-            x.W.WriteStartElement(elem, ns);
+            x.Open(elem, ns);
             x.Ref("VimServerRef", vc, Ns.Ext);
             x.El("MoRef", moref, Ns.Ext);
             x.El("VimObjectType", type, Ns.Ext);
@@ -226,51 +200,43 @@ namespace VcdSim
         {
             var x = new XmlOut();
             x.Root(admin ? "AdminVdcStorageProfile" : "VdcStorageProfile", Ns.V);
-            x.Attr("href", admin ? Refs.AdminHref(p) : Refs.Href(p));
-            x.Attr("id", Refs.Urn(p));
-            x.Attr("name", p.Name);
-            x.Attr("type", admin ? Mt.AdminStorageProfile : Mt.StorageProfile);
-            x.Link("up", Refs.Href(p.Vdc), Mt.Vdc);
-            x.Link("down", Refs.Href(p) + "/metadata", Mt.Metadata);
+            x.Identity(p, admin ? Refs.AdminHref(p) : Refs.Href(p), admin ? Mt.AdminStorageProfile : Mt.StorageProfile);
+            x.Link("up", p.Vdc);
+            MetadataLink(x, p);
             x.El("Enabled", p.Enabled);
             x.El("Units", "MB");
             x.El("Limit", p.LimitMB);
             x.El("Default", p.IsDefault);
             x.El("StorageUsedMB", p.UsedMB);
             x.El("IopsAllocated", 0);
-            if (admin && p.Policy != null)
-            {
-                x.W.WriteStartElement("ProviderVdcStorageProfile", Ns.V);
-                x.Attr("href", Refs.Api + "/admin/pvdcStorageProfile/" + cloud.StableIdFor("pvdcsp/" + p.Vdc.Pvdc.Id + "/" + p.Policy.Name));
-                x.Attr("name", p.Policy.Name);
-                x.Attr("type", Mt.P + "admin.pvdcStorageProfile+xml");
-                x.End();
-            }
+            if (admin && p.Policy != null) PvdcStorageProfileRef(x, p.Vdc.Pvdc, p.Policy);
             x.End();
             return Xml(r, 200, admin ? Mt.AdminStorageProfile : Mt.StorageProfile, x);
         }
 
+        // The provider VDC's storage profile for a vSphere storage policy, which is named but not served.
+        void PvdcStorageProfileRef(XmlOut x, ProviderVdc pvdc, StoragePolicy policy)
+        {
+            x.RefTo("ProviderVdcStorageProfile", Refs.Api + "/admin/pvdcStorageProfile/" + cloud.StableIdFor("pvdcsp/" + pvdc.Id + "/" + policy.Name),
+                policy.Name, Mt.P + "admin.pvdcStorageProfile+xml");
+        }
+
         Resp NetworkXml(Req r, Network n)
         {
-            var x = new XmlOut();
-            x.Root("OrgVdcNetwork", Ns.V);
-            x.Attr("href", Refs.Href(n));
-            x.Attr("id", Refs.Urn(n));
-            x.Attr("name", n.Name);
-            x.Attr("type", Mt.OrgNetwork);
-            x.Link("up", Refs.Href(n.Vdc), Mt.Vdc);
-            x.Link("down", Refs.Href(n) + "/metadata", Mt.Metadata);
+            var x = EntityDoc("OrgVdcNetwork", n, Refs.Href(n), Mt.OrgNetwork);
+            x.Link("up", n.Vdc);
+            MetadataLink(x, n);
             x.El("Description", n.Description);
-            x.W.WriteStartElement("Configuration", Ns.V);
-            x.W.WriteStartElement("IpScopes", Ns.V);
-            x.W.WriteStartElement("IpScope", Ns.V);
+            x.Open("Configuration");
+            x.Open("IpScopes");
+            x.Open("IpScope");
             x.El("IsInherited", false);
             x.El("Gateway", n.Gateway);
             x.El("Netmask", n.Netmask);
             if (n.Dns.Length > 0) x.El("Dns1", n.Dns);
             x.El("IsEnabled", true);
-            x.W.WriteStartElement("IpRanges", Ns.V);
-            x.W.WriteStartElement("IpRange", Ns.V);
+            x.Open("IpRanges");
+            x.Open("IpRange");
             x.El("StartAddress", n.IpStart);
             x.El("EndAddress", n.IpEnd);
             x.End();
@@ -307,33 +273,29 @@ namespace VcdSim
         Resp VAppXml(Req r, VApp va)
         {
             var x = new XmlOut();
-            x.Root("VApp", Ns.V, "ovf", "vssd", "rasd", "vmw", "vmext", "xsi");
+            x.Root("VApp", Ns.V, OvfPrefixes);
             x.Attr("ovfDescriptorUploaded", true);
             x.Attr("deployed", Cloud.VAppDeployed(va));
-            int status = Cloud.VAppStatus(va);
-            x.Attr("status", status);
-            x.Attr("name", va.Name);
-            x.Attr("id", Refs.Urn(va));
-            x.Attr("href", Refs.Href(va));
-            x.Attr("type", Mt.VApp);
+            x.Attr("status", Cloud.VAppStatus(va));
             string h = Refs.Href(va);
+            x.IdentityNameFirst(va, h, Mt.VApp);
             PowerLinks(x, h, va.Vms.Count == 0 ? (Power?)null : AggregatePower(va), Cloud.VAppDeployed(va));
             x.Link("down", h + "/controlAccess/", Mt.ControlAccess);
             x.Link("controlAccess", h + "/action/controlAccess", Mt.ControlAccess);
             x.Link("recompose", h + "/action/recomposeVApp", Mt.Recompose);
-            x.Link("up", Refs.Href(va.Vdc), Mt.Vdc);
+            x.Link("up", va.Vdc);
             x.Link("edit", h, Mt.VApp);
             if (!Cloud.VAppDeployed(va)) x.Link("remove", h);
             x.Link("down", h + "/owner", Mt.Owner);
-            x.Link("down", h + "/metadata", Mt.Metadata);
+            MetadataLink(x, va);
             x.Link("down", h + "/networkConfigSection/", Mt.NetworkConfigSection);
             x.El("Description", va.Description);
             TasksElement(x, va);
-            x.W.WriteStartElement("NetworkSection", Ns.Ovf);
+            x.Open("NetworkSection", Ns.Ovf);
             x.El("Info", "The list of logical networks", Ns.Ovf);
             foreach (var n in va.Nets)
             {
-                x.W.WriteStartElement("Network", Ns.Ovf);
+                x.Open("Network", Ns.Ovf);
                 x.W.WriteAttributeString("name", Ns.Ovf, n.Name);
                 x.El("Description", "", Ns.Ovf);
                 x.End();
@@ -341,16 +303,35 @@ namespace VcdSim
             x.End();
             WriteNetworkConfigSection(x, va);
             x.El("DateCreated", Iso(va.Created));
-            x.W.WriteStartElement("Owner", Ns.V);
+            x.Open("Owner");
             x.Attr("type", Mt.Owner);
             if (va.Owner != null) x.Ref("User", va.Owner);
             x.End();
             x.El("InMaintenanceMode", false);
-            x.W.WriteStartElement("Children", Ns.V);
+            x.Open("Children");
             foreach (var vm in va.Vms) WriteVm(x, r.Session, vm);
             x.End();
             x.End();
             return Xml(r, 200, Mt.VApp, x);
+        }
+
+        // The namespaces declared on vApps, templates and VMs, whose OVF sections use them.
+        static readonly string[] OvfPrefixes = { "ovf", "vssd", "rasd", "vmw", "vmext", "xsi" };
+
+        // The head of a vcloud section in OVF form: href, type, ovf:required="false" and the ovf:Info text.
+        static void SectionHead(XmlOut x, string href, string type, string info)
+        {
+            x.Attr("href", href);
+            x.Attr("type", type);
+            x.W.WriteAttributeString("required", Ns.Ovf, "false");
+            x.El("Info", info, Ns.Ovf);
+        }
+
+        // The href and type of an OVF section, which as attributes of an ovf element carry the vcloud prefix.
+        static void VcloudHrefType(XmlOut x, string href, string type)
+        {
+            x.W.WriteAttributeString("vcloud", "href", Ns.V, href);
+            x.W.WriteAttributeString("vcloud", "type", Ns.V, type);
         }
 
         static Power AggregatePower(VAppBase va)
@@ -385,34 +366,27 @@ namespace VcdSim
         void TasksElement(XmlOut x, Entity e)
         {
             if (e.ActiveTask == null || e.ActiveTask.Finished) return;
-            x.W.WriteStartElement("Tasks", Ns.V);
-            WriteTask(x, e.ActiveTask, false);
+            x.Open("Tasks");
+            WriteTask(x, e.ActiveTask);
             x.End();
         }
 
         void WriteNetworkConfigSection(XmlOut x, VApp va, bool root = false)
         {
             string h = Refs.Href(va) + "/networkConfigSection/";
-            if (root)
-            {
-                x.Root("NetworkConfigSection", Ns.V, "ovf");
-            }
-            else x.W.WriteStartElement("NetworkConfigSection", Ns.V);
-            x.Attr("href", h);
-            x.Attr("type", Mt.NetworkConfigSection);
-            x.W.WriteAttributeString("required", Ns.Ovf, "false");
-            x.El("Info", "The configuration parameters for logical networks", Ns.Ovf);
+            x.Open(root, "NetworkConfigSection", Ns.V, "ovf");
+            SectionHead(x, h, Mt.NetworkConfigSection, "The configuration parameters for logical networks");
             x.Link("edit", h, Mt.NetworkConfigSection);
             foreach (var n in va.Nets)
             {
-                x.W.WriteStartElement("NetworkConfig", Ns.V);
+                x.Open("NetworkConfig");
                 x.Attr("networkName", n.Name);
                 x.El("Description", "");
-                x.W.WriteStartElement("Configuration", Ns.V);
+                x.Open("Configuration");
                 if (n.Parent != null)
                 {
-                    x.W.WriteStartElement("IpScopes", Ns.V);
-                    x.W.WriteStartElement("IpScope", Ns.V);
+                    x.Open("IpScopes");
+                    x.Open("IpScope");
                     x.El("IsInherited", true);
                     x.El("Gateway", n.Parent.Gateway);
                     x.El("Netmask", n.Parent.Netmask);
@@ -439,23 +413,19 @@ namespace VcdSim
 
         void WriteVm(XmlOut x, Session s, Vm vm, bool root = false)
         {
-            if (root) x.Root("Vm", Ns.V, "ovf", "vssd", "rasd", "vmw", "vmext", "xsi");
-            else x.W.WriteStartElement("Vm", Ns.V);
+            x.Open(root, "Vm", Ns.V, OvfPrefixes);
             string h = Refs.Href(vm);
             x.Attr("needsCustomization", false);
             x.Attr("nestedHypervisorEnabled", false);
             x.Attr("deployed", vm.Deployed);
             x.Attr("status", Cloud.VmStatus(vm));
-            x.Attr("name", vm.Name);
-            x.Attr("id", Refs.Urn(vm));
-            x.Attr("href", h);
-            x.Attr("type", Mt.Vm);
+            x.IdentityNameFirst(vm, h, Mt.Vm);
             // vSphere placement is extension data: System users only.
             if (s.IsSystem && vm.VCenter != null)
             {
-                x.W.WriteStartElement("VCloudExtension", Ns.V);
+                x.Open("VCloudExtension");
                 x.Attr("required", false);
-                x.W.WriteStartElement("VmVimInfo", Ns.Ext);
+                x.Open("VmVimInfo", Ns.Ext);
                 VimObjectRef(x, Ns.Ext, vm.VCenter, vm.Moref, "VIRTUAL_MACHINE", "VmVimObjectRef");
                 if (vm.Datastore != null) VimObjectRef(x, Ns.Ext, vm.VCenter, vm.Datastore.Moref, "DATASTORE", "DatastoreVimObjectRef");
                 if (vm.Host != null) VimObjectRef(x, Ns.Ext, vm.VCenter, vm.Host.Moref, "HOST", "HostVimObjectRef");
@@ -464,32 +434,29 @@ namespace VcdSim
                 x.End();
             }
             if (!vm.IsTemplate) PowerLinks(x, h, vm.Power, vm.Deployed);
-            x.Link("up", Refs.Href(vm.Parent), Refs.MediaType(vm.Parent));
+            x.Link("up", vm.Parent);
             if (!vm.IsTemplate)
             {
                 x.Link("edit", h, Mt.Vm);
                 x.Link("reconfigureVm", h + "/action/reconfigureVm", Mt.Vm, vm.Name);
                 if (!vm.Deployed) x.Link("remove", h);
             }
-            x.Link("down", h + "/metadata", Mt.Metadata);
+            MetadataLink(x, vm);
             x.Link("down", h + "/networkConnectionSection/", Mt.NetworkConnectionSection);
             x.El("Description", vm.Description);
             TasksElement(x, vm);
             WriteHardware(x, vm, h);
-            x.W.WriteStartElement("OperatingSystemSection", Ns.Ovf);
+            x.Open("OperatingSystemSection", Ns.Ovf);
             x.W.WriteAttributeString("id", Ns.Ovf, "101");
-            x.W.WriteAttributeString("vcloud", "href", Ns.V, h + "/operatingSystemSection/");
-            x.W.WriteAttributeString("vcloud", "type", Ns.V, Mt.P + "vcloud.operatingSystemSection+xml");
+            VcloudHrefType(x, h + "/operatingSystemSection/", Mt.P + "vcloud.operatingSystemSection+xml");
             x.W.WriteAttributeString("osType", Ns.Vmw, vm.OsType);
             x.El("Info", "Specifies the operating system installed", Ns.Ovf);
             x.El("Description", vm.GuestOs, Ns.Ovf);
             x.End();
             WriteNetworkConnectionSection(x, vm);
-            x.W.WriteStartElement("GuestCustomizationSection", Ns.V);
-            x.Attr("href", h + "/guestCustomizationSection/");
-            x.Attr("type", Mt.P + "vcloud.guestCustomizationSection+xml");
-            x.W.WriteAttributeString("required", Ns.Ovf, "false");
-            x.El("Info", "Specifies Guest OS Customization Settings", Ns.Ovf);
+            x.Open("GuestCustomizationSection");
+            SectionHead(x, h + "/guestCustomizationSection/", Mt.P + "vcloud.guestCustomizationSection+xml",
+                "Specifies Guest OS Customization Settings");
             x.El("Enabled", false);
             x.El("ChangeSid", false);
             x.El("VirtualMachineId", vm.Id);
@@ -502,17 +469,16 @@ namespace VcdSim
             x.El("ResetPasswordRequired", false);
             x.El("ComputerName", vm.ComputerName);
             x.End();
-            x.W.WriteStartElement("RuntimeInfoSection", Ns.V);
-            x.W.WriteAttributeString("vcloud", "href", Ns.V, h + "/runtimeInfoSection");
-            x.W.WriteAttributeString("vcloud", "type", Ns.V, Mt.P + "vcloud.virtualHardwareSection+xml");
+            x.Open("RuntimeInfoSection");
+            VcloudHrefType(x, h + "/runtimeInfoSection", Mt.P + "vcloud.virtualHardwareSection+xml");
             x.El("Info", "Specifies Runtime info", Ns.Ovf);
-            x.W.WriteStartElement("VMWareTools", Ns.V);
+            x.Open("VMWareTools");
             x.Attr("version", vm.ToolsVersion.ToString(CultureInfo.InvariantCulture));
             x.End();
             x.End();
             x.El("DateCreated", Iso(vm.Created));
             x.El("VAppScopedLocalId", vm.LocalId);
-            x.W.WriteStartElement("VmCapabilities", Ns.V);
+            x.Open("VmCapabilities");
             x.Attr("href", h + "/vmCapabilities/");
             x.Attr("type", Mt.P + "vcloud.vmCapabilitiesSection+xml");
             x.El("MemoryHotAddEnabled", false);
@@ -522,109 +488,90 @@ namespace VcdSim
             x.End();
         }
 
-        static void Rasd(XmlOut x, string name, string value)
+        static string Str(long v)
         {
-            x.El(name, value, Ns.Rasd);
+            return v.ToString(CultureInfo.InvariantCulture);
+        }
+
+        // The rasd elements of a hardware item, from name and value pairs, in the order given.
+        static void Rasd(XmlOut x, params string[] nameValue)
+        {
+            for (int i = 0; i < nameValue.Length; i += 2) x.El(nameValue[i], nameValue[i + 1], Ns.Rasd);
+        }
+
+        // The rasd elements of a CPU or memory item: a quantity of the resource, without reservation or weight.
+        static void QuantityRasd(XmlOut x, string units, string description, string elementName, string instanceId,
+                                 string resourceType, long quantity)
+        {
+            Rasd(x, "AllocationUnits", units, "Description", description, "ElementName", elementName, "InstanceID", instanceId,
+                "Reservation", "0", "ResourceType", resourceType, "VirtualQuantity", Str(quantity), "Weight", "0");
         }
 
         void WriteHardware(XmlOut x, Vm vm, string h)
         {
             var w = x.W;
-            w.WriteStartElement("VirtualHardwareSection", Ns.Ovf);
+            x.Open("VirtualHardwareSection", Ns.Ovf);
             w.WriteAttributeString("transport", Ns.Ovf, "");
-            w.WriteAttributeString("vcloud", "href", Ns.V, h + "/virtualHardwareSection/");
-            w.WriteAttributeString("vcloud", "type", Ns.V, Mt.P + "vcloud.virtualHardwareSection+xml");
+            VcloudHrefType(x, h + "/virtualHardwareSection/", Mt.P + "vcloud.virtualHardwareSection+xml");
             x.El("Info", "Virtual hardware requirements", Ns.Ovf);
-            w.WriteStartElement("System", Ns.Ovf);
+            x.Open("System", Ns.Ovf);
             x.El("ElementName", "Virtual Hardware Family", Ns.Vssd);
             x.El("InstanceID", "0", Ns.Vssd);
             x.El("VirtualSystemIdentifier", vm.Name, Ns.Vssd);
-            x.El("VirtualSystemType", "vmx-" + vm.HwVersion.ToString(CultureInfo.InvariantCulture), Ns.Vssd);
-            w.WriteEndElement();
+            x.El("VirtualSystemType", "vmx-" + Str(vm.HwVersion), Ns.Vssd);
+            x.End();
             int instance = 1;
             foreach (var nic in vm.Nics)
             {
-                w.WriteStartElement("Item", Ns.Ovf);
-                Rasd(x, "Address", nic.Mac);
-                Rasd(x, "AddressOnParent", nic.Index.ToString(CultureInfo.InvariantCulture));
-                Rasd(x, "AutomaticAllocation", nic.Connected ? "true" : "false");
-                w.WriteStartElement("Connection", Ns.Rasd);
+                x.Open("Item", Ns.Ovf);
+                Rasd(x, "Address", nic.Mac, "AddressOnParent", Str(nic.Index), "AutomaticAllocation", nic.Connected ? "true" : "false");
+                x.Open("Connection", Ns.Rasd);
                 w.WriteAttributeString("vcloud", "ipAddressingMode", Ns.V, nic.Mode);
                 if (nic.Ip.Length > 0) w.WriteAttributeString("vcloud", "ipAddress", Ns.V, nic.Ip);
                 w.WriteAttributeString("vcloud", "primaryNetworkConnection", Ns.V, nic.Index == 0 ? "true" : "false");
                 w.WriteString(nic.Network);
-                w.WriteEndElement();
-                Rasd(x, "Description", "Vmxnet3 ethernet adapter on \"" + nic.Network + "\"");
-                Rasd(x, "ElementName", "Network adapter " + nic.Index.ToString(CultureInfo.InvariantCulture));
-                Rasd(x, "InstanceID", (instance++).ToString(CultureInfo.InvariantCulture));
-                Rasd(x, "ResourceSubType", "VMXNET3");
-                Rasd(x, "ResourceType", "10");
-                w.WriteEndElement();
+                x.End();
+                Rasd(x, "Description", "Vmxnet3 ethernet adapter on \"" + nic.Network + "\"", "ElementName", "Network adapter " + Str(nic.Index),
+                    "InstanceID", Str(instance++), "ResourceSubType", "VMXNET3", "ResourceType", "10");
+                x.End();
             }
-            w.WriteStartElement("Item", Ns.Ovf);
-            Rasd(x, "Address", "0");
-            Rasd(x, "Description", "SCSI Controller");
-            Rasd(x, "ElementName", "SCSI Controller 0");
-            Rasd(x, "InstanceID", "100");
-            Rasd(x, "ResourceSubType", "lsilogicsas");
-            Rasd(x, "ResourceType", "6");
-            w.WriteEndElement();
-            w.WriteStartElement("Item", Ns.Ovf);
-            Rasd(x, "AddressOnParent", "0");
-            Rasd(x, "Description", "Hard disk");
-            Rasd(x, "ElementName", "Hard disk 1");
-            w.WriteStartElement("HostResource", Ns.Rasd);
-            w.WriteAttributeString("vcloud", "capacity", Ns.V, vm.DiskMB.ToString(CultureInfo.InvariantCulture));
+            x.Open("Item", Ns.Ovf);
+            Rasd(x, "Address", "0", "Description", "SCSI Controller", "ElementName", "SCSI Controller 0", "InstanceID", "100",
+                "ResourceSubType", "lsilogicsas", "ResourceType", "6");
+            x.End();
+            x.Open("Item", Ns.Ovf);
+            Rasd(x, "AddressOnParent", "0", "Description", "Hard disk", "ElementName", "Hard disk 1");
+            x.Open("HostResource", Ns.Rasd);
+            w.WriteAttributeString("vcloud", "capacity", Ns.V, Str(vm.DiskMB));
             if (vm.Profile != null) w.WriteAttributeString("vcloud", "storageProfileHref", Ns.V, Refs.Href(vm.Profile));
             w.WriteAttributeString("vcloud", "busType", Ns.V, "6");
             w.WriteAttributeString("vcloud", "busSubType", Ns.V, "lsilogicsas");
-            w.WriteEndElement();
-            Rasd(x, "InstanceID", "2000");
-            Rasd(x, "Parent", "100");
-            Rasd(x, "ResourceType", "17");
-            Rasd(x, "VirtualQuantity", (vm.DiskMB * 1024L * 1024L).ToString(CultureInfo.InvariantCulture));
-            Rasd(x, "VirtualQuantityUnits", "byte");
-            w.WriteEndElement();
-            w.WriteStartElement("Item", Ns.Ovf);
-            Rasd(x, "AllocationUnits", "hertz * 10^6");
-            Rasd(x, "Description", "Number of Virtual CPUs");
-            Rasd(x, "ElementName", vm.Cpus.ToString(CultureInfo.InvariantCulture) + " virtual CPU(s)");
-            Rasd(x, "InstanceID", "4");
-            Rasd(x, "Reservation", "0");
-            Rasd(x, "ResourceType", "3");
-            Rasd(x, "VirtualQuantity", vm.Cpus.ToString(CultureInfo.InvariantCulture));
-            Rasd(x, "Weight", "0");
-            w.WriteStartElement("CoresPerSocket", Ns.Vmw);
+            x.End();
+            Rasd(x, "InstanceID", "2000", "Parent", "100", "ResourceType", "17", "VirtualQuantity", Str(vm.DiskMB * 1024L * 1024L),
+                "VirtualQuantityUnits", "byte");
+            x.End();
+            x.Open("Item", Ns.Ovf);
+            QuantityRasd(x, "hertz * 10^6", "Number of Virtual CPUs", Str(vm.Cpus) + " virtual CPU(s)", "4", "3", vm.Cpus);
+            x.Open("CoresPerSocket", Ns.Vmw);
             w.WriteAttributeString("required", Ns.Ovf, "false");
             w.WriteString("1");
-            w.WriteEndElement();
-            w.WriteEndElement();
-            w.WriteStartElement("Item", Ns.Ovf);
-            Rasd(x, "AllocationUnits", "byte * 2^20");
-            Rasd(x, "Description", "Memory Size");
-            Rasd(x, "ElementName", vm.MemoryMB.ToString(CultureInfo.InvariantCulture) + " MB of memory");
-            Rasd(x, "InstanceID", "5");
-            Rasd(x, "Reservation", "0");
-            Rasd(x, "ResourceType", "4");
-            Rasd(x, "VirtualQuantity", vm.MemoryMB.ToString(CultureInfo.InvariantCulture));
-            Rasd(x, "Weight", "0");
-            w.WriteEndElement();
-            w.WriteEndElement();
+            x.End();
+            x.End();
+            x.Open("Item", Ns.Ovf);
+            QuantityRasd(x, "byte * 2^20", "Memory Size", Str(vm.MemoryMB) + " MB of memory", "5", "4", vm.MemoryMB);
+            x.End();
+            x.End();
         }
 
         void WriteNetworkConnectionSection(XmlOut x, Vm vm, bool root = false)
         {
             string h = Refs.Href(vm) + "/networkConnectionSection/";
-            if (root) x.Root("NetworkConnectionSection", Ns.V, "ovf");
-            else x.W.WriteStartElement("NetworkConnectionSection", Ns.V);
-            x.Attr("href", h);
-            x.Attr("type", Mt.NetworkConnectionSection);
-            x.W.WriteAttributeString("required", Ns.Ovf, "false");
-            x.El("Info", "Specifies the available VM network connections", Ns.Ovf);
+            x.Open(root, "NetworkConnectionSection", Ns.V, "ovf");
+            SectionHead(x, h, Mt.NetworkConnectionSection, "Specifies the available VM network connections");
             if (vm.Nics.Count > 0) x.El("PrimaryNetworkConnectionIndex", vm.Nics[0].Index);
             foreach (var nic in vm.Nics)
             {
-                x.W.WriteStartElement("NetworkConnection", Ns.V);
+                x.Open("NetworkConnection");
                 x.Attr("needsCustomization", false);
                 x.Attr("network", nic.Network);
                 x.El("NetworkConnectionIndex", nic.Index);
@@ -661,19 +608,16 @@ namespace VcdSim
             if (e is Vm) return VmXml(r, (Vm)e);
             var t = (VAppTemplate)e;
             var x = new XmlOut();
-            x.Root("VAppTemplate", Ns.V, "ovf", "vssd", "rasd", "vmw", "vmext", "xsi");
+            x.Root("VAppTemplate", Ns.V, OvfPrefixes);
             x.Attr("goldMaster", false);
             x.Attr("ovfDescriptorUploaded", true);
             x.Attr("status", 8);
-            x.Attr("name", t.Name);
-            x.Attr("id", Refs.Urn(t));
-            x.Attr("href", Refs.Href(t));
-            x.Attr("type", Mt.VAppTemplate);
-            x.Link("up", Refs.Href(t.Vdc), Mt.Vdc);
-            if (t.Catalog != null) x.Link("catalogItem", Refs.Api + "/catalogItem/" + t.CatalogItemId, Mt.CatalogItem);
-            x.Link("down", Refs.Href(t) + "/metadata", Mt.Metadata);
+            x.IdentityNameFirst(t, Refs.Href(t), Mt.VAppTemplate);
+            x.Link("up", t.Vdc);
+            if (t.Catalog != null) x.Link("catalogItem", CatalogItemHref(t), Mt.CatalogItem);
+            MetadataLink(x, t);
             x.El("Description", t.Description);
-            x.W.WriteStartElement("Children", Ns.V);
+            x.Open("Children");
             foreach (var vm in t.Vms) WriteVm(x, r.Session, vm);
             x.End();
             x.El("DateCreated", Iso(t.Created));
@@ -683,29 +627,32 @@ namespace VcdSim
 
         Resp CatalogXml(Req r, Catalog c)
         {
-            var x = new XmlOut();
-            x.Root("Catalog", Ns.V);
-            x.Attr("href", Refs.Href(c));
-            x.Attr("id", Refs.Urn(c));
-            x.Attr("name", c.Name);
-            x.Attr("type", Mt.Catalog);
-            x.Link("up", Refs.Href(c.Org), Mt.Org);
-            x.Link("down", Refs.Href(c) + "/metadata", Mt.Metadata);
+            var x = EntityDoc("Catalog", c, Refs.Href(c), Mt.Catalog);
+            x.Link("up", c.Org);
+            MetadataLink(x, c);
             x.El("Description", c.Description);
-            x.W.WriteStartElement("CatalogItems", Ns.V);
+            x.Open("CatalogItems");
             foreach (var t in c.Items)
             {
-                x.W.WriteStartElement("CatalogItem", Ns.V);
-                x.Attr("href", Refs.Api + "/catalogItem/" + t.CatalogItemId);
-                x.Attr("id", "urn:vcloud:catalogitem:" + t.CatalogItemId);
-                x.Attr("name", t.Name);
-                x.Attr("type", Mt.CatalogItem);
+                x.Open("CatalogItem");
+                CatalogItemIdentity(x, t);
                 x.End();
             }
             x.End();
             x.El("IsPublished", c.Published);
             x.End();
             return Xml(r, 200, Mt.Catalog, x);
+        }
+
+        // A template's place in its catalog, which has an id of its own.
+        static string CatalogItemHref(VAppTemplate t)
+        {
+            return Refs.Api + "/catalogItem/" + t.CatalogItemId;
+        }
+
+        static void CatalogItemIdentity(XmlOut x, VAppTemplate t)
+        {
+            x.Identity(CatalogItemHref(t), "urn:vcloud:catalogitem:" + t.CatalogItemId, t.Name, Mt.CatalogItem);
         }
 
         Resp CatalogItemXml(Req r)
@@ -717,11 +664,8 @@ namespace VcdSim
             CheckVisible(r.Session, t, "CATALOG_VIEW");
             var x = new XmlOut();
             x.Root("CatalogItem", Ns.V);
-            x.Attr("href", Refs.Api + "/catalogItem/" + t.CatalogItemId);
-            x.Attr("id", "urn:vcloud:catalogitem:" + t.CatalogItemId);
-            x.Attr("name", t.Name);
-            x.Attr("type", Mt.CatalogItem);
-            x.Link("up", Refs.Href(t.Catalog), Mt.Catalog);
+            CatalogItemIdentity(x, t);
+            x.Link("up", t.Catalog);
             x.El("Description", t.Description);
             x.Ref("Entity", t);
             x.End();
@@ -740,12 +684,8 @@ namespace VcdSim
             x.Link("down", Refs.Api + "/admin/extension", Mt.Extension);
             x.Link("down", Refs.Api + "/org/", Mt.OrgList);
             x.El("Description", cloud.ProductVersion + " " + cloud.ProductBuildDate);
-            x.W.WriteStartElement("OrganizationReferences", Ns.V);
-            foreach (var o in cloud.Orgs) x.Ref("OrganizationReference", o, href: Refs.AdminHref(o), type: Mt.AdminOrg);
-            x.End();
-            x.W.WriteStartElement("ProviderVdcReferences", Ns.V);
-            foreach (var p in cloud.Pvdcs) x.Ref("ProviderVdcReference", p, href: Refs.AdminHref(p), type: Mt.AdminProviderVdc);
-            x.End();
+            x.RefList("OrganizationReferences", "OrganizationReference", cloud.Orgs, Refs.AdminHref, Mt.AdminOrg);
+            x.RefList("ProviderVdcReferences", "ProviderVdcReference", cloud.Pvdcs, Refs.AdminHref, Mt.AdminProviderVdc);
             x.End();
             return Xml(r, 200, Mt.VCloud, x);
         }
@@ -795,7 +735,7 @@ namespace VcdSim
             foreach (var e in cloud.ById.Values)
             {
                 var t = e as SimTask;
-                if (t != null && t.Org == o) { WriteTask(x, t, false); }
+                if (t != null && t.Org == o) WriteTask(x, t);
             }
             x.End();
             return Xml(r, 200, Mt.TasksList, x);
@@ -805,11 +745,8 @@ namespace VcdSim
         {
             var x = new XmlOut();
             x.RootP("vmext", "VimServer", Ns.Ext, "vcloud");
-            x.Attr("name", vc.Name);
-            x.Attr("id", Refs.Urn(vc));
-            x.Attr("href", Refs.Href(vc));
-            x.Attr("type", Mt.VimServer);
             string h = Refs.Href(vc);
+            x.IdentityNameFirst(vc, h, Mt.VimServer);
             x.Link("importVmIntoExistingVApp", h + "/importVmIntoExistingVApp", Mt.ImportIntoVApp);
             x.Link("importVmAsVApp", h + "/importVmAsVApp", Mt.ImportAsVApp);
             x.El("Description", vc.Description);
@@ -830,39 +767,27 @@ namespace VcdSim
             if (extension) x.RootP("vmext", "VMWProviderVdc", Ns.Ext, "vcloud");
             else x.Root("ProviderVdc", Ns.V);
             x.Attr("status", 1);
-            x.Attr("name", p.Name);
-            x.Attr("id", Refs.Urn(p));
-            x.Attr("href", extension ? Refs.Href(p) : Refs.AdminHref(p));
-            x.Attr("type", extension ? Mt.ProviderVdc : Mt.AdminProviderVdc);
+            x.IdentityNameFirst(p, extension ? Refs.Href(p) : Refs.AdminHref(p), extension ? Mt.ProviderVdc : Mt.AdminProviderVdc);
             x.Link("alternate", extension ? Refs.AdminHref(p) : Refs.Href(p), extension ? Mt.AdminProviderVdc : Mt.ProviderVdc);
             x.El("Description", p.Description);
-            x.W.WriteStartElement("StorageProfiles", Ns.V);
-            foreach (var pol in p.VCenter.Policies)
-            {
-                x.W.WriteStartElement("ProviderVdcStorageProfile", Ns.V);
-                x.Attr("href", Refs.Api + "/admin/pvdcStorageProfile/" + cloud.StableIdFor("pvdcsp/" + p.Id + "/" + pol.Name));
-                x.Attr("name", pol.Name);
-                x.Attr("type", Mt.P + "admin.pvdcStorageProfile+xml");
-                x.End();
-            }
+            x.Open("StorageProfiles");
+            foreach (var pol in p.VCenter.Policies) PvdcStorageProfileRef(x, p, pol);
             x.End();
-            x.W.WriteStartElement("Vdcs", Ns.V);
-            foreach (var v in cloud.Vdcs) if (v.Pvdc == p) x.Ref("VdcReference", v, href: Refs.AdminHref(v), type: Mt.AdminVdc);
-            x.End();
+            x.RefList("Vdcs", "VdcReference", cloud.Vdcs.Where(v => v.Pvdc == p), Refs.AdminHref, Mt.AdminVdc);
             x.El("IsEnabled", true);
             if (extension)
             {
-                x.W.WriteStartElement("DataStoreRefs", Ns.Ext);
+                x.Open("DataStoreRefs", Ns.Ext);
                 foreach (var d in p.Datastores) VimObjectRef(x, Ns.Ext, p.VCenter, d.Moref, "DATASTORE");
                 x.End();
-                x.W.WriteStartElement("ResourcePoolRefs", Ns.Ext);
+                x.Open("ResourcePoolRefs", Ns.Ext);
                 VimObjectRef(x, Ns.Ext, p.VCenter, p.ResourcePool, "RESOURCE_POOL");
                 x.End();
                 x.Ref("VimServer", p.VCenter, Ns.Ext);
-                x.W.WriteStartElement("HostReferences", Ns.Ext);
+                x.Open("HostReferences", Ns.Ext);
                 foreach (var hst in p.VCenter.Hosts)
                 {
-                    x.W.WriteStartElement("HostReference", Ns.Ext);
+                    x.Open("HostReference", Ns.Ext);
                     x.Attr("href", Refs.Api + "/admin/extension/host/" + cloud.StableIdFor("host/" + p.VCenter.Id + "/" + hst.Moref));
                     x.Attr("name", hst.Name);
                     x.Attr("type", Mt.P + "admin.host+xml");
@@ -878,10 +803,7 @@ namespace VcdSim
         {
             var x = new XmlOut();
             x.RootP("vmext", "Datastore", Ns.Ext, "vcloud");
-            x.Attr("name", d.Name);
-            x.Attr("id", Refs.Urn(d));
-            x.Attr("href", Refs.Href(d));
-            x.Attr("type", Mt.Datastore);
+            x.IdentityNameFirst(d, Refs.Href(d), Mt.Datastore);
             x.El("Enabled", true, Ns.Ext);
             x.El("Type", d.Type, Ns.Ext);
             x.El("VcDisplayName", d.Name, Ns.Ext);
@@ -904,11 +826,8 @@ namespace VcdSim
             else CheckVisible(r.Session, e, "ENTITY_VIEW");
             var x = new XmlOut();
             x.Root("Entity", Ns.V);
-            x.Attr("href", Refs.Api + "/entity/" + Refs.Urn(e));
-            x.Attr("id", Refs.Urn(e));
-            x.Attr("name", Refs.Urn(e));
-            x.Attr("type", Mt.Entity);
-            x.Link("alternate", Refs.Href(e), Refs.MediaType(e));
+            x.Identity(Refs.Api + "/entity/" + Refs.Urn(e), Refs.Urn(e), Refs.Urn(e), Mt.Entity);
+            x.Link("alternate", e);
             x.End();
             return Xml(r, 200, Mt.Entity, x);
         }
@@ -916,19 +835,13 @@ namespace VcdSim
         Resp TaskResp(Req r, SimTask t, int status)
         {
             var x = new XmlOut();
-            x.Root("Task", Ns.V);
-            WriteTaskBody(x, t);
+            WriteTask(x, t, true);
             return Xml(r, status, Mt.Task, x);
         }
 
-        void WriteTask(XmlOut x, SimTask t, bool root)
+        void WriteTask(XmlOut x, SimTask t, bool root = false)
         {
-            x.W.WriteStartElement("Task", Ns.V);
-            WriteTaskBody(x, t);
-        }
-
-        void WriteTaskBody(XmlOut x, SimTask t)
-        {
+            x.Open(root, "Task", Ns.V);
             x.Attr("cancelRequested", t.CancelRequested);
             if (t.EndTime.HasValue) x.Attr("endTime", Iso(t.EndTime.Value));
             x.Attr("expiryTime", Iso(t.StartTime.AddDays(90)));
@@ -937,19 +850,12 @@ namespace VcdSim
             x.Attr("serviceNamespace", "com.vmware.vcloud");
             x.Attr("startTime", Iso(t.StartTime));
             x.Attr("status", t.Status);
-            x.Attr("name", "task");
-            x.Attr("id", Refs.Urn(t));
-            x.Attr("href", Refs.Href(t));
-            x.Attr("type", Mt.Task);
+            x.IdentityNameFirst(t, Refs.Href(t), Mt.Task);
             if (!t.Finished) x.Link("task:cancel", Refs.Href(t) + "/action/cancel");
-            x.W.WriteStartElement("Owner", Ns.V);
-            x.Attr("href", t.OwnerHref);
-            x.Attr("name", t.OwnerName);
-            x.Attr("type", t.OwnerType);
-            x.End();
+            x.RefTo("Owner", t.OwnerHref, t.OwnerName, t.OwnerType);
             if (t.Error != null)
             {
-                x.W.WriteStartElement("Error", Ns.V);
+                x.Open("Error");
                 x.Attr("majorErrorCode", t.Error.Status);
                 x.Attr("minorErrorCode", t.Error.Minor);
                 x.Attr("message", t.Error.Message);
@@ -970,7 +876,7 @@ namespace VcdSim
             x.Root("Owner", Ns.V);
             x.Attr("href", Refs.Href(va) + "/owner");
             x.Attr("type", Mt.Owner);
-            x.Link("up", Refs.Href(va), Mt.VApp);
+            x.Link("up", va);
             x.Link("edit", Refs.Href(va) + "/owner", Mt.Owner);
             if (va.Owner != null) x.Ref("User", va.Owner);
             x.End();
@@ -987,10 +893,10 @@ namespace VcdSim
             if (va.SharedToEveryone) x.El("EveryoneAccessLevel", va.EveryoneLevel);
             if (va.Acl.Count > 0)
             {
-                x.W.WriteStartElement("AccessSettings", Ns.V);
+                x.Open("AccessSettings");
                 foreach (var a in va.Acl)
                 {
-                    x.W.WriteStartElement("AccessSetting", Ns.V);
+                    x.Open("AccessSetting");
                     x.Ref("Subject", a.Subject);
                     x.El("AccessLevel", a.Level);
                     x.End();
@@ -1008,13 +914,13 @@ namespace VcdSim
             x.Root("Metadata", Ns.V, "xsi");
             x.Attr("href", h);
             x.Attr("type", Mt.Metadata);
-            x.Link("up", Refs.Href(e), Refs.MediaType(e));
+            x.Link("up", e);
             x.Link("add", h, Mt.Metadata);
             if (e.Metadata != null)
                 foreach (var m in e.Metadata)
                 {
                     string mh = h + "/" + Uri.EscapeDataString(m.Key);
-                    x.W.WriteStartElement("MetadataEntry", Ns.V);
+                    x.Open("MetadataEntry");
                     x.Attr("href", mh);
                     x.Attr("type", Mt.MetadataValue);
                     x.Link("up", h, Mt.Metadata);
@@ -1031,13 +937,13 @@ namespace VcdSim
         {
             if (m.Domain != "GENERAL")
             {
-                x.W.WriteStartElement("Domain", Ns.V);
+                x.Open("Domain");
                 x.Attr("visibility", "READONLY");
                 x.W.WriteString(m.Domain);
                 x.End();
             }
             if (withKey) x.El("Key", m.Key);
-            x.W.WriteStartElement("TypedValue", Ns.V);
+            x.Open("TypedValue");
             x.W.WriteAttributeString("xsi", "type", Ns.Xsi, m.XsiType);
             x.El("Value", m.Value);
             x.End();

@@ -187,6 +187,17 @@ namespace VcdSim
             }
         }
 
+        // Opens an element nested in the current one.
+        public void Open(string local, string ns = Ns.V) { W.WriteStartElement(local, ns); }
+
+        // Opens either the document's root, with its namespace declarations, or an element nested in the current
+        // one: for representations that are served alone and also inside others.
+        public void Open(bool asRoot, string local, string ns, params string[] prefixes)
+        {
+            if (asRoot) Root(local, ns, prefixes);
+            else W.WriteStartElement(local, ns);
+        }
+
         public void Attr(string name, string value)
         {
             if (value != null) W.WriteAttributeString(name, value);
@@ -213,6 +224,29 @@ namespace VcdSim
             W.WriteEndElement();
         }
 
+        // A link to an object at its own href, with its media type.
+        public void Link(string rel, Entity e) { Link(rel, Refs.Href(e), Refs.MediaType(e)); }
+
+        // The identifying attributes of a representation, in the order most objects print them: href, id, name,
+        // type. (vApps, VMs, templates, tasks and provider objects print the name first: IdentityNameFirst.)
+        public void Identity(string href, string id, string name, string type)
+        {
+            Attr("href", href);
+            Attr("id", id);
+            Attr("name", name);
+            Attr("type", type);
+        }
+
+        public void Identity(Entity e, string href, string type) { Identity(href, Refs.Urn(e), e.Name, type); }
+
+        public void IdentityNameFirst(Entity e, string href, string type)
+        {
+            Attr("name", e.Name);
+            Attr("id", Refs.Urn(e));
+            Attr("href", href);
+            Attr("type", type);
+        }
+
         // A reference element: href, name, type (and id when asked).
         public void Ref(string elem, Entity e, string ns = Ns.V, bool withId = false, string href = null, string type = null)
         {
@@ -221,6 +255,25 @@ namespace VcdSim
             if (withId) W.WriteAttributeString("id", Refs.Urn(e));
             W.WriteAttributeString("name", e.Name);
             W.WriteAttributeString("type", type ?? Refs.MediaType(e));
+            W.WriteEndElement();
+        }
+
+        // A reference element to something that is named but not served as an object of its own.
+        public void RefTo(string elem, string href, string name, string type)
+        {
+            W.WriteStartElement(elem, Ns.V);
+            Attr("href", href);
+            Attr("name", name);
+            Attr("type", type);
+            W.WriteEndElement();
+        }
+
+        // A container element holding a reference to each item; href and type as Ref() takes them.
+        public void RefList<T>(string container, string elem, IEnumerable<T> items, Func<Entity, string> href = null, string type = null)
+            where T : Entity
+        {
+            W.WriteStartElement(container, Ns.V);
+            foreach (var e in items) Ref(elem, e, href: href == null ? null : href(e), type: type);
             W.WriteEndElement();
         }
 
