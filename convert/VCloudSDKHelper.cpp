@@ -183,6 +183,20 @@ void AppendRecord(std::vector<std::string>& out, MonoObject* element, const char
     out.push_back(text);
 }
 
+// Records have no move operations, so every reallocation of a growing vector deep-copies all records
+// made so far. When the managed list tells its Count, the vector is sized once up front instead. A list
+// without a Count, or one that fails to give it, is simply read without the reservation.
+template <class T>
+void ReserveForList(std::vector<T>& out, MonoObject* list) {
+    MonoProperty* count = mono_class_get_property_from_name_ptr(mono_object_get_class_ptr(list), "Count");
+    if (count == nullptr) return;
+    MonoObject* exception = nullptr;
+    MonoObject* boxed = mono_property_get_value_ptr(count, list, nullptr, &exception);
+    if (exception != nullptr || boxed == nullptr || mono_object_get_class_ptr(boxed) != mono_get_int32_class_ptr()) return;
+    int32_t n = *static_cast<const int32_t*>(mono_object_unbox_ptr(boxed));
+    if (n > 0) out.reserve(static_cast<std::size_t>(n));
+}
+
 void FillInventoryRecord(MonoObject* record, const SInventoryInfo& in, int depth);
 
 // Adds one managed SInventoryLib per native node to `list`.
@@ -257,6 +271,7 @@ template <class T>
 void CVCloudSDKHelper::ConvertList(std::vector<T>& out, MonoObject* list, const char* enumeratorClass) {
     out.clear();
     if (list == nullptr) return;
+    ReserveForList(out, list);
     Enumerate(list, enumeratorClass, [&](MonoObject* element) { AppendRecord(out, element, enumeratorClass); });
 }
 
