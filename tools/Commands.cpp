@@ -500,6 +500,7 @@ int CmdVms(Context& ctx) {
     }
     if (result != 1) ctx.fail(op);
     if (ctx.json()) ctx.out << VmListJson(vms).dump();
+    else if (vms.empty()) std::cerr << "(no VMs)\n";
     else PrintVmTable(ctx.out, vms);
     return kExitOk;
 }
@@ -521,6 +522,7 @@ int CmdVmUsers(Context& ctx) {
               [&] { return ctx.bridge().GetVMUsers(ctx.arg(0), ctx.arg(1), ctx.arg(2), users); }))
         ctx.fail("GetVMUsers");
     if (ctx.json()) ctx.out << UsersJson(users).dump();
+    else if (users.empty()) std::cerr << "(no users)\n";
     else PrintUsers(ctx.out, users);
     return kExitOk;
 }

@@ -184,7 +184,9 @@ void InstallSignalHandlers() {
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::sigaction(sig, &sa, nullptr);
+    // SIGPIPE stays as it is: the managed runtime ignores it so that a dropped connection becomes an error
+    // in the call, and a closed standard output then shows as a failed write.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 }
 
 // ---- simulator ----

@@ -2,6 +2,7 @@
 // and maps the outcome to the exit status (0 success, 1 failed operation, 2 usage error).
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
 #include <iostream>
 
@@ -39,7 +40,8 @@ int main(int argc, char** argv) {
             connection.close();
         }
         if (!std::cout) {
-            std::cerr << "vcloud-bridge: error: cannot write the output\n";
+            // A reader that stopped early (| head) is no error worth a message; the status still says it.
+            if (errno != EPIPE) std::cerr << "vcloud-bridge: error: cannot write the output\n";
             return kExitFailed;
         }
         return status;
