@@ -319,13 +319,7 @@ namespace VcdSim
             var sess = Authenticate(r, true);
             if (which != "current" && which != "urn:vcloud:session:" + sess.Id && which != sess.Id)
                 throw SimError.Forbidden("SESSION_VIEW");
-            if (r.Method == "GET") return JsonResp(r, 200, SessionJson(sess));
-            if (r.Method == "DELETE")
-            {
-                EndSession(sess);
-                return Resp.Empty(204);
-            }
-            throw SimError.Method();
+            return ByMethod(r, get: () => JsonResp(r, 200, SessionJson(sess)), delete: () => { EndSession(sess); return Resp.Empty(204); });
         }
 
         // ---- authentication --------------------------------------------------------------------------------
@@ -405,9 +399,7 @@ namespace VcdSim
             {
                 case "session":
                     if (n != 2) break;
-                    if (r.Method == "GET") return SessionXml(r);
-                    if (r.Method == "DELETE") { EndSession(s); return Resp.Empty(204); }
-                    throw SimError.Method();
+                    return ByMethod(r, get: () => SessionXml(r), delete: () => { EndSession(s); return Resp.Empty(204); });
                 case "org":
                     if (n == 2) return Get(r, () => OrgList(r));
                     if (n == 3) return Get(r, () => OrgXml(r, Lookup<Org>(s, r.Seg(2), "ORG_VIEW")));
@@ -521,6 +513,21 @@ namespace VcdSim
         {
             if (r.Method != "POST") throw SimError.Method();
             return act();
+        }
+
+        // Answers with the handler for the request's method; a method without one is refused with 405.
+        static Resp ByMethod(Req r, Func<Resp> get = null, Func<Resp> put = null, Func<Resp> post = null, Func<Resp> delete = null)
+        {
+            Func<Resp> handler = null;
+            switch (r.Method)
+            {
+                case "GET": handler = get; break;
+                case "PUT": handler = put; break;
+                case "POST": handler = post; break;
+                case "DELETE": handler = delete; break;
+            }
+            if (handler == null) throw SimError.Method();
+            return handler();
         }
 
         Resp RouteTask(Req r)

@@ -33,37 +33,23 @@ namespace VcdSim
         {
             int n = r.Segs.Length;
             string a = r.Seg(3), b = r.Seg(4), c = r.Seg(5);
-            if (n == 3)
-            {
-                if (r.Method == "GET") return VAppXml(r, va);
-                if (r.Method == "DELETE") return DeleteVApp(r, va);
-                throw SimError.Method();
-            }
-            if (n == 6 && a == "power" && b == "action") return Post(r, () => VAppPower(r, va, c));
+            if (n == 3) return ByMethod(r, get: () => VAppXml(r, va), delete: () => DeleteVApp(r, va));
+            if (n == 6 && a == "power" && b == "action") return Post(r, () => PowerAction(r, va, va.Vms, c));
             if (n == 5 && a == "action")
             {
                 switch (b)
                 {
                     case "deploy": return Post(r, () => Deploy(r, va, va.Vms));
                     case "undeploy": return Post(r, () => Undeploy(r, va, va.Vms));
-                    case "discardSuspendedState": return Post(r, () => VAppPower(r, va, "discardSuspendedState"));
+                    case "discardSuspendedState": return Post(r, () => PowerAction(r, va, va.Vms, "discardSuspendedState"));
                     case "recomposeVApp": return Post(r, () => Recompose(r, va));
                     case "controlAccess": return Post(r, () => SetControlAccess(r, va));
                 }
             }
             if (n == 4 && a == "controlAccess") return Get(r, () => ControlAccessXml(r, va));
-            if (n == 4 && a == "owner")
-            {
-                if (r.Method == "GET") return OwnerXml(r, va);
-                if (r.Method == "PUT") return SetOwner(r, va);
-                throw SimError.Method();
-            }
+            if (n == 4 && a == "owner") return ByMethod(r, get: () => OwnerXml(r, va), put: () => SetOwner(r, va));
             if (n == 4 && a == "networkConfigSection")
-            {
-                if (r.Method == "GET") { var x = new XmlOut(); WriteNetworkConfigSection(x, va, true); return Xml(r, 200, Mt.NetworkConfigSection, x); }
-                if (r.Method == "PUT") return SetNetworkConfig(r, va);
-                throw SimError.Method();
-            }
+                return ByMethod(r, get: () => NetworkConfigSectionXml(r, va), put: () => SetNetworkConfig(r, va));
             if (a == "metadata" && n <= 5) return MetadataRoute(r, va);
             throw SimError.NotFound();
         }
@@ -72,30 +58,21 @@ namespace VcdSim
         {
             int n = r.Segs.Length;
             string a = r.Seg(3), b = r.Seg(4), c = r.Seg(5);
-            if (n == 3)
-            {
-                if (r.Method == "GET") return VmXml(r, vm);
-                if (r.Method == "DELETE") return DeleteVm(r, vm);
-                if (r.Method == "PUT") return EditVm(r, vm);
-                throw SimError.Method();
-            }
-            if (n == 6 && a == "power" && b == "action") return Post(r, () => VmPower(r, vm, c));
+            var alone = new[] { vm };
+            if (n == 3) return ByMethod(r, get: () => VmXml(r, vm), put: () => EditVm(r, vm), delete: () => DeleteVm(r, vm));
+            if (n == 6 && a == "power" && b == "action") return Post(r, () => PowerAction(r, vm, alone, c));
             if (n == 5 && a == "action")
             {
                 switch (b)
                 {
-                    case "deploy": return Post(r, () => Deploy(r, vm, new[] { vm }));
-                    case "undeploy": return Post(r, () => Undeploy(r, vm, new[] { vm }));
-                    case "discardSuspendedState": return Post(r, () => VmPower(r, vm, "discardSuspendedState"));
+                    case "deploy": return Post(r, () => Deploy(r, vm, alone));
+                    case "undeploy": return Post(r, () => Undeploy(r, vm, alone));
+                    case "discardSuspendedState": return Post(r, () => PowerAction(r, vm, alone, "discardSuspendedState"));
                     case "reconfigureVm": return Post(r, () => EditVm(r, vm));
                 }
             }
             if (n == 4 && a == "networkConnectionSection")
-            {
-                if (r.Method == "GET") { var x = new XmlOut(); WriteNetworkConnectionSection(x, vm, true); return Xml(r, 200, Mt.NetworkConnectionSection, x); }
-                if (r.Method == "PUT") return SetNetworkConnections(r, vm);
-                throw SimError.Method();
-            }
+                return ByMethod(r, get: () => NetworkConnectionSectionXml(r, vm), put: () => SetNetworkConnections(r, vm));
             if (a == "metadata" && n <= 5) return MetadataRoute(r, vm);
             throw SimError.NotFound();
         }
@@ -146,27 +123,43 @@ namespace VcdSim
             return false;
         }
 
-        Resp VmPower(Req r, Vm vm, string op)
+        // A power action on one VM, or on every VM of a vApp that it applies to; refused when it applies to none.
+        Resp PowerAction(Req r, Entity target, IList<Vm> vms, string op)
         {
             if (!KnownPowerOp(op)) throw SimError.NotFound();
-            NotBusy(vm.Parent);
-            if (!PowerApplies(op, vm)) throw SimError.Bad(PowerRefusal(op, "VM", vm.Name));
-            var t = Tasks.Start(r.Session, vm, "vapp" + Cap(op), Cap(op) + " Virtual Machine " + vm.Name + "(" + vm.Id + ")",
-                () => { if (PowerApplies(op, vm)) PowerEffect(op, vm); cloud.Changed(); }, vm);
+            NotBusyAround(target, vms);
+            bool any = false;
+            foreach (var vm in vms) if (PowerApplies(op, vm)) any = true;
+            if (!any) throw SimError.Bad(PowerRefusal(op, target is Vm ? "VM" : "vApp", target.Name));
+            var t = Tasks.Start(r.Session, target, "vapp" + Cap(op), Cap(op) + " " + TaskSubject(target),
+                () => { foreach (var vm in vms) if (PowerApplies(op, vm)) PowerEffect(op, vm); cloud.Changed(); },
+                Holding(target, vms));
             return Accepted(r, t);
         }
 
-        Resp VAppPower(Req r, VApp va, string op)
+        // A change to one VM waits for a task on its vApp; a change to a whole vApp waits for tasks on its VMs.
+        static void NotBusyAround(Entity target, IEnumerable<Vm> vms)
         {
-            if (!KnownPowerOp(op)) throw SimError.NotFound();
-            NotBusy(va.Vms);
-            bool any = false;
-            foreach (var vm in va.Vms) if (PowerApplies(op, vm)) any = true;
-            if (!any) throw SimError.Bad(PowerRefusal(op, "vApp", va.Name));
-            var t = Tasks.Start(r.Session, va, "vapp" + Cap(op), Cap(op) + " Virtual Application " + va.Name + "(" + va.Id + ")",
-                () => { foreach (var vm in va.Vms) if (PowerApplies(op, vm)) PowerEffect(op, vm); cloud.Changed(); },
-                Holds(va, va.Vms));
-            return Accepted(r, t);
+            var vm = target as Vm;
+            if (vm != null) NotBusy(vm.Parent);
+            else NotBusy(vms);
+        }
+
+        // What a task on a VM holds (the VM) or on a vApp (the vApp and its VMs).
+        static Entity[] Holding(Entity target, IEnumerable<Vm> vms)
+        {
+            return target is Vm ? new[] { target } : Holds(target, vms);
+        }
+
+        // How task operations name their object: "Virtual Machine web-01(<uuid>)".
+        static string TaskSubject(Entity e)
+        {
+            return (e is Vm ? "Virtual Machine " : "Virtual Application ") + NameAndId(e);
+        }
+
+        static string NameAndId(Entity e)
+        {
+            return e.Name + "(" + e.Id + ")";
         }
 
         static Entity[] Holds(Entity first, IEnumerable<Vm> vms)
@@ -186,17 +179,15 @@ namespace VcdSim
             bool powerOn = true;
             if (r.Body.Length > 0)
             {
-                r.RequireContentType(Mt.Deploy);
-                var doc = r.BodyXml();
-                RequireRoot(doc, "DeployVAppParams", Ns.V);
-                string p = doc.DocumentElement.GetAttribute("powerOn");
+                var root = RequestRoot(r, Mt.Deploy, "DeployVAppParams");
+                string p = root.GetAttribute("powerOn");
                 if (p.Length > 0) powerOn = p == "true";
             }
-            if (target is Vm) NotBusy(((Vm)target).Parent); else NotBusy(vms);
+            NotBusyAround(target, vms);
             bool any = false;
             foreach (var vm in vms) if (!vm.Deployed) any = true;
             if (!any) throw SimError.Bad("The requested operation could not be executed since \"" + target.Name + "\" is already deployed.");
-            var t = Tasks.Start(r.Session, target, "vappDeploy", "Starting " + target.Name + "(" + target.Id + ")",
+            var t = Tasks.Start(r.Session, target, "vappDeploy", "Starting " + NameAndId(target),
                 () =>
                 {
                     foreach (var vm in vms)
@@ -205,27 +196,25 @@ namespace VcdSim
                         if (powerOn) vm.Power = Power.On;
                     }
                     cloud.Changed();
-                }, Holds(target, target is Vm ? new Vm[0] : vms));
+                }, Holding(target, vms));
             return Accepted(r, t);
         }
 
         Resp Undeploy(Req r, Entity target, IList<Vm> vms)
         {
-            r.RequireContentType(Mt.Undeploy);
-            var doc = r.BodyXml();
-            RequireRoot(doc, "UndeployVAppParams", Ns.V);
-            string action = ChildText(doc.DocumentElement, "UndeployPowerAction", Ns.V) ?? "default";
+            var root = RequestRoot(r, Mt.Undeploy, "UndeployVAppParams");
+            string action = ChildText(root, "UndeployPowerAction", Ns.V) ?? "default";
             switch (action)
             {
                 case "powerOff": case "suspend": case "shutdown": case "force": case "default": break;
                 default: throw SimError.Bad("Invalid UndeployPowerAction \"" + action + "\".");
             }
-            if (target is Vm) NotBusy(((Vm)target).Parent); else NotBusy(vms);
+            NotBusyAround(target, vms);
             bool any = false;
             foreach (var vm in vms) if (vm.Deployed) any = true;
             if (!any) throw SimError.Bad("The requested operation could not be executed since \"" + target.Name + "\" is not deployed.");
             var t = Tasks.Start(r.Session, target, "vappUndeploy" + Cap(action == "default" ? "powerOff" : action),
-                "Stopping " + target.Name + "(" + target.Id + ")",
+                "Stopping " + NameAndId(target),
                 () =>
                 {
                     foreach (var vm in vms)
@@ -236,7 +225,7 @@ namespace VcdSim
                         else vm.Power = Power.Off;
                     }
                     cloud.Changed();
-                }, Holds(target, target is Vm ? new Vm[0] : vms));
+                }, Holding(target, vms));
             return Accepted(r, t);
         }
 
@@ -254,7 +243,7 @@ namespace VcdSim
             NotBusy(vm.Parent);
             NotBusy(vm);
             RequireStopped(vm);
-            var t = Tasks.Start(r.Session, vm, "vdcDeleteVm", "Deleting Virtual Machine " + vm.Name + "(" + vm.Id + ")",
+            var t = Tasks.Start(r.Session, vm, "vdcDeleteVm", "Deleting " + TaskSubject(vm),
                 () => cloud.RemoveVm(vm), vm);
             return Accepted(r, t);
         }
@@ -267,7 +256,7 @@ namespace VcdSim
                 if (vm.Power != Power.Off || vm.Deployed)
                     throw SimError.Bad("The vApp \"" + va.Name + "\" must be stopped and undeployed before it can be deleted; VM \"" +
                         vm.Name + "\" is " + Cloud.StatusName(Cloud.VmStatus(vm)) + (vm.Deployed ? ", deployed" : "") + ".");
-            var t = Tasks.Start(r.Session, va, "vdcDeleteVapp", "Deleting Virtual Application " + va.Name + "(" + va.Id + ")",
+            var t = Tasks.Start(r.Session, va, "vdcDeleteVapp", "Deleting " + TaskSubject(va),
                 () => cloud.RemoveVApp(va), Holds(va, va.Vms));
             return Accepted(r, t);
         }
@@ -275,11 +264,9 @@ namespace VcdSim
         // Removes the VMs named by DeleteItem elements; other recompose items are not served here.
         Resp Recompose(Req r, VApp va)
         {
-            r.RequireContentType(Mt.Recompose);
-            var doc = r.BodyXml();
-            RequireRoot(doc, "RecomposeVAppParams", Ns.V);
+            var root = RequestRoot(r, Mt.Recompose, "RecomposeVAppParams");
             var victims = new List<Vm>();
-            foreach (XmlNode node in doc.DocumentElement.ChildNodes)
+            foreach (XmlNode node in root.ChildNodes)
             {
                 var el = node as XmlElement;
                 if (el == null) continue;
@@ -288,7 +275,7 @@ namespace VcdSim
                     string href = el.GetAttribute("href");
                     var vm = cloud.Find<Vm>(Refs.IdOf(href));
                     if (vm == null || vm.Parent != va)
-                        throw new SimError(400, "INVALID_REFERENCE", "The DeleteItem reference " + href + " is not a VM of vApp \"" + va.Name + "\".");
+                        throw SimError.InvalidReference("The DeleteItem reference " + href + " is not a VM of vApp \"" + va.Name + "\".");
                     if (vm.Power != Power.Off)
                         throw SimError.Bad("The VM \"" + vm.Name + "\" must be powered off before it can be removed from the vApp.");
                     if (!victims.Contains(vm)) victims.Add(vm);
@@ -305,7 +292,7 @@ namespace VcdSim
             if (victims.Count == 0) throw SimError.Bad("The recompose request names no item.");
             NotBusy(va);
             NotBusy(victims);
-            var t = Tasks.Start(r.Session, va, "vdcRecomposeVapp", "Updating Virtual Application " + va.Name + "(" + va.Id + ")",
+            var t = Tasks.Start(r.Session, va, "vdcRecomposeVapp", "Updating " + TaskSubject(va),
                 () => { foreach (var vm in victims) if (vm.Parent == va) cloud.RemoveVm(vm); }, Holds(va, victims));
             return Accepted(r, t);
         }
@@ -319,58 +306,48 @@ namespace VcdSim
             // to the organization's administrators.
             if (r.Method != "GET" && e.Kind != Kind.VApp && e.Kind != Kind.Vm && e.Kind != Kind.VAppTemplate)
                 RequireOrgAdmin(r.Session, "METADATA_EDIT");
-            if (n == 4)
-            {
-                if (r.Method == "GET") return MetadataXml(r, e);
-                if (r.Method == "POST") return MergeMetadata(r, e);
-                throw SimError.Method();
-            }
+            if (n == 4) return ByMethod(r, get: () => MetadataXml(r, e), post: () => MergeMetadata(r, e));
             string key = r.Seg(4);
+            return ByMethod(r,
+                get: () => MetadataValueXml(r, e, ExistingMeta(e, key)),
+                put: () =>
+                {
+                    var entry = ParseMetaValue(RequestRoot(r, Mt.MetadataValue, "MetadataValue"), key, r.Session);
+                    return MetadataChange(r, e, "metadataUpdate", "Updating", () => SetMeta(e, entry));
+                },
+                delete: () =>
+                {
+                    if (ExistingMeta(e, key).Domain == "SYSTEM") RequireSystem(r.Session, "METADATA_EDIT");
+                    return MetadataChange(r, e, "metadataDelete", "Deleting", () => e.Meta.RemoveAll(x => x.Key == key));
+                });
+        }
+
+        static MetaEntry ExistingMeta(Entity e, string key)
+        {
             var m = e.FindMeta(key);
-            if (r.Method == "GET")
-            {
-                if (m == null) throw new SimError(404, "RESOURCE_NOT_FOUND", "The metadata key \"" + key + "\" does not exist.");
-                return MetadataValueXml(r, e, m);
-            }
-            if (r.Method == "PUT")
-            {
-                r.RequireContentType(Mt.MetadataValue);
-                var doc = r.BodyXml();
-                RequireRoot(doc, "MetadataValue", Ns.V);
-                var entry = ParseMetaValue(doc.DocumentElement, key, r.Session);
-                var t = Tasks.Start(r.Session, e, "metadataUpdate", "Updating metadata of " + e.Name,
-                    () => { SetMeta(e, entry); cloud.Changed(); }, e);
-                return Accepted(r, t);
-            }
-            if (r.Method == "DELETE")
-            {
-                if (m == null) throw new SimError(404, "RESOURCE_NOT_FOUND", "The metadata key \"" + key + "\" does not exist.");
-                if (m.Domain == "SYSTEM") RequireSystem(r.Session, "METADATA_EDIT");
-                var t = Tasks.Start(r.Session, e, "metadataDelete", "Deleting metadata of " + e.Name,
-                    () => { e.Meta.RemoveAll(x => x.Key == key); cloud.Changed(); }, e);
-                return Accepted(r, t);
-            }
-            throw SimError.Method();
+            if (m == null) throw new SimError(404, "RESOURCE_NOT_FOUND", "The metadata key \"" + key + "\" does not exist.");
+            return m;
+        }
+
+        // A change to an object's metadata is a task on that object.
+        Resp MetadataChange(Req r, Entity e, string opName, string verb, Action change)
+        {
+            var t = Tasks.Start(r.Session, e, opName, verb + " metadata of " + e.Name, () => { change(); cloud.Changed(); }, e);
+            return Accepted(r, t);
         }
 
         Resp MergeMetadata(Req r, Entity e)
         {
-            r.RequireContentType(Mt.Metadata);
-            var doc = r.BodyXml();
-            RequireRoot(doc, "Metadata", Ns.V);
+            var root = RequestRoot(r, Mt.Metadata, "Metadata");
             var entries = new List<MetaEntry>();
-            foreach (XmlNode node in doc.DocumentElement.ChildNodes)
+            foreach (var el in Children(root, "MetadataEntry", Ns.V))
             {
-                var el = node as XmlElement;
-                if (el == null || el.NamespaceURI != Ns.V || el.LocalName != "MetadataEntry") continue;
                 string key = ChildText(el, "Key", Ns.V);
                 if (string.IsNullOrEmpty(key)) throw SimError.Bad("A MetadataEntry has no Key.");
                 entries.Add(ParseMetaValue(el, key, r.Session));
             }
             if (entries.Count == 0) throw SimError.Bad("The Metadata request holds no MetadataEntry.");
-            var t = Tasks.Start(r.Session, e, "metadataUpdate", "Updating metadata of " + e.Name,
-                () => { foreach (var m in entries) SetMeta(e, m); cloud.Changed(); }, e);
-            return Accepted(r, t);
+            return MetadataChange(r, e, "metadataUpdate", "Updating", () => { foreach (var m in entries) SetMeta(e, m); });
         }
 
         static void SetMeta(Entity e, MetaEntry m)
@@ -424,14 +401,12 @@ namespace VcdSim
         Resp SetOwner(Req r, VApp va)
         {
             RequireOrgAdmin(r.Session, "VAPP_CHANGE_OWNER");
-            r.RequireContentType(Mt.Owner);
-            var doc = r.BodyXml();
-            RequireRoot(doc, "Owner", Ns.V);
-            var u = Child(doc.DocumentElement, "User", Ns.V);
+            var root = RequestRoot(r, Mt.Owner, "Owner");
+            var u = Child(root, "User", Ns.V);
             if (u == null) throw SimError.Bad("The Owner element has no User.");
             var user = cloud.Find<User>(Refs.IdOf(u.GetAttribute("href")));
             if (user == null || user.Org != va.Org)
-                throw new SimError(400, "INVALID_REFERENCE", "The user " + u.GetAttribute("href") + " is not a user of organization " + va.Org.Name + ".");
+                throw SimError.InvalidReference("The user " + u.GetAttribute("href") + " is not a user of organization " + va.Org.Name + ".");
             va.Owner = user;
             cloud.Changed();
             return Resp.Empty(204);
@@ -440,26 +415,21 @@ namespace VcdSim
         Resp SetControlAccess(Req r, VApp va)
         {
             if (!r.Session.IsOrgAdmin && va.Owner != r.Session.User) throw SimError.Forbidden("VAPP_SHARE");
-            r.RequireContentType(Mt.ControlAccess);
-            var doc = r.BodyXml();
-            RequireRoot(doc, "ControlAccessParams", Ns.V);
-            var root = doc.DocumentElement;
+            var root = RequestRoot(r, Mt.ControlAccess, "ControlAccessParams");
             string shared = ChildText(root, "IsSharedToEveryone", Ns.V);
             if (shared != "true" && shared != "false") throw SimError.Bad("IsSharedToEveryone must be true or false.");
             string everyone = ChildText(root, "EveryoneAccessLevel", Ns.V);
             var acl = new List<AccessEntry>();
             var settings = Child(root, "AccessSettings", Ns.V);
             if (settings != null)
-                foreach (XmlNode node in settings.ChildNodes)
+                foreach (var el in Children(settings, "AccessSetting", null))
                 {
-                    var el = node as XmlElement;
-                    if (el == null || el.LocalName != "AccessSetting") continue;
                     var subj = Child(el, "Subject", Ns.V);
                     if (subj == null) throw SimError.Bad("An AccessSetting has no Subject.");
                     string href = subj.GetAttribute("href");
                     var who = cloud.Find(Refs.IdOf(href));
                     if (who == null || (who.Kind != Kind.User && who.Kind != Kind.Group) || who.Org != va.Org)
-                        throw new SimError(400, "INVALID_REFERENCE", "The subject " + href + " is not a user or group of organization " + va.Org.Name + ".");
+                        throw SimError.InvalidReference("The subject " + href + " is not a user or group of organization " + va.Org.Name + ".");
                     if (subj.GetAttribute("type").Length == 0)
                         throw SimError.Bad("The subject " + href + " has no type.");
                     string level = ChildText(el, "AccessLevel", Ns.V);
@@ -486,15 +456,11 @@ namespace VcdSim
 
         Resp SetNetworkConnections(Req r, Vm vm)
         {
-            r.RequireContentType(Mt.NetworkConnectionSection);
-            var doc = r.BodyXml();
-            RequireRoot(doc, "NetworkConnectionSection", Ns.V);
+            var root = RequestRoot(r, Mt.NetworkConnectionSection, "NetworkConnectionSection");
             var va = (VApp)vm.Parent;
             var nics = new List<Nic>();
-            foreach (XmlNode node in doc.DocumentElement.ChildNodes)
+            foreach (var el in Children(root, "NetworkConnection", Ns.V))
             {
-                var el = node as XmlElement;
-                if (el == null || el.NamespaceURI != Ns.V || el.LocalName != "NetworkConnection") continue;
                 var nic = new Nic { Network = el.GetAttribute("network") };
                 if (nic.Network != "none" && va.FindNet(nic.Network) == null)
                     throw SimError.Bad("The network \"" + nic.Network + "\" is not a network of vApp \"" + va.Name + "\".");
@@ -514,7 +480,7 @@ namespace VcdSim
                 nics.Add(nic);
             }
             NotBusy(va);
-            var t = Tasks.Start(r.Session, vm, "vappUpdateVm", "Updating Virtual Machine " + vm.Name + "(" + vm.Id + ")",
+            var t = Tasks.Start(r.Session, vm, "vappUpdateVm", "Updating " + TaskSubject(vm),
                 () =>
                 {
                     foreach (var nic in nics)
@@ -536,14 +502,10 @@ namespace VcdSim
 
         Resp SetNetworkConfig(Req r, VApp va)
         {
-            r.RequireContentType(Mt.NetworkConfigSection);
-            var doc = r.BodyXml();
-            RequireRoot(doc, "NetworkConfigSection", Ns.V);
+            var root = RequestRoot(r, Mt.NetworkConfigSection, "NetworkConfigSection");
             var nets = new List<VAppNet>();
-            foreach (XmlNode node in doc.DocumentElement.ChildNodes)
+            foreach (var el in Children(root, "NetworkConfig", Ns.V))
             {
-                var el = node as XmlElement;
-                if (el == null || el.NamespaceURI != Ns.V || el.LocalName != "NetworkConfig") continue;
                 string name = el.GetAttribute("networkName");
                 if (name.Length == 0) throw SimError.Bad("A NetworkConfig has no networkName.");
                 var conf = Child(el, "Configuration", Ns.V);
@@ -561,7 +523,7 @@ namespace VcdSim
                             (href.Length == 0 && on.Name == parent.GetAttribute("name")))
                             found = on;
                     if (found == null)
-                        throw new SimError(400, "INVALID_REFERENCE", "The parent network of \"" + name + "\" is not a network of VDC \"" + va.Vdc.Name + "\".");
+                        throw SimError.InvalidReference("The parent network of \"" + name + "\" is not a network of VDC \"" + va.Vdc.Name + "\".");
                     net.Parent = found;
                 }
                 else if (net.FenceMode == "bridged") throw SimError.Bad("The bridged network \"" + name + "\" needs a ParentNetwork.");
@@ -577,7 +539,7 @@ namespace VcdSim
                     if (!kept) throw SimError.Bad("The network \"" + nic.Network + "\" is still used by VM \"" + vm.Name + "\".");
                 }
             NotBusy(va.Vms);
-            var t = Tasks.Start(r.Session, va, "vappUpdateVapp", "Updating Virtual Application " + va.Name + "(" + va.Id + ")",
+            var t = Tasks.Start(r.Session, va, "vappUpdateVapp", "Updating " + TaskSubject(va),
                 () => { va.Nets.Clear(); va.Nets.AddRange(nets); cloud.Changed(); }, va);
             return Accepted(r, t);
         }
@@ -586,25 +548,16 @@ namespace VcdSim
         // they are.
         Resp EditVm(Req r, Vm vm)
         {
-            r.RequireContentType(Mt.Vm);
-            var doc = r.BodyXml();
-            RequireRoot(doc, "Vm", Ns.V);
-            var root = doc.DocumentElement;
+            var root = RequestRoot(r, Mt.Vm, "Vm");
             string name = root.GetAttribute("name");
             if (name.Length == 0) name = vm.Name;
             var dup = vm.Parent.FindVm(name);
-            if (dup != null && dup != vm) throw new SimError(400, "DUPLICATE_NAME", "The VM name \"" + name + "\" is already used in this vApp.");
+            if (dup != null && dup != vm) throw SimError.DuplicateName("The VM name \"" + name + "\" is already used in this vApp.");
             string desc = ChildText(root, "Description", Ns.V);
-            StorageProfile profile = null;
             var sp = Child(root, "StorageProfile", Ns.V);
-            if (sp != null)
-            {
-                profile = cloud.Find<StorageProfile>(Refs.IdOf(sp.GetAttribute("href")));
-                if (profile == null || profile.Vdc != vm.Vdc)
-                    throw new SimError(400, "INVALID_REFERENCE", "The storage profile " + sp.GetAttribute("href") + " is not available in VDC \"" + vm.Vdc.Name + "\".");
-            }
+            var profile = sp == null ? null : ProfileIn(sp, vm.Vdc);
             NotBusy(vm.Parent);
-            var t = Tasks.Start(r.Session, vm, "vappUpdateVm", "Updating Virtual Machine " + vm.Name + "(" + vm.Id + ")",
+            var t = Tasks.Start(r.Session, vm, "vappUpdateVm", "Updating " + TaskSubject(vm),
                 () =>
                 {
                     vm.Name = name;
@@ -644,7 +597,7 @@ namespace VcdSim
             if (managed != null)
                 throw SimError.Bad("The virtual machine " + moref + " of vCenter server \"" + vc.Name + "\" is already managed as VM \"" + managed.Name + "\".");
             foreach (var p in pendingImports)
-                if (p.Key == vc.Id + "/" + moref)
+                if (p.Key == ImportKey(vc, moref))
                     throw SimError.Bad("The virtual machine " + moref + " is being imported already.");
         }
 
@@ -656,14 +609,45 @@ namespace VcdSim
             return Child(parent, local, Ns.Ext) ?? Child(parent, local, Ns.V);
         }
 
+        // The storage profile a request names by reference; it must be one of the VDC's.
+        StorageProfile ProfileIn(XmlElement reference, Vdc vdc)
+        {
+            var p = cloud.Find<StorageProfile>(Refs.IdOf(reference.GetAttribute("href")));
+            if (p == null || p.Vdc != vdc)
+                throw SimError.InvalidReference("The storage profile " + reference.GetAttribute("href") + " is not available in VDC \"" + vdc.Name + "\".");
+            return p;
+        }
+
         StorageProfile ImportProfile(XmlElement root, Vdc vdc)
         {
             var sp = RefChild(root, "VdcStorageProfile");
-            if (sp == null) return vdc.DefaultProfile;
-            var p = cloud.Find<StorageProfile>(Refs.IdOf(sp.GetAttribute("href")));
-            if (p == null || p.Vdc != vdc)
-                throw new SimError(400, "INVALID_REFERENCE", "The storage profile " + sp.GetAttribute("href") + " is not available in VDC \"" + vdc.Name + "\".");
-            return p;
+            return sp == null ? vdc.DefaultProfile : ProfileIn(sp, vdc);
+        }
+
+        // The vApp or VDC that an import request names by reference.
+        T ImportTarget<T>(XmlElement root, string elem, string what) where T : Entity
+        {
+            var reference = RefChild(root, elem);
+            if (reference == null) throw SimError.Bad("The import request names no " + elem + ".");
+            var e = cloud.Find<T>(Refs.IdOf(reference.GetAttribute("href")));
+            if (e == null) throw SimError.InvalidReference("The " + what + " " + reference.GetAttribute("href") + " does not exist.");
+            return e;
+        }
+
+        static string ImportKey(VCenter vc, string moref)
+        {
+            return vc.Id + "/" + moref;
+        }
+
+        // Reserves the moref and the VM's name in its vApp until the import's task ends; then runs `ended`.
+        void TrackImport(SimTask task, VCenter vc, string moref, VApp va, string vmName, Action ended = null)
+        {
+            task.OnEnd = () =>
+            {
+                pendingImports.RemoveAll(p => p.Task == task);
+                if (ended != null) ended();
+            };
+            pendingImports.Add(new PendingImport { Key = ImportKey(vc, moref), VApp = va, VmName = vmName, Task = task });
         }
 
         Vm NewImportedVm(VCenter vc, VApp va, string moref, string name, string desc, string computer, StorageProfile profile)
@@ -698,58 +682,44 @@ namespace VcdSim
 
         Resp ImportIntoVApp(Req r, VCenter vc)
         {
-            r.RequireContentType(Mt.ImportIntoVApp);
-            var doc = r.BodyXml();
-            RequireRoot(doc, "ImportVmIntoExistingVAppParams", Ns.Ext);
-            var root = doc.DocumentElement;
+            var root = RequestRoot(r, Mt.ImportIntoVApp, "ImportVmIntoExistingVAppParams", Ns.Ext);
             string moref = ChildText(root, "VmMoRef", Ns.Ext);
-            var vaRef = RefChild(root, "VApp");
-            if (vaRef == null) throw SimError.Bad("The import request names no VApp.");
-            var va = cloud.Find<VApp>(Refs.IdOf(vaRef.GetAttribute("href")));
-            if (va == null) throw new SimError(400, "INVALID_REFERENCE", "The vApp " + vaRef.GetAttribute("href") + " does not exist.");
+            var va = ImportTarget<VApp>(root, "VApp", "vApp");
             if (va.Vdc.VCenter != vc)
                 throw SimError.Bad("The vApp \"" + va.Name + "\" lives in a VDC that is not backed by vCenter server \"" + vc.Name + "\".");
             CheckImportable(vc, moref);
             string name = ChildText(root, "VmName", Ns.Ext);
             if (string.IsNullOrEmpty(name)) name = moref;
-            if (va.FindVm(name) != null) throw new SimError(400, "DUPLICATE_NAME", "The vApp \"" + va.Name + "\" already has a VM named \"" + name + "\".");
+            if (va.FindVm(name) != null) throw SimError.DuplicateName("The vApp \"" + va.Name + "\" already has a VM named \"" + name + "\".");
             foreach (var p in pendingImports)
                 if (p.VApp == va && p.VmName == name)
-                    throw new SimError(400, "DUPLICATE_NAME", "A VM named \"" + name + "\" is being imported into vApp \"" + va.Name + "\" already.");
+                    throw SimError.DuplicateName("A VM named \"" + name + "\" is being imported into vApp \"" + va.Name + "\" already.");
             var profile = ImportProfile(root, va.Vdc);
             NotBusy(va.Vms);
             var vm = NewImportedVm(vc, va, moref, name, ChildText(root, "VmDescription", Ns.Ext), ChildText(root, "ComputerName", Ns.Ext), profile);
-            SimTask task = null;
-            task = Tasks.Start(r.Session, va, "vdcImportVmIntoVapp", "Importing virtual machine " + moref + " into vApp \"" + va.Name + "\"",
+            var task = Tasks.Start(r.Session, va, "vdcImportVmIntoVapp", "Importing virtual machine " + moref + " into vApp \"" + va.Name + "\"",
                 () =>
                 {
                     if (!cloud.ById.ContainsKey(va.Id)) throw SimError.Bad("The vApp was deleted during the import.");
                     Imported(vm, profile);
                 }, va);
-            task.OnEnd = () => pendingImports.RemoveAll(p => p.Task == task);
-            pendingImports.Add(new PendingImport { Key = vc.Id + "/" + moref, VApp = va, VmName = name, Task = task });
+            TrackImport(task, vc, moref, va, name);
             return Accepted(r, task);
         }
 
         Resp ImportAsVApp(Req r, VCenter vc)
         {
-            r.RequireContentType(Mt.ImportAsVApp);
-            var doc = r.BodyXml();
-            RequireRoot(doc, "ImportVmAsVAppParams", Ns.Ext);
-            var root = doc.DocumentElement;
+            var root = RequestRoot(r, Mt.ImportAsVApp, "ImportVmAsVAppParams", Ns.Ext);
             string vappName = root.GetAttribute("name");
             if (vappName.Length == 0) throw SimError.Bad("The import request has no vApp name.");
             bool powerOn = root.GetAttribute("powerOn") == "true";
             string moref = ChildText(root, "VmMoRef", Ns.Ext);
-            var vdcRef = RefChild(root, "Vdc");
-            if (vdcRef == null) throw SimError.Bad("The import request names no Vdc.");
-            var vdc = cloud.Find<Vdc>(Refs.IdOf(vdcRef.GetAttribute("href")));
-            if (vdc == null) throw new SimError(400, "INVALID_REFERENCE", "The VDC " + vdcRef.GetAttribute("href") + " does not exist.");
+            var vdc = ImportTarget<Vdc>(root, "Vdc", "VDC");
             if (vdc.VCenter != vc)
                 throw SimError.Bad("The VDC \"" + vdc.Name + "\" is not backed by vCenter server \"" + vc.Name + "\".");
             foreach (var other in vdc.VApps)
                 if (string.Equals(other.Name, vappName, StringComparison.OrdinalIgnoreCase))
-                    throw new SimError(400, "DUPLICATE_NAME", "The VDC \"" + vdc.Name + "\" already has a vApp named \"" + vappName + "\".");
+                    throw SimError.DuplicateName("The VDC \"" + vdc.Name + "\" already has a vApp named \"" + vappName + "\".");
             CheckImportable(vc, moref);
             var profile = ImportProfile(root, vdc);
             string vmName = ChildText(root, "VmName", Ns.Ext);
@@ -768,19 +738,15 @@ namespace VcdSim
             if (va.Owner == null && vdc.Org.Users.Count > 0) va.Owner = FirstAdmin(vdc.Org);
             cloud.AddVApp(va);
             var vm = NewImportedVm(vc, va, moref, vmName, "", ChildText(root, "ComputerName", Ns.Ext), profile);
-            SimTask task = null;
-            task = Tasks.Start(r.Session, va, "vdcImportVmAsVapp", "Importing virtual machine " + moref + " as vApp \"" + vappName + "\"",
+            var task = Tasks.Start(r.Session, va, "vdcImportVmAsVapp", "Importing virtual machine " + moref + " as vApp \"" + vappName + "\"",
                 () =>
                 {
                     Imported(vm, profile);
                     if (powerOn) { vm.Power = Power.On; vm.Deployed = true; }
                 }, va);
-            task.OnEnd = () =>
-            {
-                pendingImports.RemoveAll(p => p.Task == task);
-                if (task.Status != "success" && va.Vms.Count == 0 && cloud.ById.ContainsKey(va.Id)) cloud.RemoveVApp(va);
-            };
-            pendingImports.Add(new PendingImport { Key = vc.Id + "/" + moref, VApp = va, VmName = vmName, Task = task });
+            // A vApp whose import failed or was canceled goes again.
+            TrackImport(task, vc, moref, va, vmName,
+                () => { if (task.Status != "success" && va.Vms.Count == 0 && cloud.ById.ContainsKey(va.Id)) cloud.RemoveVApp(va); });
             return VAppXmlStatus(r, va, 201);
         }
 
@@ -799,21 +765,30 @@ namespace VcdSim
 
         // ---- XML request helpers -----------------------------------------------------------------------------
 
-        static void RequireRoot(XmlDocument doc, string local, string ns)
+        // The root element of a request body that must have this media type and this root.
+        static XmlElement RequestRoot(Req r, string media, string local, string ns = Ns.V)
         {
-            var root = doc.DocumentElement;
+            r.RequireContentType(media);
+            var root = r.BodyXml().DocumentElement;
             if (root == null || root.LocalName != local || root.NamespaceURI != ns)
                 throw SimError.Bad("Expected the element {" + ns + "}" + local + " but found {" +
                     (root == null ? "" : root.NamespaceURI) + "}" + (root == null ? "nothing" : root.LocalName) + ".");
+            return root;
         }
 
-        static XmlElement Child(XmlElement parent, string local, string ns)
+        // The child elements with this name; a null namespace takes the name in any namespace.
+        static IEnumerable<XmlElement> Children(XmlElement parent, string local, string ns)
         {
             foreach (XmlNode n in parent.ChildNodes)
             {
                 var el = n as XmlElement;
-                if (el != null && el.LocalName == local && el.NamespaceURI == ns) return el;
+                if (el != null && el.LocalName == local && (ns == null || el.NamespaceURI == ns)) yield return el;
             }
+        }
+
+        static XmlElement Child(XmlElement parent, string local, string ns)
+        {
+            foreach (var el in Children(parent, local, ns)) return el;
             return null;
         }
 

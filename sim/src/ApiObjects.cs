@@ -404,6 +404,13 @@ namespace VcdSim
             x.End();
         }
 
+        Resp NetworkConfigSectionXml(Req r, VApp va)
+        {
+            var x = new XmlOut();
+            WriteNetworkConfigSection(x, va, true);
+            return Xml(r, 200, Mt.NetworkConfigSection, x);
+        }
+
         Resp VmXml(Req r, Vm vm)
         {
             var x = new XmlOut();
@@ -561,6 +568,13 @@ namespace VcdSim
             QuantityRasd(x, "byte * 2^20", "Memory Size", Str(vm.MemoryMB) + " MB of memory", "5", "4", vm.MemoryMB);
             x.End();
             x.End();
+        }
+
+        Resp NetworkConnectionSectionXml(Req r, Vm vm)
+        {
+            var x = new XmlOut();
+            WriteNetworkConnectionSection(x, vm, true);
+            return Xml(r, 200, Mt.NetworkConnectionSection, x);
         }
 
         void WriteNetworkConnectionSection(XmlOut x, Vm vm, bool root = false)

@@ -46,6 +46,8 @@ namespace VcdSim
         {
             return new SimError(400, "BUSY_ENTITY", "The entity " + name + " is busy completing an operation.");
         }
+        public static SimError InvalidReference(string message) { return new SimError(400, "INVALID_REFERENCE", message); }
+        public static SimError DuplicateName(string message) { return new SimError(400, "DUPLICATE_NAME", message); }
         public static SimError NotFound() { return new SimError(404, "RESOURCE_NOT_FOUND", "The requested resource was not found."); }
         public static SimError Method() { return new SimError(405, "METHOD_NOT_ALLOWED", "The requested method is not supported for this resource."); }
     }
