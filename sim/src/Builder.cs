@@ -21,20 +21,34 @@ namespace VcdSim
             return baseDate.AddMinutes(7 * (created++));
         }
 
+        // Gives a new object the stable id of its seed, registers it and adds it to its parent's list (if it has
+        // one) and to the cloud's.
+        T Enlist<T>(T e, string seed, List<T> parentList, List<T> cloudList) where T : Entity
+        {
+            e.Id = Cloud.StableId(seed);
+            Cloud.Register(e);
+            if (parentList != null) parentList.Add(e);
+            cloudList.Add(e);
+            return e;
+        }
+
+        // The seed path of an object inside a VDC: organisation, VDC, name.
+        static string InVdc(Vdc v, string name)
+        {
+            return v.Org.Name + "/" + v.Name + "/" + name;
+        }
+
         public VCenter VCenter(string name, string url, string version, string user)
         {
             var vc = new VCenter
             {
-                Id = Cloud.StableId("vimserver/" + name),
                 Name = name,
                 Url = url,
                 VcVersion = version,
                 UserName = user,
+                InstanceUuid = Cloud.StableIdFor("vcinstance/" + name),
             };
-            vc.InstanceUuid = Cloud.StableIdFor("vcinstance/" + name);
-            Cloud.Register(vc);
-            Cloud.VCenters.Add(vc);
-            return vc;
+            return Enlist(vc, "vimserver/" + name, null, Cloud.VCenters);
         }
 
         public Host Host(VCenter vc, string name, string moref)
@@ -48,17 +62,13 @@ namespace VcdSim
         {
             var d = new Datastore
             {
-                Id = Cloud.StableId("datastore/" + vc.Name + "/" + name),
                 Name = name,
                 VCenter = vc,
                 Moref = moref ?? "datastore-" + (200 + vc.Datastores.Count + 1),
                 CapacityMB = capacityMB,
                 UsedMB = usedMB,
             };
-            Cloud.Register(d);
-            vc.Datastores.Add(d);
-            Cloud.Datastores.Add(d);
-            return d;
+            return Enlist(d, "datastore/" + vc.Name + "/" + name, vc.Datastores, Cloud.Datastores);
         }
 
         public StoragePolicy Policy(VCenter vc, string name, string moref)
@@ -72,31 +82,25 @@ namespace VcdSim
         {
             var p = new ProviderVdc
             {
-                Id = Cloud.StableId("providervdc/" + name),
                 Name = name,
                 VCenter = vc,
                 ResourcePool = resourcePool ?? "resgroup-" + (8 + Cloud.Pvdcs.Count),
             };
             p.Datastores.AddRange(stores);
-            Cloud.Register(p);
-            Cloud.Pvdcs.Add(p);
-            return p;
+            return Enlist(p, "providervdc/" + name, null, Cloud.Pvdcs);
         }
 
         public Org Org(string name, string fullName, bool system)
         {
-            var o = new Org { Id = Cloud.StableId("org/" + name), Name = name, FullName = fullName, IsSystem = system };
+            var o = new Org { Name = name, FullName = fullName, IsSystem = system };
             o.Org = o;
-            Cloud.Register(o);
-            Cloud.Orgs.Add(o);
-            return o;
+            return Enlist(o, "org/" + name, null, Cloud.Orgs);
         }
 
         public User User(Org o, string name, string password, string role, string fullName, string email)
         {
             var u = new User
             {
-                Id = Cloud.StableId("user/" + o.Name + "/" + name),
                 Name = name,
                 Org = o,
                 Password = password,
@@ -104,53 +108,39 @@ namespace VcdSim
                 FullName = fullName ?? name,
                 Email = email ?? name + "@" + o.Name.ToLowerInvariant() + ".example.test",
             };
-            Cloud.Register(u);
-            o.Users.Add(u);
-            Cloud.Users.Add(u);
-            return u;
+            return Enlist(u, "user/" + o.Name + "/" + name, o.Users, Cloud.Users);
         }
 
         public Group Group(Org o, string name, string role, string description)
         {
-            var g = new Group { Id = Cloud.StableId("group/" + o.Name + "/" + name), Name = name, Org = o, Role = role, Description = description ?? "" };
-            Cloud.Register(g);
-            o.Groups.Add(g);
-            Cloud.Groups.Add(g);
-            return g;
+            var g = new Group { Name = name, Org = o, Role = role, Description = description ?? "" };
+            return Enlist(g, "group/" + o.Name + "/" + name, o.Groups, Cloud.Groups);
         }
 
         public Catalog Catalog(Org o, string name, string description, bool published)
         {
-            var c = new Catalog { Id = Cloud.StableId("catalog/" + o.Name + "/" + name), Name = name, Org = o, Description = description ?? "", Published = published };
-            Cloud.Register(c);
-            o.Catalogs.Add(c);
-            Cloud.Catalogs.Add(c);
-            return c;
+            var c = new Catalog { Name = name, Org = o, Description = description ?? "", Published = published };
+            return Enlist(c, "catalog/" + o.Name + "/" + name, o.Catalogs, Cloud.Catalogs);
         }
 
         public Vdc Vdc(Org o, string name, ProviderVdc pvdc)
         {
             var v = new Vdc
             {
-                Id = Cloud.StableId("vdc/" + o.Name + "/" + name),
                 Name = name,
                 Org = o,
                 Pvdc = pvdc,
                 CpuLimitMhz = 40000,
                 MemoryLimitMB = 131072,
+                ResourcePool = pvdc == null ? "" : "resgroup-" + (100 + Cloud.Vdcs.Count),
             };
-            v.ResourcePool = pvdc == null ? "" : "resgroup-" + (100 + Cloud.Vdcs.Count);
-            Cloud.Register(v);
-            o.Vdcs.Add(v);
-            Cloud.Vdcs.Add(v);
-            return v;
+            return Enlist(v, "vdc/" + o.Name + "/" + name, o.Vdcs, Cloud.Vdcs);
         }
 
         public StorageProfile Profile(Vdc v, string name, StoragePolicy policy, long limitMB, bool isDefault)
         {
             var p = new StorageProfile
             {
-                Id = Cloud.StableId("sp/" + v.Org.Name + "/" + v.Name + "/" + name),
                 Name = name,
                 Org = v.Org,
                 Vdc = v,
@@ -158,17 +148,13 @@ namespace VcdSim
                 LimitMB = limitMB,
                 IsDefault = isDefault,
             };
-            Cloud.Register(p);
-            v.Profiles.Add(p);
-            Cloud.Profiles.Add(p);
-            return p;
+            return Enlist(p, "sp/" + InVdc(v, name), v.Profiles, Cloud.Profiles);
         }
 
         public Network Network(Vdc v, string name, string gateway, string netmask, string ipStart, string ipEnd)
         {
             var n = new Network
             {
-                Id = Cloud.StableId("network/" + v.Org.Name + "/" + v.Name + "/" + name),
                 Name = name,
                 Org = v.Org,
                 Vdc = v,
@@ -177,17 +163,14 @@ namespace VcdSim
                 IpStart = ipStart,
                 IpEnd = ipEnd,
             };
-            Cloud.Register(n);
-            v.Networks.Add(n);
-            Cloud.Networks.Add(n);
-            return n;
+            return Enlist(n, "network/" + InVdc(v, name), v.Networks, Cloud.Networks);
         }
 
         public VApp VApp(Vdc v, string name, User owner, string description)
         {
             var va = new VApp
             {
-                Id = Cloud.StableId("vapp/" + v.Org.Name + "/" + v.Name + "/" + name),
+                Id = Cloud.StableId("vapp/" + InVdc(v, name)),
                 Name = name,
                 Org = v.Org,
                 Vdc = v,
@@ -203,7 +186,6 @@ namespace VcdSim
         {
             var t = new VAppTemplate
             {
-                Id = Cloud.StableId("vapptemplate/" + v.Org.Name + "/" + v.Name + "/" + name),
                 Name = name,
                 Org = v.Org,
                 Vdc = v,
@@ -211,10 +193,8 @@ namespace VcdSim
                 Description = description ?? "",
                 Created = NextDate(),
             };
+            Enlist(t, "vapptemplate/" + InVdc(v, name), v.Templates, Cloud.Templates);
             t.CatalogItemId = Cloud.StableIdFor("catalogitem/" + t.Id);
-            Cloud.Register(t);
-            v.Templates.Add(t);
-            Cloud.Templates.Add(t);
             if (catalog != null) catalog.Items.Add(t);
             return t;
         }
@@ -226,7 +206,7 @@ namespace VcdSim
             var vc = v.VCenter;
             var vm = new Vm
             {
-                Id = Cloud.StableId("vm/" + v.Org.Name + "/" + v.Name + "/" + parent.Name + "/" + name),
+                Id = Cloud.StableId("vm/" + InVdc(v, parent.Name) + "/" + name),
                 Name = name,
                 Org = v.Org,
                 Parent = parent,
