@@ -105,6 +105,12 @@ if [ "$group" = queries ]; then
   status 1; err_has "plain http"; err_has "--allow-http"
   VCB_PASSWORD='alice1!' "$tool" --server "$url" --allow-http --user alice@Acme login >"$work/out" 2>"$work/err"
   rc=$?; last="login with VCB_PASSWORD"; status 0
+  printf 'alice1!\n' | "$tool" --server "$url" --allow-http --user alice@Acme --password-file - login >"$work/out" 2>"$work/err"
+  rc=$?; last="login with the password on standard input"; status 0
+  cp "$work/alice.pw" "$work/open.pw"; chmod 644 "$work/open.pw"
+  run --server "$url" --allow-http --user alice@Acme --password-file "$work/open.pw" login
+  status 0; err_has "can be read by other users"
+  run "${alice[@]}" --json vdcs Globex; status 1; [ ! -s "$work/out" ] && ok || bad "a failure wrote JSON to stdout"
 
   # Version and name lists, human and JSON.
   run "${admin[@]}" version; status 0; out_has "Version:      10.5.1"; out_has "Build:        23400185"
