@@ -60,16 +60,12 @@ namespace VcdSim
         public abstract bool Eval(Entity e);
     }
 
-    class AndNode : FNode
+    // Conditions joined by ';' (All: every one must hold) or by ',' (any one may).
+    class JoinNode : FNode
     {
+        public bool All;
         public readonly List<FNode> Parts = new List<FNode>();
-        public override bool Eval(Entity e) { foreach (var p in Parts) if (!p.Eval(e)) return false; return true; }
-    }
-
-    class OrNode : FNode
-    {
-        public readonly List<FNode> Parts = new List<FNode>();
-        public override bool Eval(Entity e) { foreach (var p in Parts) if (p.Eval(e)) return true; return false; }
+        public override bool Eval(Entity e) { foreach (var p in Parts) if (p.Eval(e) != All) return !All; return All; }
     }
 
     class CondNode : FNode
@@ -196,24 +192,20 @@ namespace VcdSim
             return SimError.Bad("Bad filter \"" + s + "\" at position " + i + ": " + why + ".");
         }
 
-        FNode ParseOr()
-        {
-            var first = ParseAnd();
-            if (i >= s.Length || s[i] != ',') return first;
-            var or = new OrNode();
-            or.Parts.Add(first);
-            while (i < s.Length && s[i] == ',') { i++; or.Parts.Add(ParseAnd()); }
-            return or;
-        }
+        // ',' (or) binds looser than ';' (and).
+        FNode ParseOr() { return ParseJoin(',', false, ParseAnd); }
 
-        FNode ParseAnd()
+        FNode ParseAnd() { return ParseJoin(';', true, ParsePrimary); }
+
+        // One part, or several separated by sep.
+        FNode ParseJoin(char sep, bool all, Func<FNode> part)
         {
-            var first = ParsePrimary();
-            if (i >= s.Length || s[i] != ';') return first;
-            var and = new AndNode();
-            and.Parts.Add(first);
-            while (i < s.Length && s[i] == ';') { i++; and.Parts.Add(ParsePrimary()); }
-            return and;
+            var first = part();
+            if (i >= s.Length || s[i] != sep) return first;
+            var join = new JoinNode { All = all };
+            join.Parts.Add(first);
+            while (i < s.Length && s[i] == sep) { i++; join.Parts.Add(part()); }
+            return join;
         }
 
         FNode ParsePrimary()
