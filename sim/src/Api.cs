@@ -245,10 +245,7 @@ namespace VcdSim
         Resp SessionXml(Req r)
         {
             var s = r.Session;
-            var x = new XmlOut();
-            x.Root("Session", Ns.V);
-            x.Attr("href", Refs.Api + "/session/");
-            x.Attr("type", Mt.Session);
+            var x = HrefTypeDoc("Session", Refs.Api + "/session/", Mt.Session);
             x.Attr("user", s.User.Name);
             x.Attr("org", s.Org.Name);
             x.Attr("userId", Refs.Urn(s.User));
@@ -378,6 +375,14 @@ namespace VcdSim
             return e;
         }
 
+        // An object's admin view: for organisation administrators (and System) only.
+        T AdminLookup<T>(Session s, string idText, string right) where T : Entity
+        {
+            var e = Lookup<T>(s, idText, right);
+            RequireOrgAdmin(s, right);
+            return e;
+        }
+
         // ---- routing ---------------------------------------------------------------------------------------
 
         Resp Route(Req r)
@@ -470,15 +475,15 @@ namespace VcdSim
                 switch (s2)
                 {
                     case "org":
-                        return Get(r, () => { var o = Lookup<Org>(s, r.Seg(3), "ORG_VIEW"); RequireOrgAdmin(s, "ORG_VIEW"); return AdminOrgXml(r, o); });
+                        return Get(r, () => AdminOrgXml(r, AdminLookup<Org>(s, r.Seg(3), "ORG_VIEW")));
                     case "vdc":
-                        return Get(r, () => { var v = Lookup<Vdc>(s, r.Seg(3), "ORG_VDC_VIEW"); RequireOrgAdmin(s, "ORG_VDC_VIEW"); return VdcXml(r, v, true); });
+                        return Get(r, () => VdcXml(r, AdminLookup<Vdc>(s, r.Seg(3), "ORG_VDC_VIEW"), true));
                     case "user":
-                        return Get(r, () => { var u = Lookup<User>(s, r.Seg(3), "GENERAL_USER_VIEW"); RequireOrgAdmin(s, "GENERAL_USER_VIEW"); return UserXml(r, u); });
+                        return Get(r, () => UserXml(r, AdminLookup<User>(s, r.Seg(3), "GENERAL_USER_VIEW")));
                     case "group":
-                        return Get(r, () => { var g = Lookup<Group>(s, r.Seg(3), "GROUP_VIEW"); RequireOrgAdmin(s, "GROUP_VIEW"); return GroupXml(r, g); });
+                        return Get(r, () => GroupXml(r, AdminLookup<Group>(s, r.Seg(3), "GROUP_VIEW")));
                     case "vdcStorageProfile":
-                        return Get(r, () => { var p = Lookup<StorageProfile>(s, r.Seg(3), "ORG_VDC_STORAGE_PROFILE_VIEW"); RequireOrgAdmin(s, "ORG_VDC_STORAGE_PROFILE_VIEW"); return StorageProfileXml(r, p, true); });
+                        return Get(r, () => StorageProfileXml(r, AdminLookup<StorageProfile>(s, r.Seg(3), "ORG_VDC_STORAGE_PROFILE_VIEW"), true));
                     case "network":
                         return Get(r, () => NetworkXml(r, Lookup<Network>(s, r.Seg(3), "ORG_VDC_NETWORK_VIEW")));
                     case "catalog":

@@ -14,14 +14,21 @@ namespace VcdSim
         Resp OrgList(Req r)
         {
             var s = r.Session;
-            var x = new XmlOut();
-            x.Root("OrgList", Ns.V);
-            x.Attr("href", Refs.Api + "/org/");
-            x.Attr("type", Mt.OrgList);
+            var x = HrefTypeDoc("OrgList", Refs.Api + "/org/", Mt.OrgList);
             foreach (var o in cloud.Orgs)
                 if (s.IsSystem || o == s.Org) x.Ref("Org", o);
             x.End();
             return Xml(r, 200, Mt.OrgList, x);
+        }
+
+        // A new document whose root carries an href and a media type: lists, settings and sections.
+        static XmlOut HrefTypeDoc(string root, string href, string type, params string[] prefixes)
+        {
+            var x = new XmlOut();
+            x.Root(root, Ns.V, prefixes);
+            x.Attr("href", href);
+            x.Attr("type", type);
+            return x;
         }
 
         // A new document whose root represents an entity, starting with its href, id, name and type.
@@ -886,10 +893,7 @@ namespace VcdSim
 
         Resp OwnerXml(Req r, VApp va)
         {
-            var x = new XmlOut();
-            x.Root("Owner", Ns.V);
-            x.Attr("href", Refs.Href(va) + "/owner");
-            x.Attr("type", Mt.Owner);
+            var x = HrefTypeDoc("Owner", Refs.Href(va) + "/owner", Mt.Owner);
             x.Link("up", va);
             x.Link("edit", Refs.Href(va) + "/owner", Mt.Owner);
             if (va.Owner != null) x.Ref("User", va.Owner);
@@ -899,10 +903,7 @@ namespace VcdSim
 
         Resp ControlAccessXml(Req r, VApp va)
         {
-            var x = new XmlOut();
-            x.Root("ControlAccessParams", Ns.V);
-            x.Attr("href", Refs.Href(va) + "/controlAccess/");
-            x.Attr("type", Mt.ControlAccess);
+            var x = HrefTypeDoc("ControlAccessParams", Refs.Href(va) + "/controlAccess/", Mt.ControlAccess);
             x.El("IsSharedToEveryone", va.SharedToEveryone);
             if (va.SharedToEveryone) x.El("EveryoneAccessLevel", va.EveryoneLevel);
             if (va.Acl.Count > 0)
@@ -924,10 +925,7 @@ namespace VcdSim
         Resp MetadataXml(Req r, Entity e)
         {
             string h = Refs.Href(e) + "/metadata";
-            var x = new XmlOut();
-            x.Root("Metadata", Ns.V, "xsi");
-            x.Attr("href", h);
-            x.Attr("type", Mt.Metadata);
+            var x = HrefTypeDoc("Metadata", h, Mt.Metadata, "xsi");
             x.Link("up", e);
             x.Link("add", h, Mt.Metadata);
             if (e.Metadata != null)
@@ -966,10 +964,7 @@ namespace VcdSim
         Resp MetadataValueXml(Req r, Entity e, MetaEntry m)
         {
             string h = Refs.Href(e) + "/metadata";
-            var x = new XmlOut();
-            x.Root("MetadataValue", Ns.V, "xsi");
-            x.Attr("href", h + "/" + Uri.EscapeDataString(m.Key));
-            x.Attr("type", Mt.MetadataValue);
+            var x = HrefTypeDoc("MetadataValue", h + "/" + Uri.EscapeDataString(m.Key), Mt.MetadataValue, "xsi");
             x.Link("up", h, Mt.Metadata);
             WriteMetaBody(x, m, false);
             x.End();
