@@ -1,6 +1,8 @@
 // Managed lists and records to native VMInfoStructs records and back.
 #include "VCloudSDKHelper.h"
 
+#include <algorithm>
+#include <new>
 #include <string>
 #include <tuple>
 
@@ -183,9 +185,14 @@ void AppendRecord(std::vector<std::string>& out, MonoObject* element, const char
     out.push_back(text);
 }
 
+// The most that a list's Count may reserve up front (about 360,000 VM records).
+constexpr std::size_t kMaxReservedBytes = std::size_t{1} << 30;
+
 // Records have no move operations, so every reallocation of a growing vector deep-copies all records
 // made so far. When the managed list tells its Count, the vector is sized once up front instead. A list
-// without a Count, or one that fails to give it, is simply read without the reservation.
+// without a Count, or one that fails to give it, is simply read without the reservation. The Count is a
+// hint, not a promise: the reservation is capped and skipped when it cannot be had, so a wrong Count
+// never fails a list that the enumeration itself reads.
 template <class T>
 void ReserveForList(std::vector<T>& out, MonoObject* list) {
     MonoProperty* count = mono_class_get_property_from_name_ptr(mono_object_get_class_ptr(list), "Count");
@@ -194,7 +201,12 @@ void ReserveForList(std::vector<T>& out, MonoObject* list) {
     MonoObject* boxed = mono_property_get_value_ptr(count, list, nullptr, &exception);
     if (exception != nullptr || boxed == nullptr || mono_object_get_class_ptr(boxed) != mono_get_int32_class_ptr()) return;
     int32_t n = *static_cast<const int32_t*>(mono_object_unbox_ptr(boxed));
-    if (n > 0) out.reserve(static_cast<std::size_t>(n));
+    if (n <= 0) return;
+    try {
+        out.reserve(std::min(static_cast<std::size_t>(n), kMaxReservedBytes / sizeof(T)));
+    } catch (const std::bad_alloc&) {
+        // Read without the reservation.
+    }
 }
 
 void FillInventoryRecord(MonoObject* record, const SInventoryInfo& in, int depth);
