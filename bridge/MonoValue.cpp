@@ -244,7 +244,11 @@ time_t DateTimeToTimeT(MonoObject* boxedDateTime) {
         g_vCloudDebug.error("Could not get datetime class");
         return 0;
     }
-    MonoProperty* ticksProperty = mono_class_get_property_from_name_ptr(klass, "Ticks");
+    // Only a boxed System.DateTime is read: another value type's Ticks is no date, and unboxing an object
+    // of a reference type aborts the runtime.
+    MonoClass* dateTimeClass = mono_class_from_name_ptr(mono_get_corlib_ptr(), "System", "DateTime");
+    MonoProperty* ticksProperty =
+        klass == dateTimeClass ? mono_class_get_property_from_name_ptr(klass, "Ticks") : nullptr;
     if (ticksProperty == nullptr) {
         g_vCloudDebug.error("Could not get datetime Ticks property");
         return 0;
