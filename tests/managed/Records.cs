@@ -70,10 +70,16 @@ namespace vCloudSDKWrapper
         public FieldHolder() { constructed = true; }
     }
 
-    // A value with a Ticks property that raises, for the DateTime conversion's exception slot.
+    // Objects with a Ticks property that are not a DateTime: a value type whose Ticks raises, and a
+    // reference type, which the runtime cannot unbox.
     public struct TicksThrows
     {
         public long Ticks { get { throw new TestWrapperException("Ticks failed on purpose"); } }
+    }
+
+    public class TicksClass
+    {
+        public long Ticks { get { return 630822816000000000L; } }
     }
 
     // An enumerator class that lacks its Current method.
@@ -81,6 +87,23 @@ namespace vCloudSDKWrapper
     {
         public static object GetEnumerator(object list) { return new EnumeratorWithoutCurrent(); }
         public object MoveNext() { return false; }
+    }
+
+    // A list whose Count is wrong ("count-lies": int.MaxValue) or raises ("count-throws"): the count is
+    // only a hint, the enumeration is what the bridge reads.
+    public class CountedList : System.Collections.IEnumerable
+    {
+        readonly System.Collections.IEnumerable items;
+        public CountedList(System.Collections.IEnumerable items) { this.items = items; }
+        public int Count
+        {
+            get
+            {
+                if (TestControl.Has("count-throws")) throw new TestWrapperException("Count failed on purpose");
+                return int.MaxValue;
+            }
+        }
+        public System.Collections.IEnumerator GetEnumerator() { return items.GetEnumerator(); }
     }
 
     // A list type without Add, for the native-to-managed fill's missing-method rule.

@@ -204,6 +204,8 @@ namespace vCloudSDKWrapper
                     moref = v.moref, guestOSName = v.guestOSName, guestOSVersion = v.guestOSVersion }).ToList();
                 return TestControl.ListResult(method, reduced);
             }
+            if (TestControl.Has("count-lies") || TestControl.Has("count-throws"))
+                return TestControl.Action(method, "list") == "null" ? null : new CountedList(TestControl.Vms);
             return TestControl.ListResult(method, TestControl.Vms);
         }
 

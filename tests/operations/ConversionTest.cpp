@@ -290,6 +290,18 @@ TEST_F(BridgeTest, EnumeratorThatMisbehavesStopsTheListWithALogLine) {
     EXPECT_EQ(Messages(log), std::vector<std::string>{"Failed to invoke get enumerator method [StringEnumerator]"});
 }
 
+TEST_F(BridgeTest, ListCountIsOnlyAHint) {
+    Control("AddVm", {"vm-1|u|h|m|os|v|POWERED_ON"});
+    Control("AddVm", {"vm-2|u|h|m|os|v|POWERED_OFF"});
+    for (const char* fault : {"count-lies", "count-throws"}) {
+        Control("Fault", {fault});
+        std::vector<SVMInfo> vms = EntityVms(bridge());
+        ASSERT_EQ(vms.size(), 2u) << fault;
+        EXPECT_EQ(vms[1].strName, "vm-2");
+    }
+    EXPECT_TRUE(Messages(log).empty()) << log.Text();
+}
+
 TEST_F(BridgeTest, NullElementsGiveEmptyTextsAndSkippedRecords) {
     Control("SetStrings", {"a|<null>|c"});
     std::vector<std::string> texts;
