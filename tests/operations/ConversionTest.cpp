@@ -252,7 +252,7 @@ TEST_F(BridgeTest, ListMachineryRaisingFailsTheOperationAndLeavesTheCallersVecto
         EXPECT_EQ(vms[0].strName, enumerating ? "old" : "vm");
         EXPECT_EQ(CountMessage(log, Exception(kEntitySignature)), enumerating ? 1 : 0);
 
-        // A raise inside a tree leaves the caller's vector whole as well.
+        // The inventory reader, recursive as it is, leaves the caller's vector whole as well.
         std::vector<SInventoryInfo> nodes = {Node("old", 1)};
         EXPECT_EQ(bridge().GetManagedHypervisorsInCloud(nodes), !enumerating);
         EXPECT_EQ(Render(nodes), enumerating ? "old[1,/old]()" : "a[1,/a](b[2,/b]())");
