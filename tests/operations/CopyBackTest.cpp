@@ -225,44 +225,36 @@ struct RecordRow {
     const char* filled;
 };
 
+// Runs a record operation on a record whose `member` holds the text, then reads the member back.
+template <class Record, class Op>
+std::function<bool(B&, std::string&)> OnRecord(std::string Record::*member, Op op) {
+    return [member, op](B& b, std::string& text) {
+        Record record;
+        record.*member = text;
+        bool result = op(b, record);
+        text = record.*member;
+        return result;
+    };
+}
+
 TEST_F(BridgeTest, RecordsCopyBackOnlyOnTrue) {
     const std::vector<RecordRow> rows = {
         {"GetMgmtVersion",
-         [](B& b, std::string& t) {
-             SMgmtVersion v;
-             v.strVersion = t;
-             bool r = b.GetMgmtVersionInfo(v);
-             t = v.strVersion;
-             return r;
-         },
-         "10.5.1"},
+         OnRecord(&SMgmtVersion::strVersion, [](B& b, SMgmtVersion& r) { return b.GetMgmtVersionInfo(r); }), "10.5.1"},
         {"GetStorageProfileInfo",
-         [](B& b, std::string& t) {
-             SDatastoreInfo d;
-             d.strName = t;
-             bool r = b.GetStorageProfileInfo("sp", d);
-             t = d.strName;
-             return r;
-         },
+         OnRecord(&SDatastoreInfo::strName, [](B& b, SDatastoreInfo& r) { return b.GetStorageProfileInfo("sp", r); }),
          "p1"},
         {"GetStorageProfileInfoByMoref",
-         [](B& b, std::string& t) {
-             SDatastoreInfo d;
-             d.strName = t;
-             bool r = b.GetStorageProfileInfoByMoref("vc", "m", d);
-             t = d.strName;
-             return r;
-         },
+         OnRecord(&SDatastoreInfo::strName,
+                  [](B& b, SDatastoreInfo& r) { return b.GetStorageProfileInfoByMoref("vc", "m", r); }),
          "p1"},
         {"GetVMInfoForVM",
-         [](B& b, std::string& t) {
-             SVMInfo vm;
-             vm.strName = t;
-             int r = b.GetVMInfoForVM("o", "d", "v", 0, 0, vm);
-             EXPECT_TRUE(r == 0 || r == 1) << r;
-             t = vm.strName;
-             return r == 1;
-         },
+         OnRecord(&SVMInfo::strName,
+                  [](B& b, SVMInfo& r) {
+                      int result = b.GetVMInfoForVM("o", "d", "v", 0, 0, r);
+                      EXPECT_TRUE(result == 0 || result == 1) << result;
+                      return result == 1;
+                  }),
          "vm-1"},
     };
     for (const RecordRow& row : rows) {
