@@ -43,6 +43,12 @@ if [ "${2:-}" = "--deb" ]; then
   exit 0
 fi
 
+# A sanitizer build installs instrumented libraries; the consumer then needs the same instrumentation.
+flags=""
+if grep -q '^VCB_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
+  flags="-fsanitize=address,undefined -fno-omit-frame-pointer"
+fi
+
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
 home="$prefix/lib/vCloudSDKCppBridge"
@@ -58,13 +64,14 @@ out=$(cd / && env -u XQ_HOME "$prefix/bin/vcloud-bridge" --quiet vdcs Acme) || f
 [ "$out" = $'Acme-Gold\nAcme-Silver' ] || fail "installed vcloud-bridge printed: $out"
 
 # The consumer, built outside the source tree in both ways.
-cmake -S "$here" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log" 2>&1 ||
+cmake -S "$here" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_FLAGS="$flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="$flags" >"$work/configure.log" 2>&1 ||
   { cat "$work/configure.log"; fail "configuring the consumer with find_package"; }
 cmake --build "$work/cmake-build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "building the consumer"; }
 pc=$(find "$prefix" -name vCloudSDKCppBridge.pc | head -1)
 export PKG_CONFIG_PATH=$(dirname "$pc")
-# shellcheck disable=SC2046
-c++ -std=c++17 -Wall -Wextra -Werror -o "$work/consumer-pc" "$here/consumer.cpp" $(pkg-config --cflags --libs vCloudSDKCppBridge) ||
+# shellcheck disable=SC2046,SC2086
+c++ -std=c++17 -Wall -Wextra -Werror $flags -o "$work/consumer-pc" "$here/consumer.cpp" $(pkg-config --cflags --libs vCloudSDKCppBridge) ||
   fail "building the consumer with pkg-config"
 
 # Both consumers against the installed simulator, started by the installed tool.
