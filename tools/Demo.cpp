@@ -192,6 +192,7 @@ int RunDemo(Context& ctx) {
     walk.step("Restore it into its vApp under a new name");
     const std::string restored = t.vm + "-restored";
     const std::string newMoref = RestoredMoref(moref);
+    walk.say("");
     walk.say("To restore, the agent first rebuilds the VM in vCenter '" + vcName + "'; the simulated vCenter");
     walk.say("has it as " + newMoref + ". The bridge then imports it into vApp '" + t.vapp + "':");
     const std::string metadata = MetadataText({"restored-from=" + t.vm});
