@@ -80,7 +80,7 @@ public:
         out_ << "\n  $ vcloud-bridge " << args << "        # " << operation << "\n\n";
     }
 
-    void say(const std::string& text) { out_ << "  " << text << '\n'; }
+    void say(const std::string& text) { out_ << (text.empty() ? "" : "  ") << text << '\n'; }
 
     // Output of a renderer, indented under the step.
     template <typename F>
