@@ -178,9 +178,10 @@ Result Guarded(const char* signature, Result failure, Body&& body) {
         LogException(signature, exception);
         return failure;
     } catch (const VCloudSDKHelper::CVCloudSDKHelper::ConversionError&) {
-        // The converter has logged why; the caller's outputs are still untouched.
+        // The converter has logged why (a broken managed list, a tree too deep or cyclic); the caller's
+        // outputs are still untouched.
         EvDebug log(nullptr);
-        log.Error(signature, "Conversion of the managed result failed");
+        log.Error(signature, "Conversion between managed and native values failed");
         return failure;
     }
 }

@@ -64,12 +64,26 @@ MonoClassField* FindField(MonoClass* klass, const char* field, bool logMissing) 
     return found;
 }
 
-// Copies a value-type field of exactly sizeof(T) bytes; 0 (logged) when the field is missing.
+// The runtime copies a field's whole value into the reader's slot. A wrapper assembly whose field is of
+// another kind than the reader expects (a long where a bool is read, an int where a string is) must not
+// make it write past the slot or hand back raw bits as an object reference.
+bool FieldFits(MonoClassField* field, const char* name, std::size_t slotSize, bool reference) {
+    MonoType* type = mono_field_get_type_ptr(field);
+    int alignment = 0;
+    int size = type != nullptr ? mono_type_size_ptr(type, &alignment) : -1;
+    bool isReference = type != nullptr && mono_type_is_reference_ptr(type);
+    if (size > 0 && static_cast<std::size_t>(size) <= slotSize && isReference == reference) return true;
+    g_vCloudDebug.error("Field [%s] is not of the kind its reader takes (%s of %zu bytes)", name,
+                        reference ? "a reference" : "a value", slotSize);
+    return false;
+}
+
+// Copies a value-type field of at most sizeof(T) bytes; 0 (logged) when the field is missing or wider.
 template <class T>
 T ReadScalarField(MonoClass* klass, MonoObject* object, const char* field) {
     MonoClassField* found = FindField(klass, field, true);
     T value = 0;
-    if (found != nullptr) mono_field_get_value_ptr(object, found, &value);
+    if (found != nullptr && FieldFits(found, field, sizeof(T), false)) mono_field_get_value_ptr(object, found, &value);
     return value;
 }
 
@@ -192,7 +206,7 @@ MonoObject* NewManagedObjectVCloud(const char* className, bool runConstructor) {
 
 void* GetFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
     MonoClassField* found = FindField(klass, field, true);
-    if (found == nullptr) return nullptr;
+    if (found == nullptr || !FieldFits(found, field, sizeof(void*), true)) return nullptr;
     void* value = nullptr;
     mono_field_get_value_ptr(object, found, &value);
     return value;

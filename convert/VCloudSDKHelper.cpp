@@ -158,21 +158,23 @@ void Enumerate(MonoObject* list, const char* enumeratorClass, Each&& each) {
     for (;;) {
         MonoObject* more = InvokeChecked(moveNext, enumerator, nullptr);
         if (more == nullptr || mono_object_get_class_ptr(more) != booleanClass) {
-            // Anything but a Boolean cannot say whether there is a next element: stop here.
+            // Anything but a Boolean cannot say whether there is a next element. What was read so far
+            // is not the whole list, and must not be handed back as if it were.
             g_vCloudDebug.error("MoveNext of [%s] did not return a Boolean", enumeratorClass);
-            return;
+            throw CVCloudSDKHelper::ConversionError();
         }
         if (*static_cast<const unsigned char*>(mono_object_unbox_ptr(more)) == 0) return;
         each(InvokeChecked(current, enumerator, nullptr));
     }
 }
 
-// Appends converted record elements; a null element cannot be converted and is skipped with a line.
+// Appends a converted record element. A null element has no record to convert: the list is broken,
+// and a list with a hole is not handed back as if it were whole.
 template <class T>
 void AppendRecord(std::vector<T>& out, MonoObject* element, const char* enumeratorClass) {
     if (element == nullptr) {
-        g_vCloudDebug.error("Null element in list [%s] skipped", enumeratorClass);
-        return;
+        g_vCloudDebug.error("Null element in list [%s]", enumeratorClass);
+        throw CVCloudSDKHelper::ConversionError();
     }
     // Converted in place: records copy deeply (they have no move), and a subtree should be built once.
     out.emplace_back();

@@ -17,8 +17,9 @@ namespace VCloudSDKHelper {
 
 class CVCloudSDKHelper {
 public:
-    // Thrown (after a log line) when an inventory tree cannot be converted: cyclic or too deep. The bridge
-    // operation turns it into its failure value.
+    // Thrown (after a log line) when values cannot be converted: an inventory tree that is cyclic or too
+    // deep, an enumerator whose MoveNext gives no Boolean, a null record in a list. The bridge operation
+    // turns it into its failure value.
     struct ConversionError {};
 
     // A new empty managed list from vCloudSDKWrapperFactory.Create<elementType>List(), or null (logged).

@@ -51,6 +51,9 @@
     X(mono_field_get_value)              \
     X(mono_field_set_value)              \
     X(mono_field_get_value_object)       \
+    X(mono_field_get_type)               \
+    X(mono_type_size)                    \
+    X(mono_type_is_reference)            \
     X(mono_class_get_property_from_name) \
     X(mono_property_get_value)           \
     X(mono_get_corlib)                   \

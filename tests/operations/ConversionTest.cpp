@@ -204,7 +204,7 @@ TEST_F(BridgeTest, CyclicOrUnreasonablyDeepTreesFailInsteadOfCrashing) {
     EXPECT_EQ(Render(nodes), Render(old));
     EXPECT_EQ(Messages(log), (std::vector<std::string>{
                                  "Inventory tree is cyclic: a children list contains its own ancestor",
-                                 std::string(kHypervisorsSignature) + ": Conversion of the managed result failed"}));
+                                 std::string(kHypervisorsSignature) + ": Conversion between managed and native values failed"}));
     EXPECT_EQ(bridge().BrowseInventory("org", Node("root", 1), nodes, 0, 0), 0);
     EXPECT_EQ(Render(nodes), Render(old));
 
@@ -213,7 +213,7 @@ TEST_F(BridgeTest, CyclicOrUnreasonablyDeepTreesFailInsteadOfCrashing) {
     Control("SetChain", {3000});
     EXPECT_FALSE(bridge().GetManagedHypervisorsInCloud(nodes));
     EXPECT_EQ(Render(nodes), Render(old));
-    EXPECT_EQ(CountMessage(log, std::string(kHypervisorsSignature) + ": Conversion of the managed result failed"), 1)
+    EXPECT_EQ(CountMessage(log, std::string(kHypervisorsSignature) + ": Conversion between managed and native values failed"), 1)
         << log.Text();
 
     // A native tree that deep is refused before the managed method runs.
@@ -222,7 +222,7 @@ TEST_F(BridgeTest, CyclicOrUnreasonablyDeepTreesFailInsteadOfCrashing) {
     EXPECT_EQ(bridge().BrowseInventory("org", Chain(3000), nodes, 0, 0), 0);
     EXPECT_EQ(Render(nodes), Render(old));
     EXPECT_EQ(Control("CallCount"), "0");
-    EXPECT_EQ(CountMessage(log, std::string(kBrowseSignature) + ": Conversion of the managed result failed"), 1)
+    EXPECT_EQ(CountMessage(log, std::string(kBrowseSignature) + ": Conversion between managed and native values failed"), 1)
         << log.Text();
 }
 
@@ -269,15 +269,20 @@ TEST_F(BridgeTest, AddRaisingStopsBrowseBeforeTheManagedCall) {
     EXPECT_EQ(Control("CallCount"), "0");
 }
 
-TEST_F(BridgeTest, EnumeratorThatMisbehavesStopsTheListWithALogLine) {
+// A list that cannot be read to its end fails the operation: a partial list is never handed back as
+// the whole. A missing or refused enumerator is logged and reads as empty.
+TEST_F(BridgeTest, EnumeratorThatMisbehavesFailsTheOperation) {
     Control("SetStrings", {"a|b"});
     for (const char* fault : {"movenext-null", "movenext-string"}) {
         Control("Fault", {fault});
         log.Clear();
         std::vector<std::string> texts = {"old"};
-        EXPECT_TRUE(bridge().GetVdcListInOrg("org", texts)) << fault;
-        EXPECT_EQ(texts, std::vector<std::string>{}) << fault;
-        EXPECT_EQ(Messages(log), std::vector<std::string>{"MoveNext of [StringEnumerator] did not return a Boolean"});
+        EXPECT_FALSE(bridge().GetVdcListInOrg("org", texts)) << fault;
+        EXPECT_EQ(texts, std::vector<std::string>{"old"}) << fault;
+        EXPECT_EQ(Messages(log),
+                  (std::vector<std::string>{"MoveNext of [StringEnumerator] did not return a Boolean",
+                                            std::string(kVdcListSignature) +
+                                                ": Conversion between managed and native values failed"}));
         Control("Reset");
         Control("SetStrings", {"a|b"});
     }
@@ -302,7 +307,7 @@ TEST_F(BridgeTest, ListCountIsOnlyAHint) {
     EXPECT_TRUE(Messages(log).empty()) << log.Text();
 }
 
-TEST_F(BridgeTest, NullElementsGiveEmptyTextsAndSkippedRecords) {
+TEST_F(BridgeTest, NullElementsGiveEmptyTextsAndFailRecordLists) {
     Control("SetStrings", {"a|<null>|c"});
     std::vector<std::string> texts;
     ASSERT_TRUE(bridge().GetVdcListInOrg("org", texts));
@@ -312,9 +317,15 @@ TEST_F(BridgeTest, NullElementsGiveEmptyTextsAndSkippedRecords) {
     Control("AddVm", {"vm-1|u|h|m|os|v|POWERED_ON"});
     Control("AddVm", {"vm-2|u|h|m|os|v|POWERED_ON"});
     Control("Fault", {"current-null"});
-    std::vector<SVMInfo> vms = EntityVms(bridge());
-    EXPECT_TRUE(vms.empty());
-    EXPECT_EQ(Messages(log), std::vector<std::string>(2, "Null element in list [SVMInfoLibListEnumerator] skipped"));
+    std::vector<SVMInfo> vms(1);
+    vms[0].strName = "kept";
+    EXPECT_EQ(bridge().GetVMListForEntity("cloud", VMInfoStructs::eInventoryCloud, 0, 0, vms), 0);
+    ASSERT_EQ(vms.size(), 1u);
+    EXPECT_EQ(vms[0].strName, "kept");
+    EXPECT_EQ(Messages(log),
+              (std::vector<std::string>{"Null element in list [SVMInfoLibListEnumerator]",
+                                        std::string(kEntitySignature) +
+                                            ": Conversion between managed and native values failed"}));
 }
 
 TEST_F(BridgeTest, ListHelpersReportWhatIsMissing) {

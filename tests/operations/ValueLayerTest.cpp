@@ -63,6 +63,15 @@ TEST_F(BridgeTest, FieldReadersOnPresentNullAndMissingFields) {
         {"DateTime", date, "when", "1000000000", {}},
         {"DateTime", date, "absent", "0", {}},
         {"DateTime", date, "int64", "0", {"Could not get datetime Ticks property"}},
+        // A field of another kind than the reader takes is refused, never copied past the reader's slot
+        // nor handed back as an object reference.
+        {"flag", flag, "int64", "false", {"Field [int64] is not of the kind its reader takes (a value of 1 bytes)"}},
+        {"int32", int32, "int64", "0", {"Field [int64] is not of the kind its reader takes (a value of 4 bytes)"}},
+        {"int32", int32, "text", "0", {"Field [text] is not of the kind its reader takes (a value of 4 bytes)"}},
+        {"int64", int64, "nested", "0", {"Field [nested] is not of the kind its reader takes (a value of 8 bytes)"}},
+        {"text", text, "flag", "", {"Field [flag] is not of the kind its reader takes (a reference of 8 bytes)"}},
+        {"reference", reference, "int32", "<null>",
+         {"Field [int32] is not of the kind its reader takes (a reference of 8 bytes)"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.what) + " reader on " + row.field);
