@@ -711,12 +711,19 @@ namespace VcdSim
             return Xml(r, 200, Mt.VCloud, x);
         }
 
-        Resp ExtensionXml(Req r)
+        // A new document of the vSphere extension, whose root carries the vmext prefix, an href and a media type.
+        static XmlOut ExtensionDoc(string root, string href, string type)
         {
             var x = new XmlOut();
-            x.RootP("vmext", "VMWExtension", Ns.Ext, "vcloud");
-            x.Attr("href", Refs.Api + "/admin/extension");
-            x.Attr("type", Mt.Extension);
+            x.RootP("vmext", root, Ns.Ext, "vcloud");
+            x.Attr("href", href);
+            x.Attr("type", type);
+            return x;
+        }
+
+        Resp ExtensionXml(Req r)
+        {
+            var x = ExtensionDoc("VMWExtension", Refs.Api + "/admin/extension", Mt.Extension);
             string e = Refs.Api + "/admin/extension/";
             x.Link("down", e + "vimServerReferences", Mt.VimServerRefs);
             x.Link("down", e + "providerVdcReferences", Mt.P + "admin.vmwProviderVdcReferences+xml");
@@ -726,10 +733,7 @@ namespace VcdSim
 
         Resp VimServerRefsXml(Req r)
         {
-            var x = new XmlOut();
-            x.RootP("vmext", "VMWVimServerReferences", Ns.Ext, "vcloud");
-            x.Attr("href", Refs.Api + "/admin/extension/vimServerReferences");
-            x.Attr("type", Mt.VimServerRefs);
+            var x = ExtensionDoc("VMWVimServerReferences", Refs.Api + "/admin/extension/vimServerReferences", Mt.VimServerRefs);
             foreach (var vc in cloud.VCenters) x.Ref("VimServerReference", vc, Ns.V);
             x.End();
             return Xml(r, 200, Mt.VimServerRefs, x);
@@ -737,10 +741,8 @@ namespace VcdSim
 
         Resp ProviderVdcRefsXml(Req r)
         {
-            var x = new XmlOut();
-            x.RootP("vmext", "VMWProviderVdcReferences", Ns.Ext, "vcloud");
-            x.Attr("href", Refs.Api + "/admin/extension/providerVdcReferences");
-            x.Attr("type", Mt.P + "admin.vmwProviderVdcReferences+xml");
+            var x = ExtensionDoc("VMWProviderVdcReferences", Refs.Api + "/admin/extension/providerVdcReferences",
+                Mt.P + "admin.vmwProviderVdcReferences+xml");
             foreach (var p in cloud.Pvdcs) x.Ref("ProviderVdcReference", p, Ns.Ext);
             x.End();
             return Xml(r, 200, Mt.P + "admin.vmwProviderVdcReferences+xml", x);
