@@ -31,7 +31,7 @@ if [ "${2:-}" = "--deb" ]; then
   done
   dpkg-deb -c "$deb" | awk '{print $6}' >"$work/contents"
   # The library directory depends on how the tree was configured (lib or lib/<triplet>).
-  for f in ./usr/bin/vcloud-bridge ./usr/include/vCloudSDKCppBridge.h ./usr/include/VMInfoStructs.h \
+  for f in ./usr/bin/vcloud-bridge ./usr/include/vCloudSDKCppBridge/vCloudSDKCppBridge.h ./usr/include/vCloudSDKCppBridge/VMInfoStructs.h \
            /vCloudSDKCppBridge/libvCloudSDKCppBridge.so /vCloudSDKCppBridge/libXqLib.so \
            /vCloudSDKCppBridge/libWzUtils.so /vCloudSDKCppBridge/libXqMonoLib.so \
            /vCloudSDKCppBridge/vCloudSDKWrapper.dll /vCloudSDKCppBridge/vCloudSDKWrapper.config \
