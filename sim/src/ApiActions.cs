@@ -439,13 +439,12 @@ namespace VcdSim
                         if (a.Subject == who) throw SimError.Bad("The subject " + who.Name + " appears more than once.");
                     acl.Add(new AccessEntry { Subject = who, Level = level });
                 }
-            va.SharedToEveryone = shared == "true";
-            if (va.SharedToEveryone)
-            {
-                if (everyone != "FullControl" && everyone != "Change" && everyone != "ReadOnly")
-                    throw SimError.Bad("EveryoneAccessLevel is needed when the vApp is shared to everyone.");
-                va.EveryoneLevel = everyone;
-            }
+            // Everything is checked before anything changes: a refused request leaves the settings as they were.
+            bool toEveryone = shared == "true";
+            if (toEveryone && everyone != "FullControl" && everyone != "Change" && everyone != "ReadOnly")
+                throw SimError.Bad("EveryoneAccessLevel is needed when the vApp is shared to everyone.");
+            va.SharedToEveryone = toEveryone;
+            if (toEveryone) va.EveryoneLevel = everyone;
             va.Acl.Clear();
             va.Acl.AddRange(acl);
             cloud.Changed();
