@@ -513,6 +513,11 @@ namespace VcdSimTests
             string stranger = "<ControlAccessParams xmlns=\"" + VNs + "\"><IsSharedToEveryone>false</IsSharedToEveryone><AccessSettings>" +
                               setting(bob, P + "admin.user+xml", "ReadOnly") + "</AccessSettings></ControlAccessParams>";
             Check(IsError(alice.Post(webTier + "/action/controlAccess", AccessCt, stranger), 400), "subjects must belong to the organization");
+            // A refused request changes nothing, sharing with everyone included.
+            string everyone = "<ControlAccessParams xmlns=\"" + VNs + "\"><IsSharedToEveryone>true</IsSharedToEveryone></ControlAccessParams>";
+            Check(IsError(alice.Post(webTier + "/action/controlAccess", AccessCt, everyone), 400), "sharing with everyone needs an access level");
+            Equal("false", (string)alice.Get(webTier + "/controlAccess/").Root.Element(NS.V + "IsSharedToEveryone"),
+                  "a refused request leaves the vApp unshared");
         }
 
         // ---- network sections, VM edits, deploy, templates -----------------------------------------------------
