@@ -34,16 +34,17 @@ def families(doc):
 
 
 class Figure:
-    def __init__(self, label, short, bridge, baseline, unit, spread=False):
+    def __init__(self, label, short, bridge, baseline, unit, spread=False, resolution=0.0):
         self.label, self.short, self.unit = label, short, unit
         self.bridge, self.baseline = bridge, baseline  # lists of values
         self.spread = spread
+        self.resolution = resolution  # a baseline at or below this is measurement noise, not a size
 
     @property
     def ratio(self):
-        """None when the baseline measured nothing (a ratio against zero says nothing)."""
+        """None when the baseline measured nothing (a ratio against zero or noise says nothing)."""
         base = statistics.median(self.baseline)
-        return statistics.median(self.bridge) / base if base > 0 else None
+        return statistics.median(self.bridge) / base if base > self.resolution else None
 
     def ratio_text(self):
         return "**%.2f×**" % self.ratio if self.ratio is not None else "n/a: the baseline stays within memory already resident"
@@ -203,7 +204,7 @@ def main():
                counter(bridge_list, "ns_per_vm"), counter(bare_list, "ns_per_vm"), "ns"),
         Figure("3b. The same two: peak resident memory above the call's start",
                "3b. VM list\\npeak memory",
-               counter(bridge_list, "peak_MiB"), counter(bare_list, "peak_MiB"), "MiB"),
+               counter(bridge_list, "peak_MiB"), counter(bare_list, "peak_MiB"), "MiB", resolution=1.0),
     ]
     if not all(f.bridge and f.baseline for f in figures):
         sys.exit("a figure has no samples: see the benchmark programs' output")
