@@ -10,37 +10,6 @@ using VMInfoStructs::SInventoryInfo;
 
 namespace bridge_test {
 
-MonoObject* ControlObject(const char* method, const std::vector<Arg>& args) {
-    mono_thread_attach_ptr(g_domain);
-    MonoClass* control = mono_class_from_name_ptr(g_vCloudImage, "vCloudSDKWrapper", "TestControl");
-    MonoMethod* target =
-        control ? mono_class_get_method_from_name_ptr(control, method, static_cast<int>(args.size())) : nullptr;
-    if (target == nullptr) {
-        ADD_FAILURE() << "no TestControl." << method << " with " << args.size() << " parameters";
-        return nullptr;
-    }
-    // Argument storage lives on this stack frame for the length of the call.
-    MonoString* strings[8] = {};
-    int32_t numbers[8] = {};
-    void* entries[8] = {};
-    for (std::size_t i = 0; i < args.size() && i < 8; ++i) {
-        if (args[i].isText) {
-            strings[i] = std2gc(args[i].text);
-            entries[i] = strings[i];
-        } else {
-            numbers[i] = args[i].number;
-            entries[i] = &numbers[i];
-        }
-    }
-    MonoObject* exception = nullptr;
-    MonoObject* result = mono_runtime_invoke_ptr(target, nullptr, entries, &exception);
-    if (exception != nullptr) {
-        ADD_FAILURE() << "TestControl." << method << " raised";
-        return nullptr;
-    }
-    return result;
-}
-
 std::string ControlText(const char* method, MonoObject* object) {
     MonoClass* control = mono_class_from_name_ptr(g_vCloudImage, "vCloudSDKWrapper", "TestControl");
     MonoMethod* target = mono_class_get_method_from_name_ptr(control, method, 1);

@@ -13,7 +13,6 @@ namespace bridge_test {
 
 // Calls the static method vCloudSDKWrapper.TestControl.<method>(args...) and returns its result object
 // (null for void). A managed exception fails the running test.
-MonoObject* ControlObject(const char* method, const std::vector<Arg>& args = {});
 
 // Calls TestControl.<method>(object) and returns its string result.
 std::string ControlText(const char* method, MonoObject* object);

@@ -44,25 +44,25 @@ void LogCapture::Clear() {
     m_lines.clear();
 }
 
-std::string Control(const char* method, const std::vector<Arg>& args) {
+MonoObject* ControlObject(const char* method, const std::vector<Arg>& args) {
     using namespace MonoAPI;
     if (g_domain == nullptr || g_vCloudImage == nullptr) {
         ADD_FAILURE() << "runtime not started before TestControl." << method;
-        return std::string();
+        return nullptr;
     }
     mono_thread_attach_ptr(g_domain);
     MonoClass* control = mono_class_from_name_ptr(g_vCloudImage, "vCloudSDKWrapper", "TestControl");
     MonoMethod* target = control ? mono_class_get_method_from_name_ptr(control, method, static_cast<int>(args.size()))
                                  : nullptr;
-    if (target == nullptr) {
+    if (target == nullptr || args.size() > 16) {
         ADD_FAILURE() << "no TestControl." << method << " with " << args.size() << " parameters";
-        return std::string();
+        return nullptr;
     }
     // Argument storage lives on this stack frame for the length of the call.
     MonoString* strings[16] = {};
     int32_t numbers[16] = {};
     void* entries[16] = {};
-    for (std::size_t i = 0; i < args.size() && i < 16; ++i) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i].isText) {
             strings[i] = std2gc(args[i].text);
             entries[i] = strings[i];
@@ -76,11 +76,16 @@ std::string Control(const char* method, const std::vector<Arg>& args) {
     if (exception != nullptr) {
         ADD_FAILURE() << "TestControl." << method << " raised "
                       << mono_class_get_name_ptr(mono_object_get_class_ptr(exception));
-        return std::string();
+        return nullptr;
     }
+    return result;
+}
+
+std::string Control(const char* method, const std::vector<Arg>& args) {
+    using namespace MonoAPI;
+    MonoObject* result = ControlObject(method, args);
     if (result == nullptr) return std::string();
-    MonoClass* klass = mono_object_get_class_ptr(result);
-    std::string name = mono_class_get_name_ptr(klass);
+    std::string name = mono_class_get_name_ptr(mono_object_get_class_ptr(result));
     if (name == "String") return gc2std(reinterpret_cast<MonoString*>(result));
     if (name == "Int32") return std::to_string(*static_cast<int32_t*>(mono_object_unbox_ptr(result)));
     if (name == "Boolean") return *static_cast<uint8_t*>(mono_object_unbox_ptr(result)) ? "true" : "false";

@@ -41,7 +41,10 @@ struct Arg {
 };
 
 // Calls the static method vCloudSDKWrapper.TestControl.<method>(args...) on an attached thread and returns
-// its result as text ("" for void). A managed exception fails the running test.
+// its result object (null for void). A managed exception fails the running test.
+MonoObject* ControlObject(const char* method, const std::vector<Arg>& args = {});
+
+// The same, with the result as text: a string as it is, a number or Boolean spelled out, "" for void.
 std::string Control(const char* method, const std::vector<Arg>& args = {});
 
 // The managed calls recorded by the double, one per line, e.g. "FindVM(org|vdc|vm)".
