@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
