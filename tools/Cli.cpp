@@ -174,7 +174,8 @@ void AppendOptions(std::ostringstream& out, const std::vector<OptionSpec>& optio
 
 std::string MainHelp() {
     std::ostringstream out;
-    out << "usage: vcloud-bridge [OPTIONS] COMMAND [ARGS...]\n\n"
+    // "Usage:" with a capital U: help2man makes the manual page's synopsis from that line.
+    out << "Usage: vcloud-bridge [OPTIONS] COMMAND [ARGS...]\n\n"
            "Drives vCloud Director through the vCloudSDKCppBridge library, exactly as a backup agent does:\n"
            "one bridge object, Initialize, Connect, the operation, Disconnect. Without --server it starts\n"
            "the built-in simulated cloud on a free loopback port and stops it on exit.\n\n"
