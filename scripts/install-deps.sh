@@ -6,6 +6,9 @@ pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmono-2.0-dev mono-mcs mono-runtime
   libmono-system-net-http4.0-cil libmono-system-xml-linq4.0-cil libmono-system-web4.0-cil libmono-posix4.0-cil
+  python3 help2man doxygen
+  # Debian packages: built with debhelper, checked with lintian (scripts/package-check.sh).
+  dpkg-dev debhelper lintian
 )
 missing=()
 for p in "${pkgs[@]}"; do

@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Installs a build tree into a temporary prefix and checks what an agent's developer gets: the layout of
-# the home directory, the installed tool (with its simulator), and the example consumer built outside the
-# source tree, once through find_package and once through pkg-config. With --deb, builds the Debian
-# package instead and checks its dependencies and contents.
-# usage: check-install.sh BUILD_DIR [--deb]
+# Checks what an agent's developer gets from an installed tree: the layout of the home directory, the
+# installed tool (with its simulator), and the example consumer built outside the source tree, once
+# through find_package and once through pkg-config, run against the installed simulator.
+# usage: check-install.sh BUILD_DIR      install the build tree into a scratch prefix and check that
+#        check-install.sh --prefix DIR   check what is installed under DIR already (/usr from the packages)
 set -euo pipefail
-build=$(cd "$1" && pwd)
+prefix=""
+if [ "${1:-}" = "--prefix" ]; then
+  prefix=$2
+else
+  build=$(cd "$1" && pwd)
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 toolpid=""
@@ -21,38 +26,17 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-if [ "${2:-}" = "--deb" ]; then
-  (cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
-  deb=$(ls "$work"/*.deb)
-  depends=$(dpkg-deb -f "$deb" Depends)
-  echo "Depends: $depends"
-  for dep in mono-runtime libmonosgen-2.0-1 libc6 libstdc++6; do
-    grep -q "$dep" <<<"$depends" || fail "the package does not depend on $dep"
-  done
-  dpkg-deb -c "$deb" | awk '{print $6}' >"$work/contents"
-  # The library directory depends on how the tree was configured (lib or lib/<triplet>).
-  for f in ./usr/bin/vcloud-bridge ./usr/include/vCloudSDKCppBridge/vCloudSDKCppBridge.h ./usr/include/vCloudSDKCppBridge/VMInfoStructs.h \
-           /vCloudSDKCppBridge/libvCloudSDKCppBridge.so /vCloudSDKCppBridge/libXqLib.so \
-           /vCloudSDKCppBridge/libWzUtils.so /vCloudSDKCppBridge/libXqMonoLib.so \
-           /vCloudSDKCppBridge/vCloudSDKWrapper.dll /vCloudSDKCppBridge/vCloudSDKWrapper.config \
-           /vCloudSDKCppBridge/sim/vcdsim.exe /cmake/vCloudSDKCppBridge/vCloudSDKCppBridgeConfig.cmake \
-           /pkgconfig/vCloudSDKCppBridge.pc; do
-    grep -q -- "^\./usr/.*$f\$\|^$f\$" "$work/contents" || fail "the package lacks $f"
-  done
-  echo "deb: $(basename "$deb"), $(stat -c %s "$deb") bytes, $(grep -vc '/$' "$work/contents") files: ok"
-  exit 0
-fi
-
 # A sanitizer build installs instrumented libraries; the consumer then needs the same instrumentation.
 flags=""
-if grep -q '^VCB_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
-  flags="-fsanitize=address,undefined -fno-omit-frame-pointer"
+if [ -z "$prefix" ]; then
+  if grep -q '^VCB_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
+    flags="-fsanitize=address,undefined -fno-omit-frame-pointer"
+  fi
+  prefix="$work/prefix"
+  cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
 fi
-
-prefix="$work/prefix"
-cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
-home="$prefix/lib/vCloudSDKCppBridge"
-[ -d "$home" ] || home=$(dirname "$(find "$prefix" -name vCloudSDKWrapper.dll | head -1)")
+# The home directory is lib/vCloudSDKCppBridge or lib/<triplet>/vCloudSDKCppBridge.
+home=$(dirname "$(find "$prefix/lib" -maxdepth 3 -name vCloudSDKWrapper.dll | head -1)")
 for f in libvCloudSDKCppBridge.so libXqLib.so libWzUtils.so libXqMonoLib.so vCloudSDKWrapper.dll \
          vCloudSDKWrapper.config sim/vcdsim.exe; do
   [ -f "$home/$f" ] || fail "the home directory $home lacks $f"
@@ -68,7 +52,7 @@ cmake -S "$here" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CX
   -DCMAKE_EXE_LINKER_FLAGS="$flags" >"$work/configure.log" 2>&1 ||
   { cat "$work/configure.log"; fail "configuring the consumer with find_package"; }
 cmake --build "$work/cmake-build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "building the consumer"; }
-pc=$(find "$prefix" -name vCloudSDKCppBridge.pc | head -1)
+pc=$(find "$prefix/lib" -maxdepth 3 -name vCloudSDKCppBridge.pc | head -1)
 export PKG_CONFIG_PATH=$(dirname "$pc")
 # shellcheck disable=SC2046,SC2086
 c++ -std=c++17 -Wall -Wextra -Werror $flags -o "$work/consumer-pc" "$here/consumer.cpp" $(pkg-config --cflags --libs vCloudSDKCppBridge) ||
