@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build, test and run the project (as root, or through sudo).
+# usage: install-deps.sh [--packaging]
 set -euo pipefail
 pkgs=(
   build-essential cmake pkg-config git
@@ -7,9 +8,11 @@ pkgs=(
   libmono-2.0-dev mono-mcs mono-runtime
   libmono-system-net-http4.0-cil libmono-system-xml-linq4.0-cil libmono-system-web4.0-cil libmono-posix4.0-cil
   python3 help2man doxygen
-  # Debian packages: built with debhelper, checked with lintian (scripts/package-check.sh).
-  dpkg-dev debhelper lintian
 )
+# With --packaging, also what builds and checks the Debian packages (scripts/package-check.sh).
+if [ "${1:-}" = "--packaging" ]; then
+  pkgs+=(dpkg-dev debhelper lintian)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

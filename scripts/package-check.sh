@@ -20,7 +20,7 @@ present() { local s; s=$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null || true);
 step() { echo "== $* ($(( $(date +%s) - start ))s)"; }
 start=$(date +%s)
 
-bash "$root/scripts/install-deps.sh"
+bash "$root/scripts/install-deps.sh" --packaging
 for p in "${packages[@]}"; do
   if [ "$install" = system ] && present "$p"; then
     fail "$p is installed already; remove it first (apt-get purge ${packages[*]})"
