@@ -17,6 +17,7 @@ namespace vCloudSDKWrapper
         public TimeSpan TaskTimeout = TimeSpan.FromHours(1);
         public TimeSpan TaskPollInterval = TimeSpan.FromSeconds(3);
         public int PageSize = 128;
+        public int MaxQueryPages = 2000;                     // page requests one query may make, restarts included
         public int Retries = 2;                              // extra attempts for a GET answered 502/503/504 or lost
         public string CaFile = "";
         public X509Certificate2Collection CaCertificates;   // loaded from CaFile
@@ -27,7 +28,7 @@ namespace vCloudSDKWrapper
 
         public static readonly string[] Keys =
         {
-            "apiVersion", "httpTimeout", "taskTimeout", "taskPollInterval", "pageSize", "retries",
+            "apiVersion", "httpTimeout", "taskTimeout", "taskPollInterval", "pageSize", "maxQueryPages", "retries",
             "caFile", "pin", "insecure", "allowHttp", "importMove"
         };
 
@@ -64,6 +65,7 @@ namespace vCloudSDKWrapper
                 case "pagesize":
                     PageSize = Integer(value, where, 1, 128);
                     break;
+                case "maxquerypages": MaxQueryPages = Integer(value, where, 1, 1000000); break;
                 case "retries": Retries = Integer(value, where, 0, 10); break;
                 case "cafile":
                     CaFile = value;
@@ -99,10 +101,10 @@ namespace vCloudSDKWrapper
         public string Describe()
         {
             return string.Format(CultureInfo.InvariantCulture,
-                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}",
+                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}; maxQueryPages={11}",
                 ApiVersion.Length == 0 ? "negotiate" : ApiVersion, HttpTimeout.TotalSeconds, TaskTimeout.TotalSeconds,
                 TaskPollInterval.TotalMilliseconds, PageSize, Retries, CaFile.Length == 0 ? "none" : CaFile,
-                Pin == null ? "none" : "set", Insecure, AllowHttp, ImportMove);
+                Pin == null ? "none" : "set", Insecure, AllowHttp, ImportMove, MaxQueryPages);
         }
 
         private static TimeSpan Duration(string value, string where, TimeSpan minimum)
