@@ -278,7 +278,7 @@ namespace vCloudSDKWrapper
             try
             {
                 using (var stream = new MemoryStream(r.Body))
-                using (var xr = XmlReader.Create(stream, X.ReaderSettings))
+                using (var xr = X.Reader(stream, what, r.Limits))
                 {
                     if (xr.MoveToContent() != XmlNodeType.Element || xr.LocalName != "QueryResultRecords" || xr.NamespaceURI != vcloud)
                         throw new CloudException(what + ": expected QueryResultRecords, got " + (xr.NodeType == XmlNodeType.Element ? xr.LocalName : "no element"));
@@ -390,7 +390,8 @@ namespace vCloudSDKWrapper
             string status = task.Attr("status");
             if (status == "success") return;
             var err = task.Child(Ns.Vcloud, "Error");
-            string detail = err == null ? "" : ": " + (err.Attr("minorErrorCode").Length > 0 ? err.Attr("minorErrorCode") + ": " : "") + err.Attr("message");
+            string detail = err == null ? "" : ": " + RestClient.Visible(RestClient.Redact(
+                (err.Attr("minorErrorCode").Length > 0 ? err.Attr("minorErrorCode") + ": " : "") + err.Attr("message"), null));
             int code;
             int.TryParse(err.Attr("majorErrorCode"), out code);
             throw new CloudException(what + ": task " + TaskName(task) + " ended with status '" + status + "'" + detail, code, err.Attr("minorErrorCode"));
