@@ -136,7 +136,8 @@ namespace vCloudSDKWrapper
             return d;
         }
 
-        // A byte count: a whole number, optionally with KiB, MiB or GiB (k, m, g for short).
+        // A byte count up to 1 GiB (a body is held in one array): a whole number, optionally with KiB, MiB
+        // or GiB (k, m, g for short).
         private static long Size(string value, string where, long minimum)
         {
             string v = value.Trim().ToLowerInvariant().Replace(" ", "");
@@ -148,8 +149,8 @@ namespace vCloudSDKWrapper
                 if (v.EndsWith(unit.Key, StringComparison.Ordinal)) { scale = unit.Value; v = v.Substring(0, v.Length - unit.Key.Length); break; }
             }
             long n;
-            if (!long.TryParse(v, NumberStyles.None, CultureInfo.InvariantCulture, out n) || n > (1L << 40) / scale)
-                throw new ArgumentException(where + ": '" + value + "' is not a size such as 32MiB, 512KiB or 1048576");
+            if (!long.TryParse(v, NumberStyles.None, CultureInfo.InvariantCulture, out n) || n > (1L << 30) / scale)
+                throw new ArgumentException(where + ": '" + value + "' is not a size from 4KiB to 1GiB, such as 32MiB, 512KiB or 1048576");
             if (n * scale < minimum)
                 throw new ArgumentException(where + ": '" + value + "' is below the minimum of " + minimum + " bytes");
             return n * scale;

@@ -343,7 +343,7 @@ namespace vCloudSDKWrapper
                     log.Info(2, string.Format("{0} {1} -> {2} ({3} bytes, {4} ms, request {5})", method, uri.PathAndQuery,
                         r.Status, r.Body.Length, sw.ElapsedMilliseconds, r.RequestId.Length > 0 ? r.RequestId : clientId));
                     if (log.Enabled(3) && r.Body.Length > 0)
-                        log.Info(3, "  body: " + Redact(Encoding.UTF8.GetString(r.Body, 0, Math.Min(r.Body.Length, 2000)), secrets));
+                        log.Info(3, "  body: " + Visible(Redact(Encoding.UTF8.GetString(r.Body, 0, Math.Min(r.Body.Length, 2000)), secrets)));
                     return r;
                 }
             }

@@ -212,6 +212,12 @@ namespace WrapperTests
             Check.That(!w.Initialize("", "pageSize=500", 0), "a page size above 128 fails Initialize");
             Check.That(!w.Initialize("", "caFile=/nonexistent/ca.pem", 0), "an unreadable caFile fails Initialize");
             Check.That(!w.Initialize("", "pin=abc", 0), "a malformed pin fails Initialize");
+            Check.That(w.Initialize("", "maxResponseBytes=8MiB;maxDecompressedBytes=1g;maxNestingDepth=40;maxNodes=5000;maxQueryPages=10", 0),
+                "answer limits take sizes with units", w.getLastErrorString());
+            Check.That(!w.Initialize("", "maxResponseBytes=2GiB", 0), "a body limit above 1 GiB fails Initialize");
+            Check.Contains(w.getLastErrorString(), "maxResponseBytes", "the error names the option");
+            Check.That(!w.Initialize("", "maxDecompressedBytes=lots", 0), "a size that is no number fails Initialize");
+            Check.That(!w.Initialize("", "maxNestingDepth=2", 0), "a nesting limit too small to read any answer fails Initialize");
             Check.That(!w.Initialize(Path.Combine(work, "no/such/dir/log.txt"), "", 1), "an unwritable log file fails Initialize");
             Check.That(w.Initialize("", " apiVersion = 37.1 ; HTTPTIMEOUT=1500ms;taskPollInterval=0.5s;;insecure=false ", 0),
                 "options are trimmed, keys ignore case, empty entries are skipped", w.getLastErrorString());
