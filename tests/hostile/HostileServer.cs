@@ -215,6 +215,11 @@ namespace HostileTests
                 case "json-deep-thread":
                     Send(s, 500, "application/json", DeepJson(100000));
                     return true;
+                case "json-error-shapes":
+                    // Every kind of JSON value, nested, before the two members that matter.
+                    Send(s, 500, "application/json", "{\"a\":[1,[2,{}],[],{\"b\":[true,false,null,-1.5e3]}],\"e\":{},"
+                        + "\"minorErrorCode\":\"BUSY_ENTITY\",\"message\":\"nested [1] and {2} \\\"fine\\\" \\u00e9\"}");
+                    return true;
                 case "creds-echo-login":
                     Send(s, 500, "text/plain", "Bad request. The request was: POST " + req.Path + " with Authorization: " + auth
                         + " and " + (auth ?? "").Replace("Basic ", "basic=") + ".");

@@ -42,6 +42,7 @@ namespace HostileTests
             new Case { Name = "json-deep-login", Call = "login", Expect = "nest" },
             new Case { Name = "json-deep-thread", Call = "login", Expect = "nest", SmallStack = true },
             new Case { Name = "json-deep-query", Call = "query", Expect = "nest" },
+            new Case { Name = "json-error-shapes", Call = "login", Expect = "HTTP 500 BUSY_ENTITY: nested [1] and {2} \"fine\" \u00e9" },
             // Nor exhaust its memory.
             new Case { Name = "content-length-huge", Call = "query", Expect = "maxResponseBytes", TimeoutS = 30 },
             new Case { Name = "chunked-endless", Call = "query", Expect = "maxResponseBytes", TimeoutS = 30 },
