@@ -314,7 +314,7 @@ namespace vCloudSDKWrapper
                 {
                     string tls = lastTlsRejection;
                     if (tls.Length > 0) throw new CloudException(what + ": TLS refused: " + tls);
-                    throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Redact(Flatten(e), secrets), -1, "");
+                    throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Visible(Redact(Flatten(e), secrets)), -1, "");
                 }
                 // When the time-out strikes during the body, disposing the response ends the read.
                 using (resp)
@@ -330,7 +330,7 @@ namespace vCloudSDKWrapper
                     {
                         if (cts.IsCancellationRequested)
                             throw new CloudException(what + ": the answer did not arrive within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
-                        throw new CloudException(what + ": the answer broke off: " + Redact(Flatten(e), secrets), -1, "");
+                        throw new CloudException(what + ": the answer broke off: " + Visible(Redact(Flatten(e), secrets)), -1, "");
                     }
                     if (cts.IsCancellationRequested || sw.Elapsed > opt.HttpTimeout)
                         throw new CloudException(what + ": the answer did not arrive within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
