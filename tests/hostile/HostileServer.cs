@@ -310,6 +310,12 @@ namespace HostileTests
                     // The first page offers a next one, the second does not, although the total says 300.
                     Send(s, 200, records, QueryPage(req, 256, 300, req.Param("page") == "1"));
                     return true;
+                case "query-deep":
+                    Send(s, 200, records, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><QueryResultRecords xmlns=\"" + V
+                        + "\" name=\"vm\" page=\"1\" pageSize=\"128\" total=\"1\"><VMRecord name=\"deep\" href=\"" + Url
+                        + "api/vApp/vm-00000001-0000-0000-0000-000000000000\">" + Repeat("<a>", 200000) + Repeat("</a>", 200000)
+                        + "</VMRecord></QueryResultRecords>");
+                    return true;
                 case "pages-endless":
                     Send(s, 200, records, QueryPage(req, long.MaxValue, -1, true));
                     return true;

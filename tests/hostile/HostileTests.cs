@@ -53,6 +53,7 @@ namespace HostileTests
             // Nor parse outside the time-out.
             new Case { Name = "xml-deep", Call = "login", Expect = "maxNestingDepth" },
             new Case { Name = "xml-wide", Call = "login", Expect = "maxNodes" },
+            new Case { Name = "query-deep", Call = "query", Expect = "maxNestingDepth" },
             // Nor leak a credential or a raw control character into the error text.
             new Case { Name = "creds-echo-login", Call = "login", Expect = "HTTP 500", Absent = new[] { "Basic " + "B64", "basic=" + "B64", Password, "Bearer" } },
             new Case { Name = "creds-echo-query", Call = "query", Expect = "HTTP 500", Absent = new[] { HostileServer.Token } },
