@@ -90,103 +90,211 @@ namespace vCloudSDKWrapper
             return string.Join(";", terms.Where(t => !string.IsNullOrEmpty(t)).ToArray());
         }
 
-        // Every record of a typed query, page after page until the server offers no next page. Stops
-        // early after 'max' records when max > 0.
-        public IEnumerable<QueryRecord> Query(string type, string filter, int max = 0, string extra = null)
+        // The order every paged query asks for. Pages are windows into one fixed order of the records, so
+        // a walk can tell whether its pages still join up while records are created and deleted.
+        public const string SortKey = "name";
+
+        // How many attempts a walk gets when its pages stop joining up or its records fall short of the
+        // server's total, before the query fails.
+        public const int WalkAttempts = 3;
+
+        // One window of a query result: page Page at Size records a page holds records [Start, End).
+        internal struct Window
         {
-            var q = new StringBuilder("api/query?type=" + Uri.EscapeDataString(type) + "&format=records&page=1&pageSize="
-                + Opt.PageSize.ToString(CultureInfo.InvariantCulture));
+            public int Page, Size;
+            public bool Anchored;  // starts on records already read, so its first record must be one of them
+            public long Start { get { return (long)(Page - 1) * Size; } }
+            public long End { get { return (long)Page * Size; } }
+            public string Param { get { return "page=" + Page.ToString(CultureInfo.InvariantCulture) + "&pageSize=" + Size.ToString(CultureInfo.InvariantCulture); } }
+        }
+
+        // Records a window shares with the one before: a few, so that a deletion ahead of the read
+        // position between two requests still leaves an already read record at the window's start.
+        internal static int Overlap(int size) { return Math.Max(1, size / 32); }
+
+        // The window to read once the first 'covered' records of the order are read: of all page sizes up
+        // to max, the one whose page starts at least 'overlap' records before 'covered' and ends furthest.
+        // It depends only on 'covered', so every window of a walk follows from the page size and total.
+        internal static Window NextWindow(long covered, int max, int overlap)
+        {
+            if (covered <= 0) return new Window { Page = 1, Size = max, Anchored = false };
+            foreach (int ov in new[] { overlap, 1, 0 })
+            {
+                if (ov > overlap) continue;
+                long want = covered - ov;
+                var best = new Window();
+                for (int q = max; q >= 1; q--)
+                {
+                    long page = want / q + 1;
+                    if (page > int.MaxValue) continue;
+                    var w = new Window { Page = (int)page, Size = q, Anchored = ov > 0 };
+                    if (w.End > covered && w.End > best.End) best = w;
+                }
+                if (best.Page > 0) return best;
+            }
+            return new Window { Page = (int)Math.Min(int.MaxValue, covered + 1), Size = 1, Anchored = false };
+        }
+
+        private string QueryBase(string type, string filter, string extra)
+        {
+            var q = new StringBuilder("api/query?type=" + Uri.EscapeDataString(type) + "&format=records");
             if (!string.IsNullOrEmpty(filter))
             {
                 q.Append("&filter=" + Uri.EscapeDataString(filter));
                 if (!S.Version.AtLeast(35)) q.Append("&filterEncoded=true");
             }
             if (!string.IsNullOrEmpty(extra)) q.Append("&" + extra);
-            string next = q.ToString();
-            int seen = 0, pages = 0;
-            long total = -1;
-            var visited = new HashSet<string>(StringComparer.Ordinal);
-            Task<Reply> ahead = null;
-            string aheadPath = null;
-            while (next != null)
+            if (extra == null || (extra.IndexOf("sortAsc=", StringComparison.Ordinal) < 0 && extra.IndexOf("sortDesc=", StringComparison.Ordinal) < 0))
+                q.Append("&sortAsc=" + SortKey);
+            return q.ToString();
+        }
+
+        // The identity a record is de-duplicated by: its href, or all its attributes when it has none.
+        private static string Identity(QueryRecord rec)
+        {
+            if (rec.Href.Length > 0) return rec.Href;
+            var sb = new StringBuilder(rec.Element);
+            foreach (var kv in rec.Attrs.OrderBy(k => k.Key, StringComparer.Ordinal)) sb.Append('\n').Append(kv.Key).Append('=').Append(kv.Value);
+            return sb.ToString();
+        }
+
+        // Every record of a typed query, each once, in windows over one sorted order. The walk is whole
+        // or it fails: every window after the first must begin with a record this walk already read (so
+        // no record that existed throughout can fall between two windows), and the records read must
+        // reach the server's total. A walk that misses either starts again, up to WalkAttempts times.
+        // Without a total only the maxQueryPages cap ends a server that never sends a short page. Stops
+        // early after 'max' records when max > 0.
+        public IEnumerable<QueryRecord> Query(string type, string filter, int max = 0, string extra = null)
+        {
+            string basePath = QueryBase(type, filter, extra);
+            string label = "query " + type;
+            var seen = new HashSet<string>(StringComparer.Ordinal);
+            int requests = 0, yielded = 0;
+            string why = "";
+            for (int attempt = 1; attempt <= WalkAttempts; attempt++)
             {
-                var uri = Url(next);
-                if (!visited.Add(uri.PathAndQuery))
-                    throw new CloudException("query " + type + ": the server offered page " + uri.PathAndQuery + " twice");
-                string what = "GET " + uri.AbsolutePath + " (query " + type + ")";
-                var reply = ahead != null && aheadPath == uri.PathAndQuery ? ahead.GetAwaiter().GetResult() : FetchPage(uri, what);
-                ahead = null;
-                // The next page is fetched while this one is read: its link precedes the records.
-                var head = ParsePage(reply, what, true);
-                if (head.Next != null && !(max > 0 && seen + head.PageSize >= max))
+                var walked = new HashSet<string>(StringComparer.Ordinal);
+                long covered = 0, lastTotal = -1;
+                int size = Opt.PageSize;
+                Task<Page> ahead = null;
+                Window aheadWindow = new Window();
+                why = "";
+                while (true)
                 {
-                    var aheadUri = Url(head.Next);
-                    aheadPath = aheadUri.PathAndQuery;
-                    string aheadWhat = "GET " + aheadUri.AbsolutePath + " (query " + type + ")";
-                    ahead = Task.Run(() => FetchPage(aheadUri, aheadWhat));
+                    var w = NextWindow(covered, size, Overlap(size));
+                    Page page;
+                    if (ahead != null && aheadWindow.Page == w.Page && aheadWindow.Size == w.Size) page = ahead.GetAwaiter().GetResult();
+                    else
+                    {
+                        CountRequest(ref requests, label);
+                        page = ReadWindow(basePath, w, label);
+                    }
+                    ahead = null;
+                    if (page.Broken != null) { why = page.Broken; break; }
+                    if (page.PageSize > 0 && page.PageSize < w.Size)
+                    {
+                        // The server pages at a smaller size than asked (its maxPageSize): plan with that.
+                        size = page.PageSize;
+                        continue;
+                    }
+                    if (page.PageSize > w.Size || page.Records.Count > w.Size)
+                        throw new CloudException(label + ": the server sent " + page.Records.Count + " records in pages of " + page.PageSize + " when asked for " + w.Size);
+                    if (page.Number > 0 && page.Number != w.Page)
+                        throw new CloudException(label + ": asked for page " + w.Page + ", the server sent page " + page.Number);
+                    if (page.Total >= 0) lastTotal = page.Total;
+                    if (w.Anchored && (page.Records.Count == 0 || !walked.Contains(Identity(page.Records[0]))))
+                    {
+                        why = "the pages no longer joined up: records were created or deleted while they were read";
+                        break;
+                    }
+                    bool last = page.Records.Count < w.Size || (page.Total >= 0 && w.End >= page.Total);
+                    int fresh = 0;
+                    foreach (var rec in page.Records) if (!seen.Contains(Identity(rec))) fresh++;
+                    if (!last && !(max > 0 && yielded + fresh >= max))
+                    {
+                        // The next window is read while the caller works through this one.
+                        var next = NextWindow(w.End, size, Overlap(size));
+                        CountRequest(ref requests, label);
+                        aheadWindow = next;
+                        ahead = Task.Run(() => ReadWindow(basePath, next, label));
+                    }
+                    foreach (var rec in page.Records)
+                    {
+                        string id = Identity(rec);
+                        walked.Add(id);
+                        if (!seen.Add(id)) continue;
+                        yield return rec;
+                        yielded++;
+                        if (max > 0 && yielded >= max) yield break;
+                    }
+                    covered = w.End;
+                    if (last) break;
                 }
-                var page = ParsePage(reply, what, false);
-                pages++;
-                if (page.Total >= 0) total = page.Total;
-                foreach (var rec in page.Records)
+                if (why.Length == 0)
                 {
-                    yield return rec;
-                    seen++;
-                    if (max > 0 && seen >= max) yield break;
+                    if (lastTotal < 0 || seen.Count >= lastTotal) yield break;
+                    why = "read " + seen.Count + " of the " + lastTotal + " records the server counts";
                 }
-                next = page.Next;
-                // A server that keeps offering pages beyond its own total would loop for ever.
-                if (next != null && total >= 0 && pages > total / Math.Max(1, page.PageSize) + 2)
-                    throw new CloudException("query " + type + ": the server offers more pages than its total of " + total + " records needs");
+                Log.Info(1, label + ": attempt " + attempt + " of " + WalkAttempts + " incomplete: " + why);
             }
+            throw new CloudException(label + ": the list is incomplete: " + why + " (" + WalkAttempts + " attempts)");
+        }
+
+        private void CountRequest(ref int requests, string label)
+        {
+            if (++requests > Opt.MaxQueryPages)
+                throw new CloudException(label + ": the server offers more than " + Opt.MaxQueryPages
+                    + " pages (maxQueryPages); the list is not read to its end");
         }
 
         private sealed class Page
         {
             public long Total = -1;
-            public int PageSize = 1;
-            public string Next;
+            public int PageSize;
+            public int Number;
+            public string Broken;   // why this window cannot be used, when the walk should start again
             public readonly List<QueryRecord> Records = new List<QueryRecord>();
         }
 
-        private Reply FetchPage(Uri uri, string what)
+        // One window of the walk. A window past the end of the order (the list shrank since its size
+        // was planned) is reported as broken, so the walk starts again instead of failing outright.
+        private Page ReadWindow(string basePath, Window w, string label)
         {
+            var uri = Url(basePath + "&" + w.Param);
+            string what = "GET " + uri.AbsolutePath + " (" + label + ", page " + w.Page + " of size " + w.Size + ")";
             var r = Http.Send(HttpMethod.Get, uri, S, S.XmlAccept, null, null, what);
+            if (r.Status == 400 && w.Page > 1)
+                return new Page { Broken = "the server refused page " + w.Page + " of size " + w.Size + " (the list may have shrunk)" };
             if (r.Status < 200 || r.Status > 299) throw RestClient.Failure(r);
             if (r.IsHtml) throw new CloudException(what + ": the server or a proxy in front of it answered with an HTML page instead of XML");
-            return r;
+            return ParsePage(r, what);
         }
 
-        // Streams one QueryResultRecords page: records are flat elements, so no tree is built. With
-        // headOnly it stops at the first record, having read the paging attributes and links.
-        private Page ParsePage(Reply r, string what, bool headOnly)
+        // Streams one QueryResultRecords page: records are flat elements, so no tree is built.
+        private Page ParsePage(Reply r, string what)
         {
             var page = new Page();
             string vcloud = Ns.Vcloud.NamespaceName;
             try
             {
                 using (var stream = new MemoryStream(r.Body))
-                using (var xr = XmlReader.Create(stream, X.ReaderSettings))
+                using (var xr = X.Reader(stream, what, r.Limits))
                 {
                     if (xr.MoveToContent() != XmlNodeType.Element || xr.LocalName != "QueryResultRecords" || xr.NamespaceURI != vcloud)
                         throw new CloudException(what + ": expected QueryResultRecords, got " + (xr.NodeType == XmlNodeType.Element ? xr.LocalName : "no element"));
                     long total;
-                    if (long.TryParse(xr.GetAttribute("total"), NumberStyles.Integer, CultureInfo.InvariantCulture, out total)) page.Total = total;
-                    int size;
-                    if (int.TryParse(xr.GetAttribute("pageSize"), NumberStyles.Integer, CultureInfo.InvariantCulture, out size) && size > 0) page.PageSize = size;
+                    if (long.TryParse(xr.GetAttribute("total"), NumberStyles.Integer, CultureInfo.InvariantCulture, out total) && total >= 0) page.Total = total;
+                    int n;
+                    if (int.TryParse(xr.GetAttribute("pageSize"), NumberStyles.Integer, CultureInfo.InvariantCulture, out n) && n > 0) page.PageSize = n;
+                    if (int.TryParse(xr.GetAttribute("page"), NumberStyles.Integer, CultureInfo.InvariantCulture, out n) && n > 0) page.Number = n;
                     if (xr.IsEmptyElement) return page;
                     int depth = xr.Depth;
                     xr.Read();
                     while (!xr.EOF && xr.Depth > depth)
                     {
                         if (xr.NodeType != XmlNodeType.Element || xr.Depth != depth + 1) { xr.Read(); continue; }
-                        if (xr.NamespaceURI == vcloud && xr.LocalName == "Link")
+                        if (xr.NamespaceURI == vcloud && xr.LocalName.EndsWith("Record", StringComparison.Ordinal))
                         {
-                            if (xr.GetAttribute("rel") == "nextPage") page.Next = xr.GetAttribute("href");
-                        }
-                        else if (xr.NamespaceURI == vcloud && xr.LocalName.EndsWith("Record", StringComparison.Ordinal))
-                        {
-                            if (headOnly) return page;
                             var rec = new QueryRecord { Element = xr.LocalName };
                             if (xr.MoveToFirstAttribute())
                             {
@@ -282,7 +390,8 @@ namespace vCloudSDKWrapper
             string status = task.Attr("status");
             if (status == "success") return;
             var err = task.Child(Ns.Vcloud, "Error");
-            string detail = err == null ? "" : ": " + (err.Attr("minorErrorCode").Length > 0 ? err.Attr("minorErrorCode") + ": " : "") + err.Attr("message");
+            string detail = err == null ? "" : ": " + RestClient.Visible(RestClient.Redact(
+                (err.Attr("minorErrorCode").Length > 0 ? err.Attr("minorErrorCode") + ": " : "") + err.Attr("message"), null));
             int code;
             int.TryParse(err.Attr("majorErrorCode"), out code);
             throw new CloudException(what + ": task " + TaskName(task) + " ended with status '" + status + "'" + detail, code, err.Attr("minorErrorCode"));

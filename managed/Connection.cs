@@ -131,7 +131,7 @@ namespace vCloudSDKWrapper
             s.AuthName = "Authorization";
             s.AuthValue = "Bearer " + token.Trim();
             s.Cloudapi = true;
-            try { s.CloudapiSessionId = Json.Str(Json.Parse(r.Text), "id"); }
+            try { s.CloudapiSessionId = Json.Str(Json.Parse(r.Text, r.Limits.MaxDepth, r.Limits.MaxNodes), "id"); }
             catch (FormatException) { s.CloudapiSessionId = ""; }
         }
 

@@ -17,6 +17,13 @@ namespace vCloudSDKWrapper
         public TimeSpan TaskTimeout = TimeSpan.FromHours(1);
         public TimeSpan TaskPollInterval = TimeSpan.FromSeconds(3);
         public int PageSize = 128;
+        public int MaxQueryPages = 2000;                     // page requests one query may make, restarts included
+        // Bounds on every answer, so that no server can exhaust the agent's memory or stack: its body as
+        // sent, its body once decompressed, and the nesting depth and node count of its XML or JSON.
+        public long MaxResponseBytes = 32L << 20;
+        public long MaxDecompressedBytes = 64L << 20;
+        public int MaxNestingDepth = 100;
+        public long MaxNodes = 1000000;
         public int Retries = 2;                              // extra attempts for a GET answered 502/503/504 or lost
         public string CaFile = "";
         public X509Certificate2Collection CaCertificates;   // loaded from CaFile
@@ -27,7 +34,8 @@ namespace vCloudSDKWrapper
 
         public static readonly string[] Keys =
         {
-            "apiVersion", "httpTimeout", "taskTimeout", "taskPollInterval", "pageSize", "retries",
+            "apiVersion", "httpTimeout", "taskTimeout", "taskPollInterval", "pageSize", "maxQueryPages", "retries",
+            "maxResponseBytes", "maxDecompressedBytes", "maxNestingDepth", "maxNodes",
             "caFile", "pin", "insecure", "allowHttp", "importMove"
         };
 
@@ -64,6 +72,11 @@ namespace vCloudSDKWrapper
                 case "pagesize":
                     PageSize = Integer(value, where, 1, 128);
                     break;
+                case "maxquerypages": MaxQueryPages = Integer(value, where, 1, 1000000); break;
+                case "maxresponsebytes": MaxResponseBytes = Size(value, where, 4096); break;
+                case "maxdecompressedbytes": MaxDecompressedBytes = Size(value, where, 4096); break;
+                case "maxnestingdepth": MaxNestingDepth = Integer(value, where, 8, 10000); break;
+                case "maxnodes": MaxNodes = Integer(value, where, 100, int.MaxValue); break;
                 case "retries": Retries = Integer(value, where, 0, 10); break;
                 case "cafile":
                     CaFile = value;
@@ -99,10 +112,11 @@ namespace vCloudSDKWrapper
         public string Describe()
         {
             return string.Format(CultureInfo.InvariantCulture,
-                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}",
+                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}; maxQueryPages={11}; maxResponseBytes={12}; maxDecompressedBytes={13}; maxNestingDepth={14}; maxNodes={15}",
                 ApiVersion.Length == 0 ? "negotiate" : ApiVersion, HttpTimeout.TotalSeconds, TaskTimeout.TotalSeconds,
                 TaskPollInterval.TotalMilliseconds, PageSize, Retries, CaFile.Length == 0 ? "none" : CaFile,
-                Pin == null ? "none" : "set", Insecure, AllowHttp, ImportMove);
+                Pin == null ? "none" : "set", Insecure, AllowHttp, ImportMove, MaxQueryPages,
+                MaxResponseBytes, MaxDecompressedBytes, MaxNestingDepth, MaxNodes);
         }
 
         private static TimeSpan Duration(string value, string where, TimeSpan minimum)
@@ -120,6 +134,26 @@ namespace vCloudSDKWrapper
             if (d < minimum)
                 throw new ArgumentException(where + ": '" + value + "' is below the minimum of " + minimum.TotalMilliseconds + " ms");
             return d;
+        }
+
+        // A byte count up to 1 GiB (a body is held in one array): a whole number, optionally with KiB, MiB
+        // or GiB (k, m, g for short).
+        private static long Size(string value, string where, long minimum)
+        {
+            string v = value.Trim().ToLowerInvariant().Replace(" ", "");
+            long scale = 1;
+            foreach (var unit in new[] { new KeyValuePair<string, long>("gib", 1L << 30), new KeyValuePair<string, long>("mib", 1L << 20),
+                                         new KeyValuePair<string, long>("kib", 1L << 10), new KeyValuePair<string, long>("g", 1L << 30),
+                                         new KeyValuePair<string, long>("m", 1L << 20), new KeyValuePair<string, long>("k", 1L << 10) })
+            {
+                if (v.EndsWith(unit.Key, StringComparison.Ordinal)) { scale = unit.Value; v = v.Substring(0, v.Length - unit.Key.Length); break; }
+            }
+            long n;
+            if (!long.TryParse(v, NumberStyles.None, CultureInfo.InvariantCulture, out n) || n > (1L << 30) / scale)
+                throw new ArgumentException(where + ": '" + value + "' is not a size from 4KiB to 1GiB, such as 32MiB, 512KiB or 1048576");
+            if (n * scale < minimum)
+                throw new ArgumentException(where + ": '" + value + "' is below the minimum of " + minimum + " bytes");
+            return n * scale;
         }
 
         private static int Integer(string value, string where, int min, int max)

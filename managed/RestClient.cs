@@ -4,6 +4,8 @@
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
+using System.IO;
+using System.IO.Compression;
 using System.Linq;
 using System.Net;
 using System.Net.Http;
@@ -47,6 +49,8 @@ namespace vCloudSDKWrapper
         public string Location = "";
         public Dictionary<string, string> Headers = new Dictionary<string, string>(StringComparer.OrdinalIgnoreCase);
         public string What = "";
+        public ParseLimits Limits = ParseLimits.Default;      // for reading the body, time-out included
+        public List<string> Secrets = new List<string>();     // what this request carried that no text may repeat
         public string Text { get { return Encoding.UTF8.GetString(Body); } }
         public bool IsHtml
         {
@@ -75,7 +79,8 @@ namespace vCloudSDKWrapper
             {
                 AllowAutoRedirect = false,   // a redirect must never carry our token elsewhere
                 UseCookies = false,          // the token travels in exactly one header, never as a cookie
-                AutomaticDecompression = DecompressionMethods.GZip | DecompressionMethods.Deflate,
+                // Compressed answers are inflated here, within maxDecompressedBytes, not by the handler.
+                AutomaticDecompression = DecompressionMethods.None,
                 MaxConnectionsPerServer = 16
             };
             // Mono's HttpClient ignores ServicePointManager's callback; only the handler's is honoured.
@@ -270,7 +275,9 @@ namespace vCloudSDKWrapper
             }
         }
 
-        // Status -1 in a thrown CloudException marks a lost connection, which a GET may retry.
+        // Status -1 in a thrown CloudException marks a lost connection, which a GET may retry. One time-out,
+        // httpTimeout, covers the whole exchange: connecting, the headers, the body and (through the
+        // reply's limits) parsing it.
         private Reply SendOnce(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what)
         {
             Interlocked.Increment(ref requestCount);
@@ -279,7 +286,13 @@ namespace vCloudSDKWrapper
             using (var cts = new CancellationTokenSource(opt.HttpTimeout))
             {
                 if (!string.IsNullOrEmpty(accept)) req.Headers.TryAddWithoutValidation("Accept", accept);
-                if (auth != null && auth.AuthName.Length > 0) req.Headers.TryAddWithoutValidation(auth.AuthName, auth.AuthValue);
+                req.Headers.TryAddWithoutValidation("Accept-Encoding", "gzip, deflate");
+                var secrets = new List<string>();
+                if (auth != null && auth.AuthName.Length > 0)
+                {
+                    req.Headers.TryAddWithoutValidation(auth.AuthName, auth.AuthValue);
+                    secrets.AddRange(SecretsOf(auth.AuthValue));
+                }
                 string clientId = Guid.NewGuid().ToString();
                 req.Headers.TryAddWithoutValidation("X-VMWARE-VCLOUD-CLIENT-REQUEST-ID", clientId);
                 if (body != null)
@@ -301,23 +314,26 @@ namespace vCloudSDKWrapper
                 {
                     string tls = lastTlsRejection;
                     if (tls.Length > 0) throw new CloudException(what + ": TLS refused: " + tls);
-                    throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Flatten(e), -1, "");
+                    throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Visible(Redact(Flatten(e), secrets)), -1, "");
                 }
-                // The time-out covers the body too: when it strikes, disposing the response ends the read.
+                // When the time-out strikes during the body, disposing the response ends the read.
                 using (resp)
                 using (cts.Token.Register(() => { try { resp.Dispose(); } catch (Exception) { } }))
                 {
-                    var r = new Reply { Status = (int)resp.StatusCode, What = what };
+                    var r = new Reply { Status = (int)resp.StatusCode, What = what, Secrets = secrets, Limits = ParseLimits.From(opt, sw) };
                     try
                     {
-                        r.Body = resp.Content == null ? new byte[0] : resp.Content.ReadAsByteArrayAsync().GetAwaiter().GetResult();
+                        r.Body = resp.Content == null ? new byte[0] : ReadBody(resp.Content, cts.Token, what);
                     }
+                    catch (CloudException) { throw; }
                     catch (Exception e)
                     {
                         if (cts.IsCancellationRequested)
                             throw new CloudException(what + ": the answer did not arrive within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
-                        throw new CloudException(what + ": the answer broke off: " + Flatten(e), -1, "");
+                        throw new CloudException(what + ": the answer broke off: " + Visible(Redact(Flatten(e), secrets)), -1, "");
                     }
+                    if (cts.IsCancellationRequested || sw.Elapsed > opt.HttpTimeout)
+                        throw new CloudException(what + ": the answer did not arrive within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
                     if (resp.Content != null && resp.Content.Headers.ContentType != null)
                         r.ContentType = resp.Content.Headers.ContentType.ToString();
                     foreach (var h in resp.Headers) r.Headers[h.Key] = string.Join(",", h.Value);
@@ -327,11 +343,125 @@ namespace vCloudSDKWrapper
                     log.Info(2, string.Format("{0} {1} -> {2} ({3} bytes, {4} ms, request {5})", method, uri.PathAndQuery,
                         r.Status, r.Body.Length, sw.ElapsedMilliseconds, r.RequestId.Length > 0 ? r.RequestId : clientId));
                     if (log.Enabled(3) && r.Body.Length > 0)
-                        log.Info(3, "  body: " + Encoding.UTF8.GetString(r.Body, 0, Math.Min(r.Body.Length, 2000)));
+                        log.Info(3, "  body: " + Visible(Redact(Encoding.UTF8.GetString(r.Body, 0, Math.Min(r.Body.Length, 2000)), secrets)));
                     return r;
                 }
             }
         }
+
+        // The body, refused as soon as it is known to exceed maxResponseBytes (from Content-Length before
+        // a byte is read, else while reading), and inflated within maxDecompressedBytes when compressed.
+        private byte[] ReadBody(HttpContent content, CancellationToken token, string what)
+        {
+            long? announced = content.Headers.ContentLength;
+            if (announced.HasValue && announced.Value > opt.MaxResponseBytes)
+                throw new CloudException(what + ": the answer announces " + announced.Value + " bytes, more than maxResponseBytes ("
+                    + opt.MaxResponseBytes + ")");
+            byte[] raw;
+            using (var stream = content.ReadAsStreamAsync().GetAwaiter().GetResult())
+                raw = ReadAtMost(stream, opt.MaxResponseBytes, announced.HasValue ? (int)announced.Value : 64 * 1024, token,
+                    () => new CloudException(what + ": the answer is longer than maxResponseBytes (" + opt.MaxResponseBytes + " bytes)"));
+            string encoding = string.Join(",", content.Headers.ContentEncoding).Trim().ToLowerInvariant();
+            if (encoding.Length == 0 || encoding == "identity") return raw;
+            Stream inflater;
+            if (encoding == "gzip" || encoding == "x-gzip") inflater = new GZipStream(new MemoryStream(raw), CompressionMode.Decompress);
+            else if (encoding == "deflate")
+            {
+                // HTTP's deflate is zlib-wrapped; the two header bytes go before the raw stream.
+                int skip = raw.Length >= 2 && (raw[0] & 0x0f) == 8 && ((raw[0] << 8) | raw[1]) % 31 == 0 ? 2 : 0;
+                inflater = new DeflateStream(new MemoryStream(raw, skip, raw.Length - skip), CompressionMode.Decompress);
+            }
+            else throw new CloudException(what + ": the answer uses the content encoding '" + encoding + "', which this client did not ask for");
+            try
+            {
+                using (inflater)
+                    return ReadAtMost(inflater, opt.MaxDecompressedBytes, Math.Min(raw.Length * 4, 1 << 20), token,
+                        () => new CloudException(what + ": the answer inflates to more than maxDecompressedBytes (" + opt.MaxDecompressedBytes + " bytes)"));
+            }
+            catch (InvalidDataException e)
+            {
+                throw new CloudException(what + ": the compressed answer is corrupt: " + e.Message);
+            }
+        }
+
+        private static byte[] ReadAtMost(Stream stream, long max, int expected, CancellationToken token, Func<CloudException> tooLong)
+        {
+            var buffer = new MemoryStream((int)Math.Max(0, Math.Min(expected, max)));
+            var chunk = new byte[64 * 1024];
+            while (true)
+            {
+                token.ThrowIfCancellationRequested();
+                int n = stream.Read(chunk, 0, chunk.Length);
+                if (n <= 0) break;
+                if (buffer.Length + n > max) throw tooLong();
+                buffer.Write(chunk, 0, n);
+            }
+            return buffer.Length == buffer.Capacity ? buffer.GetBuffer() : buffer.ToArray();
+        }
+
+        // The values an Authorization header carries that no text may repeat: the header value, the token
+        // or base64 in it, and for Basic the decoded user:password and the password.
+        private static IEnumerable<string> SecretsOf(string authValue)
+        {
+            var list = new List<string> { authValue };
+            int blank = authValue.IndexOf(' ');
+            if (blank > 0)
+            {
+                string rest = authValue.Substring(blank + 1).Trim();
+                list.Add(rest);
+                if (authValue.StartsWith("Basic ", StringComparison.OrdinalIgnoreCase))
+                {
+                    try
+                    {
+                        string plain = Encoding.UTF8.GetString(Convert.FromBase64String(rest));
+                        list.Add(plain);
+                        int colon = plain.IndexOf(':');
+                        if (colon >= 0) list.Add(plain.Substring(colon + 1));
+                    }
+                    catch (FormatException) { }
+                }
+            }
+            return list.Where(x => x.Length >= 4);
+        }
+
+        private static readonly Regex SchemeValue = new Regex(@"\b(Basic|Bearer)(\s*[:=]?\s*)[A-Za-z0-9+/=._~-]{6,}", RegexOptions.IgnoreCase | RegexOptions.Compiled);
+        private static readonly Regex TokenHeader = new Regex(@"\b(x-vcloud-authorization|x-vmware-vcloud-access-token|authorization)(\W{1,4})(?!Basic\b|Bearer\b|\[redacted\])[A-Za-z0-9+/=._~-]{6,}",
+            RegexOptions.IgnoreCase | RegexOptions.Compiled);
+        private static readonly Regex Jwt = new Regex(@"\beyJ[A-Za-z0-9_-]{4,}\.[A-Za-z0-9_-]{4,}\.[A-Za-z0-9_-]*", RegexOptions.Compiled);
+
+        // Server text fit for an error string or a log: the request's own secrets, any Basic or Bearer value,
+        // any value of a token header and anything shaped like a JSON web token replaced by [redacted].
+        public static string Redact(string text, IEnumerable<string> secrets)
+        {
+            if (string.IsNullOrEmpty(text)) return text ?? "";
+            if (secrets != null)
+                foreach (var secret in secrets.OrderByDescending(x => x.Length))
+                    text = text.Replace(secret, "[redacted]");
+            text = SchemeValue.Replace(text, "$1$2[redacted]");
+            text = TokenHeader.Replace(text, "$1$2[redacted]");
+            return Jwt.Replace(text, "[redacted]");
+        }
+
+        // Server text with its control characters made visible: line breaks and tabs as blanks, every other
+        // C0 or C1 control and DEL as \xNN, so that no text from a server can drive a terminal or split a log line.
+        public static string Visible(string text)
+        {
+            if (string.IsNullOrEmpty(text)) return text ?? "";
+            StringBuilder sb = null;
+            for (int k = 0; k < text.Length; k++)
+            {
+                char c = text[k];
+                bool control = c < 0x20 || (c >= 0x7f && c < 0xa0);
+                if (!control) { if (sb != null) sb.Append(c); continue; }
+                if (sb == null) sb = new StringBuilder(text, 0, k, text.Length + 16);
+                if (c == '\n' || c == '\r' || c == '\t') sb.Append(' ');
+                else sb.Append("\\x").Append(((int)c).ToString("x2"));
+            }
+            return sb == null ? text : sb.ToString();
+        }
+
+        // Server text for an error string: visible, without secrets.
+        public static string Clean(string text, Reply r) { return Visible(Redact(text, r == null ? null : r.Secrets)); }
 
         public static string Flatten(Exception e)
         {
@@ -362,7 +492,7 @@ namespace vCloudSDKWrapper
             {
                 try
                 {
-                    var doc = X.Parse(r.Body, r.What);
+                    var doc = X.Parse(r);
                     var root = doc.Root;
                     if (root != null && root.Name.LocalName == "Error")
                     {
@@ -371,29 +501,32 @@ namespace vCloudSDKWrapper
                     }
                     else message = "unexpected " + (root == null ? "empty" : root.Name.LocalName) + " document";
                 }
-                catch (CloudException) { message = "malformed XML error body"; }
+                catch (CloudException e) { message = "unreadable XML error body (" + e.Message + ")"; }
             }
             else if (text.TrimStart().StartsWith("{"))
             {
                 try
                 {
-                    var json = Json.Parse(text);
+                    var json = Json.Parse(text, r.Limits.MaxDepth, r.Limits.MaxNodes);
                     minor = Json.Str(json, "minorErrorCode");
                     message = Json.Str(json, "message");
                 }
-                catch (FormatException) { message = "malformed JSON error body"; }
+                catch (FormatException e) { message = "unreadable JSON error body (" + e.Message + ")"; }
             }
             else if (text.Trim().Length > 0)
             {
                 message = text.Trim();
                 if (message.Length > 200) message = message.Substring(0, 200) + "...";
             }
+            minor = Clean(minor, r);
+            message = Clean(message, r);
+            if (message.Length > 400) message = message.Substring(0, 400) + "...";
             var sb = new StringBuilder(r.What + ": HTTP " + r.Status);
             if (minor.Length > 0) sb.Append(" " + minor);
             if (message.Length > 0) sb.Append(": " + message);
             if (r.Status == 401) sb.Append(" (the session is not valid or has expired; log in again)");
             if (r.RequestId.Length > 0 && message.IndexOf(r.RequestId, StringComparison.Ordinal) < 0)
-                sb.Append(" [request " + r.RequestId + "]");
+                sb.Append(" [request " + Clean(r.RequestId, r) + "]");
             return new CloudException(sb.ToString(), r.Status, minor);
         }
 
@@ -403,7 +536,7 @@ namespace vCloudSDKWrapper
             if (r.IsHtml)
                 throw new CloudException(r.What + ": the server or a proxy in front of it answered with an HTML page instead of XML (HTTP " + r.Status + ")");
             if (r.Body.Length == 0) throw new CloudException(r.What + ": empty answer (HTTP " + r.Status + ")");
-            return X.Parse(r.Body, r.What);
+            return X.Parse(r);
         }
     }
 }

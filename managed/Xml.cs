@@ -3,6 +3,7 @@
 // name: the server's prefixes vary between versions.
 using System;
 using System.Collections.Generic;
+using System.Diagnostics;
 using System.Globalization;
 using System.IO;
 using System.Linq;
@@ -31,18 +32,30 @@ namespace vCloudSDKWrapper
             IgnoreProcessingInstructions = true
         };
 
-        public static XDocument Parse(byte[] body, string what)
+        // A document from a reply, read within the reply's limits and what is left of its time-out.
+        public static XDocument Parse(Reply r)
+        {
+            return Parse(r.Body, r.What, r.Limits);
+        }
+
+        public static XDocument Parse(byte[] body, string what, ParseLimits limits)
         {
             try
             {
                 using (var stream = new MemoryStream(body))
-                using (var reader = XmlReader.Create(stream, ReaderSettings))
+                using (var reader = Reader(stream, what, limits))
                     return XDocument.Load(reader);
             }
             catch (XmlException e)
             {
                 throw new CloudException("malformed XML in the answer to " + what + ": " + e.Message);
             }
+        }
+
+        // A streaming reader that enforces the limits on every node it reads.
+        public static XmlReader Reader(Stream stream, string what, ParseLimits limits)
+        {
+            return new LimitedReader(XmlReader.Create(stream, ReaderSettings), what, limits ?? ParseLimits.Default);
         }
 
         public static string Attr(this XElement e, string name)
@@ -100,6 +113,96 @@ namespace vCloudSDKWrapper
         public static string Escape(string text) { return System.Security.SecurityElement.Escape(text ?? ""); }
     }
 
+    // How deep, how large and how late a server's document may be. Readers count every node (attributes
+    // included) and look at the clock every thousand nodes, so no document costs more than its limits.
+    internal sealed class ParseLimits
+    {
+        public int MaxDepth = 100;
+        public long MaxNodes = 1000000;
+        public Stopwatch Clock;                          // started when the request was sent; null for no time-out
+        public TimeSpan Timeout = System.Threading.Timeout.InfiniteTimeSpan;
+
+        public static readonly ParseLimits Default = new ParseLimits();
+
+        public static ParseLimits From(WrapperOptions opt, Stopwatch clock)
+        {
+            return new ParseLimits { MaxDepth = opt.MaxNestingDepth, MaxNodes = opt.MaxNodes, Clock = clock, Timeout = opt.HttpTimeout };
+        }
+
+        public CloudException TooDeep(string what)
+        {
+            return new CloudException("the answer to " + what + " nests deeper than " + MaxDepth + " levels (maxNestingDepth)");
+        }
+
+        public CloudException TooMany(string what)
+        {
+            return new CloudException("the answer to " + what + " holds more than " + MaxNodes + " nodes (maxNodes)");
+        }
+
+        public void CheckTime(string what)
+        {
+            if (Clock != null && Timeout != System.Threading.Timeout.InfiniteTimeSpan && Clock.Elapsed > Timeout)
+                throw new CloudException("the answer to " + what + " was not read and parsed within " + Timeout.TotalSeconds + " s (httpTimeout)");
+        }
+    }
+
+    // Passes an XmlReader through, failing as soon as the document breaks one of its limits.
+    internal sealed class LimitedReader : XmlReader, IXmlLineInfo
+    {
+        private readonly XmlReader r;
+        private readonly string what;
+        private readonly ParseLimits limits;
+        private long nodes;
+
+        public LimitedReader(XmlReader inner, string what, ParseLimits limits) { r = inner; this.what = what; this.limits = limits; }
+
+        public override bool Read()
+        {
+            if (!r.Read()) return false;
+            nodes += 1 + r.AttributeCount;
+            if (r.Depth > limits.MaxDepth) throw limits.TooDeep(what);
+            if (nodes > limits.MaxNodes) throw limits.TooMany(what);
+            if ((nodes & 1023) < 1 + r.AttributeCount) limits.CheckTime(what);
+            return true;
+        }
+
+        public override int AttributeCount { get { return r.AttributeCount; } }
+        public override string BaseURI { get { return r.BaseURI; } }
+        public override int Depth { get { return r.Depth; } }
+        public override bool EOF { get { return r.EOF; } }
+        public override bool IsEmptyElement { get { return r.IsEmptyElement; } }
+        public override bool IsDefault { get { return r.IsDefault; } }
+        public override string LocalName { get { return r.LocalName; } }
+        public override string Name { get { return r.Name; } }
+        public override string NamespaceURI { get { return r.NamespaceURI; } }
+        public override XmlNameTable NameTable { get { return r.NameTable; } }
+        public override XmlNodeType NodeType { get { return r.NodeType; } }
+        public override string Prefix { get { return r.Prefix; } }
+        public override ReadState ReadState { get { return r.ReadState; } }
+        public override string Value { get { return r.Value; } }
+        public override bool HasValue { get { return r.HasValue; } }
+        public override XmlSpace XmlSpace { get { return r.XmlSpace; } }
+        public override string XmlLang { get { return r.XmlLang; } }
+        public override XmlReaderSettings Settings { get { return r.Settings; } }
+        public override string GetAttribute(int i) { return r.GetAttribute(i); }
+        public override string GetAttribute(string name) { return r.GetAttribute(name); }
+        public override string GetAttribute(string name, string ns) { return r.GetAttribute(name, ns); }
+        public override string LookupNamespace(string prefix) { return r.LookupNamespace(prefix); }
+        public override void MoveToAttribute(int i) { r.MoveToAttribute(i); }
+        public override bool MoveToAttribute(string name) { return r.MoveToAttribute(name); }
+        public override bool MoveToAttribute(string name, string ns) { return r.MoveToAttribute(name, ns); }
+        public override bool MoveToElement() { return r.MoveToElement(); }
+        public override bool MoveToFirstAttribute() { return r.MoveToFirstAttribute(); }
+        public override bool MoveToNextAttribute() { return r.MoveToNextAttribute(); }
+        public override bool ReadAttributeValue() { return r.ReadAttributeValue(); }
+        public override void ResolveEntity() { r.ResolveEntity(); }
+        public override void Close() { r.Close(); }
+        protected override void Dispose(bool disposing) { if (disposing) r.Dispose(); base.Dispose(disposing); }
+        public bool HasLineInfo() { var li = r as IXmlLineInfo; return li != null && li.HasLineInfo(); }
+        public int LineNumber { get { var li = r as IXmlLineInfo; return li == null ? 0 : li.LineNumber; } }
+        public int LinePosition { get { var li = r as IXmlLineInfo; return li == null ? 0 : li.LinePosition; } }
+    }
+
     // What kind of text names an entity.
     internal enum RefForm { Name, Href, Urn }
 
@@ -151,21 +254,17 @@ namespace vCloudSDKWrapper
     }
 
     // Reads the JSON bodies of the session endpoints into nested dictionaries, lists, strings, doubles,
-    // booleans and nulls.
+    // booleans and nulls. It keeps its open containers on a list of its own instead of recursing, so a
+    // body's nesting costs heap within maxNestingDepth, never stack.
     internal sealed class Json
     {
         private readonly string s;
         private int i;
         private Json(string text) { s = text; }
 
-        public static object Parse(string text)
+        public static object Parse(string text, int maxDepth = 100, long maxNodes = 1000000)
         {
-            var p = new Json(text ?? "");
-            p.Space();
-            var v = p.Value();
-            p.Space();
-            if (p.i != p.s.Length) throw new FormatException("text after the JSON value");
-            return v;
+            return new Json(text ?? "").Document(maxDepth, maxNodes);
         }
 
         public static string Str(object node, params string[] path)
@@ -182,12 +281,96 @@ namespace vCloudSDKWrapper
 
         private void Space() { while (i < s.Length && char.IsWhiteSpace(s[i])) i++; }
 
-        private object Value()
+        private object Document(int maxDepth, long maxNodes)
         {
-            if (i >= s.Length) throw new FormatException("unexpected end of JSON");
+            var open = new List<object>();      // the containers that are not closed yet, innermost last
+            var keys = new List<string>();      // per open container, the key its next value goes to
+            object root = null;
+            long nodes = 0;
+            Space();
+            while (true)
+            {
+                // A value starts here.
+                if (i >= s.Length) throw new FormatException("unexpected end of JSON");
+                if (++nodes > maxNodes) throw new FormatException("more than " + maxNodes + " JSON values (maxNodes)");
+                char c = s[i];
+                bool closedAtOnce = false;
+                if (c == '{' || c == '[')
+                {
+                    if (open.Count >= maxDepth) throw new FormatException("JSON nested deeper than " + maxDepth + " levels (maxNestingDepth)");
+                    i++;
+                    object container = c == '{' ? (object)new Dictionary<string, object>() : new List<object>();
+                    Attach(open, keys, ref root, container);
+                    open.Add(container);
+                    keys.Add(null);
+                    Space();
+                    if (i < s.Length && s[i] == (c == '{' ? '}' : ']'))
+                    {
+                        i++;
+                        open.RemoveAt(open.Count - 1);
+                        keys.RemoveAt(keys.Count - 1);
+                        closedAtOnce = true;
+                    }
+                    else
+                    {
+                        if (c == '{') keys[keys.Count - 1] = Key();
+                        continue;
+                    }
+                }
+                if (!closedAtOnce) Attach(open, keys, ref root, Scalar());
+                // After a value: the end of the document, a comma or the close of the innermost container.
+                while (true)
+                {
+                    Space();
+                    if (open.Count == 0)
+                    {
+                        if (i != s.Length) throw new FormatException("text after the JSON value");
+                        return root;
+                    }
+                    bool isMap = open[open.Count - 1] is Dictionary<string, object>;
+                    if (i < s.Length && s[i] == ',')
+                    {
+                        i++;
+                        Space();
+                        if (isMap) keys[keys.Count - 1] = Key();
+                        break;
+                    }
+                    if (i < s.Length && s[i] == (isMap ? '}' : ']'))
+                    {
+                        i++;
+                        open.RemoveAt(open.Count - 1);
+                        keys.RemoveAt(keys.Count - 1);
+                        continue;
+                    }
+                    throw new FormatException("expected ',' or '" + (isMap ? '}' : ']') + "' at " + i);
+                }
+            }
+        }
+
+        private static void Attach(List<object> open, List<string> keys, ref object root, object value)
+        {
+            if (open.Count == 0) { root = value; return; }
+            var map = open[open.Count - 1] as Dictionary<string, object>;
+            if (map != null) map[keys[keys.Count - 1]] = value;
+            else ((List<object>)open[open.Count - 1]).Add(value);
+        }
+
+        // A member's key and its colon; leaves i at the value.
+        private string Key()
+        {
+            Space();
+            if (i >= s.Length || s[i] != '"') throw new FormatException("expected a JSON key at " + i);
+            string key = String();
+            Space();
+            if (i >= s.Length || s[i] != ':') throw new FormatException("expected ':' at " + i);
+            i++;
+            Space();
+            return key;
+        }
+
+        private object Scalar()
+        {
             char c = s[i];
-            if (c == '{') return Object();
-            if (c == '[') return Array();
             if (c == '"') return String();
             if (Word("true")) return true;
             if (Word("false")) return false;
@@ -205,46 +388,6 @@ namespace vCloudSDKWrapper
             if (string.CompareOrdinal(s, i, w, 0, w.Length) != 0) return false;
             i += w.Length;
             return true;
-        }
-
-        private Dictionary<string, object> Object()
-        {
-            var map = new Dictionary<string, object>();
-            i++;
-            Space();
-            if (i < s.Length && s[i] == '}') { i++; return map; }
-            while (true)
-            {
-                Space();
-                if (i >= s.Length || s[i] != '"') throw new FormatException("expected a JSON key at " + i);
-                string key = String();
-                Space();
-                if (i >= s.Length || s[i] != ':') throw new FormatException("expected ':' at " + i);
-                i++;
-                Space();
-                map[key] = Value();
-                Space();
-                if (i < s.Length && s[i] == ',') { i++; continue; }
-                if (i < s.Length && s[i] == '}') { i++; return map; }
-                throw new FormatException("expected ',' or '}' at " + i);
-            }
-        }
-
-        private List<object> Array()
-        {
-            var list = new List<object>();
-            i++;
-            Space();
-            if (i < s.Length && s[i] == ']') { i++; return list; }
-            while (true)
-            {
-                Space();
-                list.Add(Value());
-                Space();
-                if (i < s.Length && s[i] == ',') { i++; continue; }
-                if (i < s.Length && s[i] == ']') { i++; return list; }
-                throw new FormatException("expected ',' or ']' at " + i);
-            }
         }
 
         private string String()

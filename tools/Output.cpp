@@ -6,11 +6,112 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iostream>
 #include <ostream>
+#include <streambuf>
 
 namespace vcbtool {
 
 std::atomic<bool> g_progressAllowed{false};
+
+namespace {
+
+bool IsControl(unsigned char c) { return (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f; }
+
+void AppendEscape(std::string& out, unsigned char c) {
+    static const char hex[] = "0123456789abcdef";
+    out += "\\x";
+    out += hex[c >> 4];
+    out += hex[c & 0xf];
+}
+
+// A stream buffer in front of another that replaces control characters on their way through. A UTF-8
+// lead byte 0xC2 waits for the next byte, since together they may spell a C1 control.
+class ControlFilter : public std::streambuf {
+public:
+    explicit ControlFilter(std::streambuf* sink) : sink_(sink) {}
+    ~ControlFilter() override {
+        if (pendingLead_) sink_->sputc(static_cast<char>(0xC2));
+    }
+    std::streambuf* sink() const { return sink_; }
+
+protected:
+    int_type overflow(int_type ch) override {
+        if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+        return put(static_cast<unsigned char>(ch)) ? ch : traits_type::eof();
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        for (std::streamsize i = 0; i < n; ++i)
+            if (!put(static_cast<unsigned char>(s[i]))) return i;
+        return n;
+    }
+    int sync() override { return sink_->pubsync(); }
+
+private:
+    bool put(unsigned char c) {
+        std::string out;
+        if (pendingLead_) {
+            pendingLead_ = false;
+            if (c >= 0x80 && c <= 0x9f) {
+                AppendEscape(out, c);
+                return write(out);
+            }
+            out += static_cast<char>(0xC2);
+        }
+        if (c == 0xC2) pendingLead_ = true;
+        else if (IsControl(c)) AppendEscape(out, c);
+        else out += static_cast<char>(c);
+        return write(out);
+    }
+    bool write(const std::string& text) {
+        return sink_->sputn(text.data(), static_cast<std::streamsize>(text.size())) ==
+               static_cast<std::streamsize>(text.size());
+    }
+
+    std::streambuf* sink_;
+    bool pendingLead_ = false;
+};
+
+// Puts the filter in front of standard output and standard error for the life of the program. Every
+// print path of the tool goes through these two streams, so this one place covers them all; the
+// spinner, which erases its line with an escape sequence on purpose, writes to the descriptor directly.
+struct TerminalFilter {
+    ControlFilter out{std::cout.rdbuf()};
+    ControlFilter err{std::cerr.rdbuf()};
+    TerminalFilter() {
+        std::cout.rdbuf(&out);
+        std::cerr.rdbuf(&err);
+    }
+    ~TerminalFilter() {
+        std::cout.flush();
+        std::cerr.flush();
+        if (std::cout.rdbuf() == &out) std::cout.rdbuf(out.sink());
+        if (std::cerr.rdbuf() == &err) std::cerr.rdbuf(err.sink());
+    }
+};
+
+const TerminalFilter g_terminalFilter;
+
+}  // namespace
+
+std::string VisibleText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == 0xC2 && i + 1 < text.size()) {
+            const auto next = static_cast<unsigned char>(text[i + 1]);
+            if (next >= 0x80 && next <= 0x9f) {
+                AppendEscape(out, next);
+                ++i;
+                continue;
+            }
+        }
+        if (IsControl(c)) AppendEscape(out, c);
+        else out += text[i];
+    }
+    return out;
+}
 
 Json Json::array() {
     Json j;
@@ -148,14 +249,14 @@ std::size_t DisplayWidth(const std::string& text) {
 
 void Table::print(std::ostream& out) const {
     std::vector<std::size_t> widths(headers_.size(), 0);
-    for (std::size_t i = 0; i < headers_.size(); ++i) widths[i] = DisplayWidth(headers_[i]);
+    for (std::size_t i = 0; i < headers_.size(); ++i) widths[i] = DisplayWidth(VisibleText(headers_[i]));
     for (const auto& r : rows_)
         for (std::size_t i = 0; i < r.size() && i < widths.size(); ++i)
-            if (DisplayWidth(r[i]) > widths[i]) widths[i] = DisplayWidth(r[i]);
+            widths[i] = std::max(widths[i], DisplayWidth(VisibleText(r[i])));
     const auto line = [&](const std::vector<std::string>& cells) {
         std::string text;
         for (std::size_t i = 0; i < widths.size(); ++i) {
-            const std::string cell = i < cells.size() ? cells[i] : std::string();
+            const std::string cell = i < cells.size() ? VisibleText(cells[i]) : std::string();
             text += cell;
             if (i + 1 < widths.size()) text.append(widths[i] - DisplayWidth(cell) + 2, ' ');
         }
@@ -172,7 +273,7 @@ void PrintFields(std::ostream& out, const std::vector<std::pair<std::string, std
     for (const auto& f : fields) width = std::max(width, DisplayWidth(f.first));
     for (const auto& f : fields) {
         out << indent << f.first << ':';
-        out << std::string(width - DisplayWidth(f.first) + 1, ' ') << f.second << '\n';
+        out << std::string(width - DisplayWidth(f.first) + 1, ' ') << VisibleText(f.second) << '\n';
     }
 }
 
@@ -201,7 +302,7 @@ void PrintBranches(std::ostream& out, const std::vector<TreeNode>& nodes, const 
     const char* bar = ascii ? "|   " : "\u2502   ";
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const bool isLast = i + 1 == nodes.size();
-        out << prefix << (isLast ? last : tee) << nodes[i].label << '\n';
+        out << prefix << (isLast ? last : tee) << VisibleText(nodes[i].label) << '\n';
         PrintBranches(out, nodes[i].children, prefix + (isLast ? "    " : bar), ascii);
     }
 }
@@ -209,12 +310,12 @@ void PrintBranches(std::ostream& out, const std::vector<TreeNode>& nodes, const 
 }  // namespace
 
 void PrintTree(std::ostream& out, const TreeNode& root, bool ascii) {
-    out << root.label << '\n';
+    out << VisibleText(root.label) << '\n';
     PrintBranches(out, root.children, "", ascii);
 }
 
 Progress::Progress(std::string label, bool enabled, bool ascii)
-    : enabled_(enabled && g_progressAllowed.load()), ascii_(ascii), label_(std::move(label)) {
+    : enabled_(enabled && g_progressAllowed.load()), ascii_(ascii), label_(VisibleText(label)) {
     if (enabled_) thread_ = std::thread([this] { run(); });
 }
 
@@ -222,7 +323,7 @@ Progress::~Progress() { stop(); }
 
 void Progress::label(std::string text) {
     std::lock_guard<std::mutex> lock(mutex_);
-    label_ = std::move(text);
+    label_ = VisibleText(text);
 }
 
 void Progress::stop() {

@@ -51,6 +51,13 @@ private:
 // valid JSON whatever the server or the caller handed over.
 void AppendJsonString(std::string& out, const std::string& text);
 
+// Text fit for a terminal: every control character but the line feed and the tab (C0, DEL, and the C1
+// controls U+0080 to U+009F in UTF-8) becomes \xNN, so that text from a server cannot move the cursor,
+// retitle the window or clear the screen. The tool's standard output and standard error pass every
+// byte through the same replacement, whatever prints it; tables and trees apply it to their cells first
+// so that their columns stay aligned.
+std::string VisibleText(const std::string& text);
+
 // Number of terminal columns that UTF-8 text takes (one per code point; no wide-character tables).
 std::size_t DisplayWidth(const std::string& text);
 

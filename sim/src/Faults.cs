@@ -38,6 +38,9 @@ namespace VcdSim
         public long TokenBudget = -1;     // sessions expire after N further authenticated requests
         public int TaskMs;                // how long a task takes from queued to done
         public int DefaultTaskMs;
+        public int Churn;                 // VMs deleted and as many created before every query page after the first
+        readonly Random churnRandom = new Random(12);
+        long churnSeq;
 
         public Faults(int taskMs)
         {
@@ -57,6 +60,7 @@ namespace VcdSim
                 FailTasks = 0;
                 TokenBudget = -1;
                 TaskMs = DefaultTaskMs;
+                Churn = 0;
             }
         }
 
@@ -110,6 +114,10 @@ namespace VcdSim
 
         public int CurrentTaskMs { get { lock (gate) return TaskMs; } }
 
+        public int CurrentChurn { get { lock (gate) return Churn; } }
+        internal Random ChurnRandom { get { return churnRandom; } }
+        internal long NextChurn(int n) { lock (gate) { long s = churnSeq; churnSeq += n; return s; } }
+
         // Applies one setting by name; the names are those of the control endpoint and the command line.
         public void Set(string key, string value)
         {
@@ -129,6 +137,7 @@ namespace VcdSim
                     case "failTasks": FailTasks = Int(key, value, 0, int.MaxValue); break;
                     case "tokenExpiresAfter": TokenBudget = Int(key, value, -1, int.MaxValue); break;
                     case "taskMs": TaskMs = Int(key, value, 0, 3600000); break;
+                    case "churn": Churn = Int(key, value, 0, 1000); break;
                     default: throw new ArgumentException("unknown fault setting '" + key + "'");
                 }
                 matched = 0;
@@ -169,8 +178,32 @@ namespace VcdSim
                     .Prop("latencyMs", LatencyMs).Prop("error500", Share500).Prop("error503", Share503)
                     .Prop("truncate", Truncate).Prop("malformed", Malformed).Prop("html", Html)
                     .Prop("htmlStatus", HtmlStatus).Prop("path", PathPrefix).Prop("count", Count)
-                    .Prop("failTasks", FailTasks).Prop("tokenExpiresAfter", TokenBudget).Prop("taskMs", TaskMs)
+                    .Prop("failTasks", FailTasks).Prop("tokenExpiresAfter", TokenBudget).Prop("taskMs", TaskMs).Prop("churn", Churn)
                     .EndObj().ToString();
+            }
+        }
+    }
+
+    // The inventory changing under a client that pages through it, as it does in a backup window: before a
+    // query page after the first, Churn random VMs of vApps are deleted and as many created in random vApps,
+    // with names that fall anywhere in name order. The caller holds the cloud's lock.
+    static class Churner
+    {
+        public static void BeforePage(Cloud cloud, Faults faults)
+        {
+            int n = faults.CurrentChurn;
+            if (n <= 0) return;
+            Random rnd = faults.ChurnRandom;
+            long seq = faults.NextChurn(n);
+            var b = new Builder(cloud);
+            for (int k = 0; k < n; k++)
+            {
+                var candidates = cloud.Vms.FindAll(v => v.Parent is VApp);
+                if (candidates.Count > 0) cloud.RemoveVm(candidates[rnd.Next(candidates.Count)]);
+                if (cloud.VApps.Count == 0) continue;
+                var va = cloud.VApps[rnd.Next(cloud.VApps.Count)];
+                string name = "vm-" + rnd.Next(1000000).ToString("000000", CultureInfo.InvariantCulture) + "-churn" + (seq + k);
+                b.Add(b.Vm(va, name, Power.On, true, null, null));
             }
         }
     }

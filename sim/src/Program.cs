@@ -16,7 +16,7 @@ namespace VcdSim
             "usage: mono vcdsim.exe [--port N] [--fixture FILE] [--generate ORGS,VDCS,VAPPS,VMS] [--task-ms N]\n" +
             "                       [--latency-ms N] [--error500 SHARE] [--error503 SHARE] [--token-expiry N]\n" +
             "                       [--fail-tasks N] [--truncate] [--malformed] [--html-proxy] [--html-status N]\n" +
-            "                       [--fault-path PREFIX] [--fault-count N]\n" +
+            "                       [--fault-path PREFIX] [--fault-count N] [--churn N]\n" +
             "                       [--api-versions LIST] [--product-version TEXT] [--stdin-lifeline] [--verbose]\n" +
             "With neither --fixture nor --generate the demo cloud beside the program is loaded.\n" +
             "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ").\n";
@@ -62,6 +62,7 @@ namespace VcdSim
                         case "--html-status": faultArgs.Add(new[] { "htmlStatus", next() }); break;
                         case "--fault-path": faultArgs.Add(new[] { "path", next() }); break;
                         case "--fault-count": faultArgs.Add(new[] { "count", next() }); break;
+                        case "--churn": faultArgs.Add(new[] { "churn", next() }); break;
                         case "-h": case "--help": Console.Out.Write(Usage); return 0;
                         default: throw new ArgumentException("unknown option " + a);
                     }

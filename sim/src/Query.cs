@@ -653,6 +653,7 @@ namespace VcdSim
             if (pageSize < 1) throw SimError.Bad("The page size must be 1 or more.");
             if (offset < 0) throw SimError.Bad("The offset must be 0 or more.");
             if (pageSize > MaxPageSize) pageSize = MaxPageSize;
+            if (page > 1 || offset > 0) Churner.BeforePage(cloud, faults);
 
             string filterText = r.Query["filter"] ?? "";
             FNode filter = filterText.Length == 0 ? null : FilterParser.Parse(filterText, qt);

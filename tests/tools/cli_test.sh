@@ -120,7 +120,7 @@ if [ "$group" = queries ]; then
   run "${admin[@]}" --json vdcs Acme; status 0; flat_has '[ "Acme-Gold", "Acme-Silver"]'
   run "${admin[@]}" vapps Acme Acme-Gold; status 0; out_is $'web-tier\ndb-tier\nstaging'
   run "${admin[@]}" networks Acme Acme-Gold web-tier; status 0; out_is "acme-web"
-  run "${admin[@]}" datastores Acme-Gold; status 0; out_is $'east-ssd-01\neast-ssd-02\neast-sata-01'
+  run "${admin[@]}" datastores Acme-Gold; status 0; out_is $'east-sata-01\neast-ssd-01\neast-ssd-02'
   run "${admin[@]}" users Acme; status 0; out_has "alice"; out_has "carol"; out_has "dave"
   run "${alice[@]}" vdcs Globex; status 1; err_has "GetVdcListInOrg: organisation 'Globex' not found"
   run "${alice[@]}" hypervisors; status 1; err_has "needs a System administrator session"

@@ -1,0 +1,326 @@
+// Hostile-server cases: each runs the real wrapper in a process of its own against HostileServer, and is
+// checked for its result, the time its call took and the process's peak memory. A case that kills or
+// exhausts its process fails here instead of taking the suite with it.
+//
+// mono hostiletests.exe [--tool vcloud-bridge --home DIR] [--only CASE] [--report]
+//   --report prints the table and does not fail (for measuring another build of the wrapper)
+// mono hostiletests.exe --child CASE   (one case in this process; used by the above)
+using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.Globalization;
+using System.IO;
+using System.Linq;
+using System.Text;
+using System.Threading;
+using vCloudSDKWrapper;
+
+namespace HostileTests
+{
+    sealed class Case
+    {
+        public string Name;
+        public string Call;          // "login" or "query"
+        public string Options = "";  // added to the common options
+        public string Expect;        // a part of the error text (case-insensitive); null when the call must succeed
+        public string[] Absent = new string[0];  // texts the error must not hold
+        public double TimeoutS = 5;  // the exchange time-out the case runs with
+        public bool SmallStack;      // the call runs on a thread with a 256 KiB stack
+    }
+
+    static class Program
+    {
+        const string Password = "S3cret-pass!";
+        const string User = "admin@Acme";
+        const long MemoryCapMb = 300;       // what any case may use at most
+        const long KillAboveMb = 1500;      // a runaway case is stopped here, to spare the machine
+        static string Basic { get { return Convert.ToBase64String(Encoding.UTF8.GetBytes(User + ":" + Password)); } }
+
+        static readonly Case[] Cases =
+        {
+            // What a server sends must not kill the process.
+            new Case { Name = "json-deep-login", Call = "login", Expect = "nest" },
+            new Case { Name = "json-deep-thread", Call = "login", Expect = "nest", SmallStack = true },
+            new Case { Name = "json-deep-query", Call = "query", Expect = "nest" },
+            new Case { Name = "json-error-shapes", Call = "login", Expect = "HTTP 500 BUSY_ENTITY: nested [1] and {2} \"fine\" \u00e9" },
+            // Nor exhaust its memory.
+            new Case { Name = "content-length-huge", Call = "query", Expect = "maxResponseBytes", TimeoutS = 30 },
+            new Case { Name = "chunked-endless", Call = "query", Expect = "maxResponseBytes", TimeoutS = 30 },
+            new Case { Name = "gzip-bomb", Call = "query", Expect = "maxDecompressedBytes", TimeoutS = 30 },
+            // Nor shorten or stall a list.
+            new Case { Name = "total-short", Call = "query", Expect = "256 of the 300" },
+            new Case { Name = "pages-endless", Call = "query", Expect = "maxQueryPages", TimeoutS = 30 },
+            // Nor parse outside the time-out.
+            new Case { Name = "xml-deep", Call = "login", Expect = "maxNestingDepth" },
+            new Case { Name = "xml-wide", Call = "login", Expect = "maxNodes" },
+            new Case { Name = "query-deep", Call = "query", Expect = "maxNestingDepth" },
+            // Nor leak a credential or a raw control character into the error text.
+            new Case { Name = "creds-echo-login", Call = "login", Expect = "HTTP 500", Absent = new[] { "Basic " + "B64", "basic=" + "B64", Password, "Bearer" } },
+            new Case { Name = "creds-echo-query", Call = "query", Expect = "HTTP 500", Absent = new[] { HostileServer.Token } },
+            new Case { Name = "escapes", Call = "query", Expect = "all VMs backed up OK", Absent = new[] { "\u001b", "\u0007", "\u009b", "\r" } },
+            // What held before must keep holding.
+            new Case { Name = "xxe", Call = "login", Expect = "DTD", Absent = new[] { "root:" } },
+            new Case { Name = "dtd-external", Call = "login", Expect = "DTD" },
+            new Case { Name = "billion-laughs", Call = "login", Expect = "DTD" },
+            new Case { Name = "redirect", Call = "login", Expect = "HTTP 302" },
+            new Case { Name = "silent", Call = "query", Expect = "httpTimeout", TimeoutS = 3 },
+            new Case { Name = "slow-body", Call = "query", Expect = "httpTimeout", TimeoutS = 3 },
+            new Case { Name = "invalid-utf8", Call = "login", Expect = "malformed XML" },
+            new Case { Name = "malformed-xml", Call = "login", Expect = "malformed XML" },
+            new Case { Name = "html-proxy", Call = "query", Expect = "HTML page" },
+            new Case { Name = "huge-headers", Call = "query", Expect = "" },
+            new Case { Name = "well-behaved", Call = "query", Expect = null },
+        };
+
+        static int Main(string[] args)
+        {
+            string child = null, only = null, tool = null, home = null;
+            bool report = false;
+            for (int i = 0; i < args.Length; i++)
+            {
+                switch (args[i])
+                {
+                    case "--child": child = args[++i]; break;
+                    case "--only": only = args[++i]; break;
+                    case "--tool": tool = args[++i]; break;
+                    case "--home": home = args[++i]; break;
+                    case "--report": report = true; break;
+                }
+            }
+            if (child != null) return RunChild(Cases.First(c => c.Name == child));
+            return RunAll(only, tool, home, report);
+        }
+
+        static string CommonOptions(Case c)
+        {
+            return "allowHttp=true;retries=0;httpTimeout=" + c.TimeoutS.ToString(CultureInfo.InvariantCulture) + "s"
+                + (c.Options.Length > 0 ? ";" + c.Options : "");
+        }
+
+        // ---- one case, in this process ----
+
+        static int RunChild(Case c)
+        {
+            var counting = c.Name == "redirect" ? new CountingListener() : null;
+            var server = new HostileServer(c.Name);
+            if (counting != null) server.RedirectTarget = counting.Url;
+            bool ok = false;
+            string text = "";
+            var sw = new Stopwatch();
+            Action call = () =>
+            {
+                var w = new vCloudWrapper();
+                if (!w.Initialize("", CommonOptions(c), 0)) { text = "Initialize: " + w.getLastErrorString(); return; }
+                if (c.Call == "login")
+                {
+                    sw.Start();
+                    ok = w.Login(server.Url, User, Password);
+                    sw.Stop();
+                    text = ok ? "" : w.getLastErrorString();
+                    return;
+                }
+                if (!w.Login(server.Url, User, Password)) { text = "Login: " + w.getLastErrorString(); return; }
+                sw.Start();
+                var list = w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                sw.Stop();
+                ok = list != null;
+                text = ok ? list.Count + " VMs" : w.getLastErrorString();
+            };
+            if (c.SmallStack)
+            {
+                var t = new Thread(() => call(), 256 * 1024);
+                t.Start();
+                t.Join();
+            }
+            else call();
+            Console.WriteLine("RESULT " + (ok ? 1 : 0) + " " + sw.ElapsedMilliseconds + " " + PeakMb(Process.GetCurrentProcess().Id)
+                + " " + server.DtdFetches + " " + (counting == null ? 0 : counting.Connections));
+            Console.WriteLine("TEXT " + Convert.ToBase64String(Encoding.UTF8.GetBytes(text ?? "")));
+            Console.Out.Flush();
+            server.Dispose();
+            return 0;
+        }
+
+        static long PeakMb(int pid)
+        {
+            try
+            {
+                foreach (var line in File.ReadAllLines("/proc/" + pid + "/status"))
+                    if (line.StartsWith("VmHWM:", StringComparison.Ordinal))
+                        return long.Parse(line.Substring(6).Trim().Split(' ')[0], CultureInfo.InvariantCulture) / 1024;
+            }
+            catch (Exception) { }
+            return -1;
+        }
+
+        // ---- every case, each in a process of its own ----
+
+        static int passed, failed;
+
+        static void Check(bool condition, string what, string detail = "")
+        {
+            if (condition) { passed++; return; }
+            failed++;
+            Console.WriteLine("FAIL " + what + (detail.Length > 0 ? ": " + detail : ""));
+        }
+
+        static int RunAll(string only, string tool, string home, bool report)
+        {
+            string exe = typeof(Program).Assembly.Location;
+            var sw = Stopwatch.StartNew();
+            Console.WriteLine(string.Format("{0,-20} {1,8} {2,9} {3,8}  {4}", "case", "call s", "peak MiB", "outcome", "error text"));
+            foreach (var c in Cases)
+            {
+                if (only != null && c.Name != only) continue;
+                RunOne(exe, c, report);
+            }
+            if (tool != null)
+            {
+                if (only == null || only == "tool-escapes") ToolEscapes(tool, home, report, "escapes", 1);
+                if (only == null || only == "tool-escapes-names") ToolEscapes(tool, home, report, "escapes-names", 0);
+            }
+            Console.WriteLine("hostile cases took " + sw.Elapsed.TotalSeconds.ToString("0.0", CultureInfo.InvariantCulture) + " s; "
+                + passed + " checks passed, " + failed + " failed");
+            return report || failed == 0 ? 0 : 1;
+        }
+
+        static void RunOne(string exe, Case c, bool report)
+        {
+            var psi = new ProcessStartInfo("mono", "\"" + exe + "\" --child " + c.Name)
+            {
+                UseShellExecute = false,
+                RedirectStandardOutput = true,
+                RedirectStandardError = true
+            };
+            var p = Process.Start(psi);
+            var stdout = new StringBuilder();
+            var stderr = new StringBuilder();
+            p.OutputDataReceived += (s, e) => { if (e.Data != null) lock (stdout) stdout.AppendLine(e.Data); };
+            p.ErrorDataReceived += (s, e) => { if (e.Data != null) lock (stderr) stderr.AppendLine(e.Data); };
+            p.BeginOutputReadLine();
+            p.BeginErrorReadLine();
+            long peak = 0;
+            string killed = "";
+            var wall = Stopwatch.StartNew();
+            double limitS = c.TimeoutS + 20;
+            while (!p.WaitForExit(50))
+            {
+                peak = Math.Max(peak, PeakMb(p.Id));
+                if (peak > KillAboveMb) killed = "stopped above " + KillAboveMb + " MiB";
+                else if (wall.Elapsed.TotalSeconds > limitS) killed = "stopped after " + limitS + " s";
+                if (killed.Length > 0)
+                {
+                    try { p.Kill(); } catch (Exception) { }
+                    p.WaitForExit();
+                    break;
+                }
+            }
+            p.WaitForExit();
+            string outText;
+            lock (stdout) outText = stdout.ToString();
+            var result = outText.Split('\n').FirstOrDefault(l => l.StartsWith("RESULT ", StringComparison.Ordinal));
+            var textLine = outText.Split('\n').FirstOrDefault(l => l.StartsWith("TEXT ", StringComparison.Ordinal));
+            string outcome, text = "";
+            double callS = wall.Elapsed.TotalSeconds;
+            bool ok = false;
+            int dtd = 0, stolen = 0;
+            if (result == null)
+            {
+                string err;
+                lock (stderr) err = stderr.ToString();
+                outcome = killed.Length > 0 ? "killed" : "died";
+                text = killed.Length > 0 ? killed : "exit " + p.ExitCode + ": " + FirstLine(err);
+            }
+            else
+            {
+                var f = result.Trim().Split(' ');
+                ok = f[1] == "1";
+                callS = long.Parse(f[2], CultureInfo.InvariantCulture) / 1000.0;
+                peak = Math.Max(peak, long.Parse(f[3], CultureInfo.InvariantCulture));
+                dtd = int.Parse(f[4], CultureInfo.InvariantCulture);
+                stolen = int.Parse(f[5], CultureInfo.InvariantCulture);
+                text = textLine == null ? "" : Encoding.UTF8.GetString(Convert.FromBase64String(textLine.Substring(5).Trim()));
+                outcome = ok ? "success" : "failed";
+            }
+            Console.WriteLine(string.Format(CultureInfo.InvariantCulture, "{0,-20} {1,8:0.00} {2,9} {3,8}  {4}", c.Name, callS, peak, outcome, Visible(Shorten(text))));
+            if (report) return;
+
+            Check(result != null, c.Name + ": the process lives and reports", text);
+            if (result == null) return;
+            if (c.Expect == null) Check(ok, c.Name + ": the call succeeds", text);
+            else
+            {
+                Check(!ok, c.Name + ": the call fails", text);
+                Check(text.IndexOf(c.Expect, StringComparison.OrdinalIgnoreCase) >= 0, c.Name + ": the error text names the cause", "expected <" + c.Expect + "> in <" + Visible(text) + ">");
+            }
+            foreach (var a in c.Absent)
+            {
+                string secret = a.Replace("B64", Basic);
+                Check(text.IndexOf(secret, StringComparison.Ordinal) < 0, c.Name + ": the error text does not hold <" + Visible(secret) + ">", Visible(text));
+            }
+            Check(callS <= c.TimeoutS + 1, c.Name + ": the call ends within its time-out and a second", callS.ToString("0.00", CultureInfo.InvariantCulture) + " s");
+            Check(peak > 0 && peak <= MemoryCapMb, c.Name + ": peak memory within " + MemoryCapMb + " MiB", peak + " MiB");
+            Check(dtd == 0, c.Name + ": no external DTD was fetched");
+            Check(stolen == 0, c.Name + ": nothing followed the redirect to another host");
+        }
+
+        // The command-line tool, through the real bridge, prints a server's text with its control characters
+        // made visible.
+        static void ToolEscapes(string tool, string home, bool report, string mode, int status)
+        {
+            string name = "tool-" + mode;
+            using (var server = new HostileServer(mode))
+            {
+                var psi = new ProcessStartInfo(tool, "--server " + server.Url + " --allow-http --user " + User + " --option retries=0 vms")
+                {
+                    UseShellExecute = false,
+                    RedirectStandardOutput = true,
+                    RedirectStandardError = true
+                };
+                if (home != null) psi.EnvironmentVariables["XQ_HOME"] = home;
+                psi.EnvironmentVariables["VCB_PASSWORD"] = Password;
+                var sw = Stopwatch.StartNew();
+                var p = Process.Start(psi);
+                var errBuf = new MemoryStream();
+                var outBuf = new MemoryStream();
+                var t1 = p.StandardError.BaseStream.CopyToAsync(errBuf);
+                var t2 = p.StandardOutput.BaseStream.CopyToAsync(outBuf);
+                long peak = 0;
+                while (!p.WaitForExit(50)) peak = Math.Max(peak, PeakMb(p.Id));
+                p.WaitForExit();
+                t1.Wait(5000);
+                t2.Wait(5000);
+                var bytes = errBuf.ToArray().Concat(outBuf.ToArray()).ToArray();
+                string text = Encoding.UTF8.GetString(bytes);
+                Console.WriteLine(string.Format(CultureInfo.InvariantCulture, "{0,-20} {1,8:0.00} {2,9} {3,8}  {4}", name,
+                    sw.Elapsed.TotalSeconds, peak, "exit " + p.ExitCode, Visible(Shorten(text.Trim()))));
+                if (report) return;
+                Check(p.ExitCode == status, name + ": the tool's exit status", "exit " + p.ExitCode);
+                Check(text.Contains("all VMs backed up OK"), name + ": the server's words are shown", Visible(text));
+                Check(!bytes.Any(b => (b < 0x20 && b != '\n' && b != '\t') || b == 0x7f), name + ": no control byte reaches the terminal", Visible(text));
+                Check(text.IndexOf('\u009b') < 0, name + ": no C1 control reaches the terminal", Visible(text));
+            }
+        }
+
+        static string FirstLine(string s)
+        {
+            s = s.Trim();
+            int nl = s.IndexOf('\n');
+            return nl < 0 ? s : s.Substring(0, nl);
+        }
+
+        static string Shorten(string s) { return s.Length > 110 ? s.Substring(0, 110) + "..." : s; }
+
+        // Control characters as \xNN, so that this report cannot drive the terminal either.
+        static string Visible(string s)
+        {
+            var sb = new StringBuilder();
+            foreach (char ch in s ?? "")
+            {
+                if (ch < 0x20 || (ch >= 0x7f && ch < 0xa0)) sb.Append("\\x" + ((int)ch).ToString("x2"));
+                else sb.Append(ch);
+            }
+            return sb.ToString();
+        }
+    }
+}
