@@ -55,8 +55,19 @@ namespace VcdSim
         Resp OrgXml(Req r, Org o)
         {
             var x = EntityDoc("Org", o, Refs.Href(o), Mt.Org);
-            foreach (var v in o.Vdcs) x.Link("down", Refs.Href(v), Mt.Vdc, v.Name);
-            foreach (var c in o.Catalogs) x.Link("down", Refs.Href(c), Mt.Catalog, c.Name);
+            // From API 33 an Org no longer links its VDCs and catalogs one by one; it links the queries that
+            // list them instead, and clients that name a VDC go through the query service.
+            if (VersionNumber(r) >= 33)
+            {
+                string scope = "&format=records&filter=" + Uri.EscapeDataString("org==" + Refs.Href(o));
+                x.Link("down", Refs.Api + "/query?type=orgVdc" + scope, Mt.Records, "vdcs");
+                x.Link("down", Refs.Api + "/query?type=catalog" + scope, Mt.Records, "catalogs");
+            }
+            else
+            {
+                foreach (var v in o.Vdcs) x.Link("down", Refs.Href(v), Mt.Vdc, v.Name);
+                foreach (var c in o.Catalogs) x.Link("down", Refs.Href(c), Mt.Catalog, c.Name);
+            }
             x.Link("down", Refs.Api + "/tasksList/" + o.Id, Mt.TasksList);
             foreach (var n in OrgNetworks(o)) x.Link("down", Refs.Href(n), Mt.OrgNetwork, n.Name);
             MetadataLink(x, o);

@@ -163,11 +163,22 @@ namespace VcdSimTests
             Check(orgs.Count == 1 && (string)orgs[0].Attribute("name") == "Acme", "a tenant's OrgList holds its organization only");
             Equal(3, admin.Get("api/org").Root.Elements(NS.V + "Org").Count(), "System sees every organization");
 
-            var org = alice.Get((string)orgs[0].Attribute("href")).Root;
-            var vdcLinks = org.Elements(NS.V + "Link").Where(k => (string)k.Attribute("type") == P + "vcloud.vdc+xml").ToList();
-            Equal("Acme-Gold,Acme-Silver", string.Join(",", vdcLinks.Select(k => (string)k.Attribute("name")).OrderBy(n => n)), "Org links its VDCs");
+            string orgHref = (string)orgs[0].Attribute("href");
+            var org = alice.Get(orgHref).Root;
+            Check(!org.Elements(NS.V + "Link").Any(k => (string)k.Attribute("type") == P + "vcloud.vdc+xml" || (string)k.Attribute("type") == P + "vcloud.catalog+xml"),
+                  "from API 33 an Org links neither VDCs nor catalogs");
+            var vdcQuery = org.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("type") == P + "vcloud.query.records+xml" &&
+                                                                           ((string)k.Attribute("href")).ToLowerInvariant().Contains("vdc"));
+            Check(vdcQuery != null, "the Org links the records query of its VDCs instead");
+            var vdcRecords = alice.Get((string)vdcQuery.Attribute("href")).Root.Elements(NS.V + "OrgVdcRecord").ToList();
+            Equal("Acme-Gold,Acme-Silver", string.Join(",", vdcRecords.Select(k => (string)k.Attribute("name")).OrderBy(n => n)), "that query lists the Org's VDCs");
+            Equal("Acme-Gold", string.Join(",", alice.Names(F("orgVdc", "orgName==Acme;name==acme-gold"))), "tenants find a VDC by organisation name and VDC name");
+            Equal("Globex-DR,Globex-Prod", string.Join(",", admin.Names(F("adminOrgVdc", "org==" + admin.HrefOf("organization", "Globex")))),
+                  "System finds the VDCs of an organisation by its href");
+            Check(new Client(s) { Version = "35.0", Bearer = alice.Bearer }.Get(orgHref).Root.Elements(NS.V + "Link")
+                  .All(k => (string)k.Attribute("type") != P + "vcloud.vdc+xml"), "no VDC links at 35.0 either");
 
-            var vdc = alice.Get((string)vdcLinks.First(k => (string)k.Attribute("name") == "Acme-Gold").Attribute("href")).Root;
+            var vdc = alice.Get((string)vdcRecords.First(k => (string)k.Attribute("name") == "Acme-Gold").Attribute("href")).Root;
             Equal("1", (string)vdc.Attribute("status"), "VDC status is READY");
             var entities = vdc.Element(NS.V + "ResourceEntities").Elements(NS.V + "ResourceEntity").ToList();
             Equal("db-tier,staging,web-tier", string.Join(",", entities.Where(e => (string)e.Attribute("type") == P + "vcloud.vApp+xml")
@@ -745,6 +756,10 @@ namespace VcdSimTests
                 Equal(200, l.Status, "legacy login");
                 c.LegacyToken = l.Header("x-vcloud-authorization");
                 Check(((string)c.Get("api/admin").Root.Element(NS.V + "Description")).StartsWith("9.7.0."), "the product version follows the option");
+                string acme = (string)c.Get("api/org").Root.Elements(NS.V + "Org").First(o => (string)o.Attribute("name") == "Acme").Attribute("href");
+                Equal("Acme-Gold,Acme-Silver", string.Join(",", c.Get(acme).Root.Elements(NS.V + "Link")
+                    .Where(k => (string)k.Attribute("type") == P + "vcloud.vdc+xml").Select(k => (string)k.Attribute("name")).OrderBy(n => n)),
+                    "below API 33 the Org links its VDCs");
                 Check(IsError(c.Send("GET", "api/org", accept: "application/*+xml;version=38.0"), 406), "38.0 is not served by this server");
             }
         }
