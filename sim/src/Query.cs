@@ -175,13 +175,15 @@ namespace VcdSim
     {
         readonly string s;
         readonly QType type;
+        readonly bool decode;
         int i;
 
-        FilterParser(string s, QType type) { this.s = s; this.type = type; }
+        FilterParser(string s, QType type, bool decode) { this.s = s; this.type = type; this.decode = decode; }
 
-        public static FNode Parse(string text, QType type)
+        // decode: each value (and metadata key) is percent-encoded, as filterEncoded=true says below API 35.
+        public static FNode Parse(string text, QType type, bool decode = false)
         {
-            var p = new FilterParser(text, type);
+            var p = new FilterParser(text, type, decode);
             var node = p.ParseOr();
             if (p.i != p.s.Length) throw p.Fail("unexpected '" + p.s[p.i] + "'");
             return node;
@@ -251,7 +253,7 @@ namespace VcdSim
                 sb.Append(c);
                 i++;
             }
-            string value = sb.ToString();
+            string value = decode ? Uri.UnescapeDataString(sb.ToString()) : sb.ToString();
             var cond = new CondNode { Op = op };
             if (selector.StartsWith("metadata", StringComparison.Ordinal) && (selector.Length > 8 && (selector[8] == ':' || selector[8] == '@')))
             {
@@ -265,7 +267,7 @@ namespace VcdSim
                     if (cond.MetaDomain != "SYSTEM" && cond.MetaDomain != "GENERAL") throw Fail("unknown metadata domain");
                     rest = rest.Substring(colon);
                 }
-                cond.MetaKey = rest.Substring(1);
+                cond.MetaKey = decode ? Uri.UnescapeDataString(rest.Substring(1)) : rest.Substring(1);
                 if (cond.MetaKey.Length == 0) throw Fail("metadata selector without a key");
                 int tc = value.IndexOf(':');
                 string mt = tc < 0 ? "" : value.Substring(0, tc);
@@ -655,7 +657,11 @@ namespace VcdSim
             if (pageSize > MaxPageSize) pageSize = MaxPageSize;
 
             string filterText = r.Query["filter"] ?? "";
-            FNode filter = filterText.Length == 0 ? null : FilterParser.Parse(filterText, qt);
+            // Below API 35 filterEncoded=true makes the server decode each value; from 35 on it has no effect.
+            bool encoded = VersionNumber(r) < 35 && string.Equals(r.Query["filterEncoded"], "true", StringComparison.OrdinalIgnoreCase);
+            FNode filter = filterText.Length == 0 ? null : FilterParser.Parse(filterText, qt, encoded);
+            // Cached results are keyed by the filter's text, which means something else once decoded.
+            if (encoded && filterText.Length > 0) filterText = "%" + filterText;
 
             string sortAsc = r.Query["sortAsc"], sortDesc = r.Query["sortDesc"];
             if (sortAsc != null && sortDesc != null) throw SimError.Bad("Use sortAsc or sortDesc, not both.");
@@ -773,7 +779,7 @@ namespace VcdSim
         {
             var sb = new StringBuilder(Refs.Api + "/query?type=" + Uri.EscapeDataString(type));
             sb.Append("&page=").Append(page).Append("&pageSize=").Append(pageSize).Append("&format=").Append(format);
-            foreach (string k in new[] { "filter", "sortAsc", "sortDesc", "fields", "offset", "links" })
+            foreach (string k in new[] { "filter", "filterEncoded", "sortAsc", "sortDesc", "fields", "offset", "links" })
             {
                 string v = r.Query[k];
                 if (!string.IsNullOrEmpty(v)) sb.Append('&').Append(k).Append('=').Append(Uri.EscapeDataString(v));

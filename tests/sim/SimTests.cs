@@ -245,6 +245,7 @@ namespace VcdSimTests
             var alice = Alice(s);
             Equal("web-01,web-02,web-03", string.Join(",", admin.Names(F("adminVM", "name==web-*"))), "wildcard at the end");
             Equal("web-01,web-02,web-03", string.Join(",", admin.Names(F("adminVM", "name==WEB-0*"))), "== ignores case");
+            Equal(0, admin.Records(F("adminVM", "name==web%2D01", "&filterEncoded=true")).Count, "from API 35 filterEncoded has no effect");
             Equal("db-01,db-02", string.Join(",", admin.Names(F("adminVM", "name==*b-0*;containerName==db*"))), "wildcards at both ends and AND");
             Equal("web-02,web-03", string.Join(",", admin.Names(F("adminVM", "name!=web-01;containerName==web-tier"))), "!= with AND");
             Equal("db-01,web-01", string.Join(",", admin.Names(F("adminVM", "(name==web-01,name==db-01);status==POWERED_ON"))), "OR inside parentheses, then AND");
@@ -760,6 +761,12 @@ namespace VcdSimTests
                 Equal("Acme-Gold,Acme-Silver", string.Join(",", c.Get(acme).Root.Elements(NS.V + "Link")
                     .Where(k => (string)k.Attribute("type") == P + "vcloud.vdc+xml").Select(k => (string)k.Attribute("name")).OrderBy(n => n)),
                     "below API 33 the Org links its VDCs");
+                Equal("Acme-Gold,Acme-Silver", string.Join(",", c.Names("type=adminOrgVdc&filterEncoded=true&filter=" +
+                    Uri.EscapeDataString("org==" + Uri.EscapeDataString(acme) + ";name==Acme%2D*"))), "below API 35 filterEncoded=true decodes each value");
+                var first = c.Get("api/query?type=adminOrgVdc&filterEncoded=true&pageSize=1&filter=" + Uri.EscapeDataString("name==Acme%2D*")).Root;
+                var next = first.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("rel") == "nextPage");
+                Check(next != null && c.Get((string)next.Attribute("href")).Root.Elements(NS.V + "AdminVdcRecord").Count() == 1,
+                      "the next page keeps filterEncoded", next == null ? first.ToString() : (string)next.Attribute("href"));
                 Check(IsError(c.Send("GET", "api/org", accept: "application/*+xml;version=38.0"), 406), "38.0 is not served by this server");
             }
         }

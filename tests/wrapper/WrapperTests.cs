@@ -340,6 +340,34 @@ namespace WrapperTests
                 Check.Contains(text, "API 32.0", "and API 32.0");
                 Check.Equal(0L, Json.Long(legacy.Summary(), "sessions"), "legacy logout ends the session");
             }
+            // From API 33 an Org document links no VDCs: every lookup of a VDC by name goes through the query
+            // service, for System and for tenants, and stays inside the organisation named.
+            using (var v33 = new Sim(simExe, "--task-ms 30 --api-versions 32.0D,33.0"))
+            {
+                foreach (var who in new[] { "System", "tenant" })
+                {
+                    var w = who == "System" ? Admin(v33) : Alice(v33);
+                    var list = new SStringInfoLibList();
+                    Check.That(w.GetVdcListInOrg("Acme", ref list), who + ": VDCs of an organisation at API 33", w.getLastErrorString());
+                    Check.Equal("Acme-Gold,Acme-Silver", string.Join(",", Strings(list)), who + ": both VDCs, in the server's order");
+                    Check.That(w.GetVappListInVdc("Acme", "acme-silver", ref list), who + ": a VDC named within its organisation", w.getLastErrorString());
+                    Check.Equal("dev-sandbox,build-farm", string.Join(",", Strings(list)), who + ": its vApps");
+                    var vm = new SVMInfoLib();
+                    Check.That(w.GetVMInfoForVM("Acme", "Acme-Gold", "web-01", ref vm) && vm.name == "web-01", who + ": a VM by organisation, VDC and name",
+                        w.getLastErrorString());
+                    var tree = w.BrowseInventory("", new SInventoryLib { name = "Acme", type = EInventoryType.eInventoryOrg }, 0, 1);
+                    Check.Equal("Acme-Gold,Acme-Silver", tree == null ? w.getLastErrorString() : string.Join(",", tree.Select(n => n.name)),
+                        who + ": the inventory below an organisation");
+                    Check.That(tree != null && tree.All(n => n.type == EInventoryType.eInventoryOrgVdc && n.href.Contains("/api/vdc/")),
+                        who + ": as VDC nodes with their plain hrefs");
+                    w.Logout();
+                }
+                var admin = Admin(v33);
+                var none = new SStringInfoLibList();
+                Check.That(!admin.GetVappListInVdc("Globex", "Acme-Gold", ref none), "a VDC of another organisation is not found by name");
+                Check.Contains(admin.getLastErrorString(), "VDC 'Acme-Gold' not found in organisation 'Globex'", "and the error names both");
+                admin.Logout();
+            }
             using (var future = new Sim(simExe, "--api-versions 40.0,41.0"))
             {
                 var w = new vCloudWrapper();
