@@ -26,6 +26,7 @@ namespace VcdSim
         public string RefElem;
         public bool SystemOnly;
         public bool NoReferences;
+        public bool Uncached;   // the matching set changes without an inventory change (tasks)
         public Func<Session, IEnumerable<Entity>> Source;
         public readonly List<QField> Fields = new List<QField>();
         public readonly Dictionary<string, QField> ByName = new Dictionary<string, QField>(StringComparer.Ordinal);
@@ -51,6 +52,14 @@ namespace VcdSim
         public override Kind Kind { get { return Kind.Datastore; } }
         public Datastore Store;
         public ProviderVdc Pvdc;
+    }
+
+    // A storage policy as one provider VDC offers it: the rows of the providerVdcStorageProfile query.
+    class PvdcProfile : Entity
+    {
+        public override Kind Kind { get { return Kind.PvdcStorageProfile; } }
+        public ProviderVdc Pvdc;
+        public StoragePolicy Policy;
     }
 
     // ---- filters ---------------------------------------------------------------------------------------------
@@ -85,10 +94,30 @@ namespace VcdSim
                 var target = Field.Ref(e);
                 bool eq;
                 if (Value.IndexOf('*') >= 0) eq = target != null && Glob.Match(Refs.Href(target).ToLowerInvariant(), ValueLower);
-                else eq = target != null && string.Equals(target.Id, RefId, StringComparison.OrdinalIgnoreCase);
+                else eq = target != null && RefMatches(target);
                 return Op == "!=" ? !eq : eq;
             }
             return Compare(Field.Kind, Field.Str(e) ?? "", Op, Value, ValueLower);
+        }
+
+        // A reference value is the object's href (in a form the server gives out for it: its own view or its
+        // admin view, any host), its URN (of the right kind), or its bare uuid. An href of another kind of
+        // object with the same uuid does not match.
+        bool RefMatches(Entity target)
+        {
+            if (!string.Equals(target.Id, RefId, StringComparison.OrdinalIgnoreCase)) return false;
+            if (Value.StartsWith("urn:", StringComparison.OrdinalIgnoreCase))
+                return ValueLower.StartsWith("urn:vcloud:" + Refs.UrnKind(target.Kind).ToLowerInvariant() + ":", StringComparison.Ordinal);
+            int at = ValueLower.IndexOf("/api/", StringComparison.Ordinal);
+            if (at < 0) return Value.IndexOf('/') < 0;
+            string path = ValueLower.Substring(at).TrimEnd('/');
+            return path == ApiPath(Refs.Href(target)) || path == ApiPath(Refs.AdminHref(target));
+        }
+
+        static string ApiPath(string href)
+        {
+            int at = href.IndexOf("/api/", StringComparison.Ordinal);
+            return (at < 0 ? href : href.Substring(at)).TrimEnd('/').ToLowerInvariant();
         }
 
         bool EvalMeta(Entity e)
@@ -584,6 +613,44 @@ namespace VcdSim
               .Ref("vc", e => ((ProviderVdc)e).VCenter)
               .Int("numberOfDatastores", e => ((ProviderVdc)e).Datastores.Count);
             queryTypes[pv.Name] = pv;
+
+            var pvsps = new List<Entity>();
+            foreach (var p in cloud.Pvdcs)
+                foreach (var pol in p.VCenter.Policies)
+                    pvsps.Add(new PvdcProfile { Id = cloud.StableIdFor("pvdcsp/" + p.Id + "/" + pol.Name), Name = pol.Name, Pvdc = p, Policy = pol });
+            var pvsp = new QType { Name = "providerVdcStorageProfile", RecordElem = "ProviderVdcStorageProfileRecord", RefElem = "ProviderVdcStorageProfileReference", SystemOnly = true };
+            pvsp.Source = s => pvsps;
+            pvsp.Text("name", e => e.Name)
+                .Ref("providerVdc", e => ((PvdcProfile)e).Pvdc)
+                .Ref("vc", e => ((PvdcProfile)e).Pvdc.VCenter)
+                .Text("storageProfileMoref", e => ((PvdcProfile)e).Policy.Moref)
+                .Bool("isEnabled", e => true)
+                .Int("storageTotalMB", e => ((PvdcProfile)e).Pvdc.Datastores.Sum(d => d.CapacityMB))
+                .Int("storageUsedMB", e => ((PvdcProfile)e).Pvdc.Datastores.Sum(d => d.UsedMB))
+                .Int("storageProvisionedMB", e => ((PvdcProfile)e).Pvdc.Datastores.Sum(d => d.UsedMB))
+                .Int("storageRequestedMB", e => ((PvdcProfile)e).Pvdc.Datastores.Sum(d => d.UsedMB))
+                .Int("numberOfConditions", e => 0);
+            queryTypes[pvsp.Name] = pvsp;
+
+            // Tasks: "task" holds those of the user's own organization, "adminTask" (System) every one.
+            foreach (bool admin in new[] { false, true })
+            {
+                var task = new QType { Name = admin ? "adminTask" : "task", RecordElem = admin ? "AdminTaskRecord" : "TaskRecord", RefElem = admin ? "AdminTaskReference" : "TaskReference", SystemOnly = admin, Uncached = true };
+                task.Source = s => cloud.ById.Values.OfType<SimTask>().Where(t => admin || t.Org == s.Org).OrderBy(t => t.StartTime).ToList();
+                task.Text("name", e => ((SimTask)e).OperationName)
+                    .Text("operationFull", e => ((SimTask)e).Operation)
+                    .Text("status", e => ((SimTask)e).Status)
+                    .Date("startDate", e => ((SimTask)e).StartTime)
+                    .Text("endDate", e => ((SimTask)e).EndTime.HasValue ? Iso(((SimTask)e).EndTime.Value) : "")
+                    .Text("ownerName", e => ((SimTask)e).User == null ? "" : ((SimTask)e).User.Name)
+                    .Text("object", e => ((SimTask)e).OwnerHref ?? "")
+                    .Text("objectName", e => ((SimTask)e).OwnerName ?? "")
+                    .Text("objectType", e => ((SimTask)e).OwnerType ?? "")
+                    .Text("serviceNamespace", e => "com.vmware.cloud")
+                    .Ref("org", e => e.Org)
+                    .Text("orgName", e => e.Org == null ? "" : e.Org.Name);
+                queryTypes[task.Name] = task;
+            }
         }
 
         static int ParseInt(Req r, string name, int dflt)
@@ -601,7 +668,7 @@ namespace VcdSim
             string key = qt.Name + "\n" + (s.IsSystem ? "*" : s.Org.Id) + "\n" + filterText + "\n" +
                          (sortField == null ? "" : (desc ? "-" : "+") + sortField.Name);
             CachedResult c;
-            if (queryCache.TryGetValue(key, out c) && c.Version == cloud.Version)
+            if (!qt.Uncached && queryCache.TryGetValue(key, out c) && c.Version == cloud.Version)
             {
                 c.LastUse = ++cacheClock;
                 return c.Items;
