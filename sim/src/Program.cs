@@ -19,7 +19,8 @@ namespace VcdSim
             "                       [--fault-path PREFIX] [--fault-count N]\n" +
             "                       [--api-versions LIST] [--product-version TEXT] [--stdin-lifeline] [--verbose]\n" +
             "With neither --fixture nor --generate the demo cloud beside the program is loaded.\n" +
-            "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ").\n";
+            "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ",\n" +
+            "or VCDSIM_API_VERSIONS when set).\n";
 
         const string DefaultVersions = "35.0D,36.0D,36.3D,37.0,37.1,37.2,38.0";
 
@@ -28,7 +29,11 @@ namespace VcdSim
         static int Main(string[] args)
         {
             int port = 0, taskMs = 200;
-            string fixture = null, generate = null, versions = DefaultVersions, product = null;
+            // VCDSIM_API_VERSIONS sets the default for --api-versions, so that a whole test run (and every
+            // simulator its tools start) can play a server of one API version line.
+            string envVersions = Environment.GetEnvironmentVariable("VCDSIM_API_VERSIONS");
+            string fixture = null, generate = null, product = null;
+            string versions = string.IsNullOrEmpty(envVersions) ? DefaultVersions : envVersions;
             bool lifeline = false, verbose = false;
             var faultArgs = new System.Collections.Generic.List<string[]>();
             try
