@@ -100,6 +100,9 @@ for line in $lines; do
     cli "$who" vm-users Acme Acme-Gold web-01; expect "alice" "$who: vm-users"
     cli "$who" users Acme; expect "carol" "$who: users Acme"
     cli "$who" tree --from org Acme; expect "Acme-Silver (vdc)" "$who: tree --from org Acme"
+    cli "$who" networks Acme Acme-Gold web-tier; expect "acme-web" "$who: networks"
+    cli "$who" vms vdc Acme-Silver; expect "dev-01" "$who: vms vdc Acme-Silver"
+    cli "$who" power-on Acme Acme-Gold web-03; expect "powered on" "$who: power-on"
   done
   cli admin restore Acme Acme-Gold web-tier "matrix-$line" --vcenter vc-east --moref vm-880001
   expect "matrix-$line" "admin: restore"
