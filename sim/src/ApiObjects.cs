@@ -65,7 +65,9 @@ namespace VcdSim
             // list them instead, and clients that name a VDC go through the query service.
             if (VersionNumber(r) >= 33)
             {
-                string scope = "&format=records&filter=" + Uri.EscapeDataString("org==" + Refs.Href(o));
+                var name = new System.Text.StringBuilder();
+                foreach (char c in o.Name) name.Append("(),;\\".IndexOf(c) >= 0 ? "\\" + c : c.ToString());
+                string scope = "&format=records&filter=" + Uri.EscapeDataString("orgName==" + name);
                 x.Link("down", Refs.Api + "/query?type=orgVdc" + scope, Mt.Records, "vdcs");
                 x.Link("down", Refs.Api + "/query?type=catalog" + scope, Mt.Records, "catalogs");
             }

@@ -178,6 +178,10 @@ namespace VcdSimTests
             Check(vdcQuery != null, "the Org links the records query of its VDCs instead");
             var vdcRecords = alice.Get((string)vdcQuery.Attribute("href")).Root.Elements(NS.V + "OrgVdcRecord").ToList();
             Equal("Acme-Gold,Acme-Silver", string.Join(",", vdcRecords.Select(k => (string)k.Attribute("name")).OrderBy(n => n)), "that query lists the Org's VDCs");
+            var catQuery = org.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("type") == P + "vcloud.query.records+xml" &&
+                                                                           ((string)k.Attribute("href")).ToLowerInvariant().Contains("catalog"));
+            Equal("Acme-Templates", catQuery == null ? "(no link)" : string.Join(",", alice.Get((string)catQuery.Attribute("href")).Root
+                .Elements(NS.V + "CatalogRecord").Select(k => (string)k.Attribute("name"))), "and the catalogs' query lists its catalogs");
             Equal("Acme-Gold", string.Join(",", alice.Names(F("orgVdc", "orgName==Acme;name==acme-gold"))), "tenants find a VDC by organisation name and VDC name");
             Equal("Globex-DR,Globex-Prod", string.Join(",", admin.Names(F("adminOrgVdc", "org==" + admin.HrefOf("organization", "Globex")))),
                   "System finds the VDCs of an organisation by its href");
