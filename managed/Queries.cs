@@ -59,10 +59,9 @@ namespace vCloudSDKWrapper
             SStringInfoLibList result = null;
             bool ok = Run("GetVdcListInOrg", false, api =>
             {
-                var o = new Resolver(api).Org(N(org));
-                var obj = api.GetObject(o.Href, Ns.Vcloud, "Org", "organisation '" + o.Name + "'");
-                result = Names(obj.Links().Where(l => l.Attr("rel") == "down"
-                    && X.MediaTypeIs(l.Attr("type"), "application/vnd.vmware.vcloud.vdc+xml")));
+                var r = new Resolver(api);
+                result = new SStringInfoLibList();
+                foreach (var rec in r.VdcRecords(r.Org(N(org)))) result.Add(rec.Name);
                 return true;
             });
             if (ok) list = result;
@@ -559,10 +558,8 @@ namespace vCloudSDKWrapper
                     break;
                 case EInventoryType.eInventoryOrg:
                     {
-                        var o = r.Org(text);
-                        var obj = api.GetObject(o.Href, Ns.Vcloud, "Org", "organisation '" + o.Name + "'");
-                        foreach (var l in obj.Links().Where(l => l.Attr("rel") == "down" && X.MediaTypeIs(l.Attr("type"), "application/vnd.vmware.vcloud.vdc+xml")))
-                            list.Add(vCloudWrapper.Node(l.Attr("name"), l.Attr("href"), EInventoryType.eInventoryOrgVdc));
+                        foreach (var rec in r.VdcRecords(r.Org(text)))
+                            list.Add(vCloudWrapper.Node(rec.Name, rec.Href, EInventoryType.eInventoryOrgVdc));
                         break;
                     }
                 case EInventoryType.eInventoryOrgVdc:

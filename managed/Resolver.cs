@@ -143,21 +143,37 @@ namespace vCloudSDKWrapper
             if (orgText.Length == 0 && S.IsSystem)
             {
                 var rec = Unique(api.Query(VdcType, api.Eq("name", vdcText)), vdcText, "VDC", "");
+                rec.Attrs["href"] = PlainVdcHref(rec.Href);
                 return new Found { Href = rec.Href, Name = rec.Name, Rec = rec };
             }
             var orgFound = Org(orgText);
-            var orgObj = api.GetObject(orgFound.Href, Ns.Vcloud, "Org", "organisation '" + orgFound.Name + "'");
-            var records = orgObj.Links()
-                .Where(l => l.Attr("rel") == "down" && X.MediaTypeIs(l.Attr("type"), "application/vnd.vmware.vcloud.vdc+xml"))
-                .Select(l =>
-                {
-                    var r = new QueryRecord { Element = "Link" };
-                    r.Attrs["name"] = l.Attr("name");
-                    r.Attrs["href"] = l.Attr("href");
-                    return r;
-                });
-            var hit = Unique(records, vdcText, "VDC", In("organisation", orgFound.Name));
-            return new Found { Href = hit.Href, Name = hit.Name };
+            var hit = Unique(VdcRecords(orgFound, vdcText), vdcText, "VDC", In("organisation", orgFound.Name));
+            return new Found { Href = hit.Href, Name = hit.Name, Rec = hit };
+        }
+
+        // The VDCs of an organisation, as query records, optionally only those named 'name'. An Org
+        // document lists its VDCs only up to API 32, so the query service is asked at every version:
+        // adminOrgVdc filtered by the organisation's href for System, orgVdc filtered by the organisation's
+        // name for tenants (who see no other organisation anyway). Record hrefs are given in the plain
+        // view, the form that filters and VDC documents use.
+        public List<QueryRecord> VdcRecords(Found org, string name = null)
+        {
+            string filter = S.IsSystem ? api.Eq("org", org.Href) : api.Eq("orgName", org.Name);
+            var records = api.Query(VdcType, Api.And(string.IsNullOrEmpty(name) ? null : api.Eq("name", name), filter)).ToList();
+            foreach (var rec in records)
+            {
+                if (rec["org"].Length > 0 && !Ref.Same(rec["org"], org.Href))
+                    throw new CloudException("the query for the VDCs of organisation '" + org.Name + "' answered with VDC '"
+                        + rec.Name + "' of another organisation");
+                rec.Attrs["href"] = PlainVdcHref(rec.Href);
+            }
+            return records;
+        }
+
+        private static string PlainVdcHref(string href)
+        {
+            int at = href.IndexOf("/api/admin/vdc/", StringComparison.OrdinalIgnoreCase);
+            return at < 0 ? href : href.Substring(0, at) + "/api/vdc/" + href.Substring(at + "/api/admin/vdc/".Length);
         }
 
         // ---- vApps ----

@@ -188,14 +188,16 @@ namespace vCloudSDKWrapper
         }
 
         // Sets the VM's name and description (the import as a new vApp has no field for the VM's description,
-        // and a replacement arrives under a passing name).
+        // and a replacement arrives under a passing name), with the reconfigureVm action: a Vm document that
+        // holds only a name and a Description changes just those.
         private void Rename(string vmHref)
         {
             var vm = api.GetObject(vmHref, Ns.Vcloud, "Vm", "imported VM");
-            var edit = vm.Link("edit", "application/vnd.vmware.vcloud.vm+xml");
+            var link = vm.Link("reconfigureVm");
             var body = new XElement(Ns.Vcloud + "Vm", new XAttribute("name", VmName), new XElement(Ns.Vcloud + "Description", Description));
-            api.Act(HttpMethod.Put, edit != null ? edit.Attr("href") : vmHref, body.ToString(SaveOptions.DisableFormatting),
-                "application/vnd.vmware.vcloud.vm+xml", "set the name and description of VM '" + VmName + "'");
+            api.Act(HttpMethod.Post, link != null ? link.Attr("href") : vm.Attr("href").TrimEnd('/') + "/action/reconfigureVm",
+                body.ToString(SaveOptions.DisableFormatting), "application/vnd.vmware.vcloud.vm+xml",
+                "set the name and description of VM '" + VmName + "'");
         }
 
         // Adds the VDC network to the vApp when it lacks it, then attaches the VM's primary NIC (or a

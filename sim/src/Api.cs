@@ -131,7 +131,8 @@ namespace VcdSim
                 x.W.WriteStartElement("VersionInfo", Ns.Versions);
                 x.Attr("deprecated", v.Deprecated);
                 x.El("Version", v.Text, Ns.Versions);
-                x.El("LoginUrl", Refs.Api + "/sessions", Ns.Versions);
+                // /api/sessions is gone from 38.0: those versions point at the OpenAPI login instead.
+                x.El("LoginUrl", v.Number >= 38 ? Refs.Base + "/cloudapi/1.0.0/sessions" : Refs.Api + "/sessions", Ns.Versions);
                 if (v.Number >= 36)
                     x.El("ProviderLoginUrl", Refs.Base + "/cloudapi/1.0.0/sessions/provider", Ns.Versions);
                 x.End();
@@ -256,6 +257,7 @@ namespace VcdSim
             x.Link("down", Refs.Href(s.Org), Mt.Org, s.Org.Name);
             x.Link("down", Refs.Api + "/query", Mt.QueryList);
             x.Link("entityResolver", Refs.Api + "/entity/", Mt.Entity);
+            x.Link("down:extensibility", Refs.Api + "/extensibility", Mt.ApiExtensibility);
             if (s.IsSystem)
             {
                 x.Link("down", Refs.Api + "/admin/", Mt.VCloud);
@@ -449,13 +451,16 @@ namespace VcdSim
                 case "entity":
                     if (n == 3) return Get(r, () => EntityXml(r));
                     break;
+                case "extensibility":
+                    if (n == 2) return Get(r, () => ExtensibilityXml(r));
+                    break;
             }
             throw SimError.NotFound();
         }
 
         static bool IsMetadata(Req r)
         {
-            return r.Segs.Length >= 4 && r.Segs.Length <= 5 && r.Seg(3) == "metadata";
+            return r.Segs.Length >= 4 && r.Segs.Length <= 6 && r.Seg(3) == "metadata";
         }
 
         static Resp Get(Req r, Func<Resp> render)
@@ -491,6 +496,13 @@ namespace VcdSim
                     case "providervdc":
                         return Get(r, () => { RequireSystem(s, "PROVIDER_VDC_VIEW"); return ProviderVdcXml(r, Lookup<ProviderVdc>(s, r.Seg(3), "PROVIDER_VDC_VIEW"), false); });
                 }
+            }
+            if (s2 == "providervdc" && n >= 5)
+            {
+                RequireSystem(s, "PROVIDER_VDC_VIEW");
+                var pvdc = Lookup<ProviderVdc>(s, r.Seg(3), "PROVIDER_VDC_VIEW");
+                if (n == 5 && r.Seg(4) == "vdcReferences") return Get(r, () => VdcReferencesXml(r, pvdc));
+                if (r.Seg(4) == "metadata" && n <= 7) return MetadataRoute(r, pvdc, 4);
             }
             if (s2 == "extension")
             {

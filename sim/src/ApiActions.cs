@@ -50,7 +50,7 @@ namespace VcdSim
             if (n == 4 && a == "owner") return ByMethod(r, get: () => OwnerXml(r, va), put: () => SetOwner(r, va));
             if (n == 4 && a == "networkConfigSection")
                 return ByMethod(r, get: () => NetworkConfigSectionXml(r, va), put: () => SetNetworkConfig(r, va));
-            if (a == "metadata" && n <= 5) return MetadataRoute(r, va);
+            if (a == "metadata" && n <= 6) return MetadataRoute(r, va);
             throw SimError.NotFound();
         }
 
@@ -73,7 +73,7 @@ namespace VcdSim
             }
             if (n == 4 && a == "networkConnectionSection")
                 return ByMethod(r, get: () => NetworkConnectionSectionXml(r, vm), put: () => SetNetworkConnections(r, vm));
-            if (a == "metadata" && n <= 5) return MetadataRoute(r, vm);
+            if (a == "metadata" && n <= 6) return MetadataRoute(r, vm);
             throw SimError.NotFound();
         }
 
@@ -299,33 +299,44 @@ namespace VcdSim
 
         // ---- metadata ----------------------------------------------------------------------------------------
 
-        Resp MetadataRoute(Req r, Entity e)
+        // .../metadata, .../metadata/{key} (the GENERAL domain) and .../metadata/{GENERAL|SYSTEM}/{key}.
+        // at: the index of the "metadata" segment.
+        Resp MetadataRoute(Req r, Entity e, int at = 3)
         {
-            int n = r.Segs.Length;
+            int n = r.Segs.Length - at + 3;
             // Metadata of vApps, VMs and templates belongs to their users; that of the containers around them
             // to the organization's administrators.
             if (r.Method != "GET" && e.Kind != Kind.VApp && e.Kind != Kind.Vm && e.Kind != Kind.VAppTemplate)
                 RequireOrgAdmin(r.Session, "METADATA_EDIT");
+            if (r.Method != "GET" && e.Kind == Kind.ProviderVdc) RequireSystem(r.Session, "METADATA_EDIT");
             if (n == 4) return ByMethod(r, get: () => MetadataXml(r, e), post: () => MergeMetadata(r, e));
-            string key = r.Seg(4);
+            string domain = "GENERAL", key = r.Seg(at + 1);
+            if (n == 6)
+            {
+                domain = r.Seg(at + 1);
+                key = r.Seg(at + 2);
+                if (domain != "GENERAL" && domain != "SYSTEM") throw SimError.NotFound();
+            }
             return ByMethod(r,
-                get: () => MetadataValueXml(r, e, ExistingMeta(e, key)),
+                get: () => MetadataValueXml(r, e, ExistingMeta(e, key, domain)),
                 put: () =>
                 {
-                    var entry = ParseMetaValue(RequestRoot(r, Mt.MetadataValue, "MetadataValue"), key, r.Session);
+                    var entry = ParseMetaValue(RequestRoot(r, Mt.MetadataValue, "MetadataValue"), key, r.Session, domain);
                     return MetadataChange(r, e, "metadataUpdate", "Updating", () => SetMeta(e, entry));
                 },
                 delete: () =>
                 {
-                    if (ExistingMeta(e, key).Domain == "SYSTEM") RequireSystem(r.Session, "METADATA_EDIT");
-                    return MetadataChange(r, e, "metadataDelete", "Deleting", () => e.Meta.RemoveAll(x => x.Key == key));
+                    var m = ExistingMeta(e, key, domain);
+                    if (m.Domain == "SYSTEM") RequireSystem(r.Session, "METADATA_EDIT");
+                    return MetadataChange(r, e, "metadataDelete", "Deleting", () => e.Meta.Remove(m));
                 });
         }
 
-        static MetaEntry ExistingMeta(Entity e, string key)
+        // A key that the object lacks in the domain asked for is answered like any entity that is not there.
+        static MetaEntry ExistingMeta(Entity e, string key, string domain)
         {
             var m = e.FindMeta(key);
-            if (m == null) throw new SimError(404, "RESOURCE_NOT_FOUND", "The metadata key \"" + key + "\" does not exist.");
+            if (m == null || m.Domain != domain) throw SimError.Forbidden("METADATA_VIEW");
             return m;
         }
 
@@ -358,17 +369,18 @@ namespace VcdSim
         }
 
         // Reads Domain and TypedValue (xsi:type and Value) and checks that the value fits its type.
-        static MetaEntry ParseMetaValue(XmlElement parent, string key, Session s)
+        // pathDomain: the domain the request's path names (PUT .../metadata/SYSTEM/{key}); a Domain element
+        // must agree with it.
+        static MetaEntry ParseMetaValue(XmlElement parent, string key, Session s, string pathDomain = null)
         {
             var m = new MetaEntry { Key = key };
             var domain = Child(parent, "Domain", Ns.V);
-            if (domain != null)
-            {
-                string d = domain.InnerText.Trim();
-                if (d != "GENERAL" && d != "SYSTEM") throw SimError.Bad("Invalid metadata domain \"" + d + "\".");
-                if (d == "SYSTEM") RequireSystem(s, "METADATA_EDIT");
-                m.Domain = d;
-            }
+            string d = domain != null ? domain.InnerText.Trim() : pathDomain ?? "GENERAL";
+            if (d != "GENERAL" && d != "SYSTEM") throw SimError.Bad("Invalid metadata domain \"" + d + "\".");
+            if (pathDomain == "SYSTEM" && d != "SYSTEM")
+                throw SimError.Bad("The metadata domain \"" + d + "\" does not match the SYSTEM domain of the request.");
+            if (d == "SYSTEM") RequireSystem(s, "METADATA_EDIT");
+            m.Domain = d;
             var tv = Child(parent, "TypedValue", Ns.V);
             if (tv == null) throw SimError.Bad("The metadata entry \"" + key + "\" has no TypedValue.");
             string xt = tv.GetAttribute("type", Ns.Xsi);

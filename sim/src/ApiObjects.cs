@@ -42,7 +42,13 @@ namespace VcdSim
 
         static void MetadataLink(XmlOut x, Entity e)
         {
-            x.Link("down", Refs.Href(e) + "/metadata", Mt.Metadata);
+            x.Link("down", MetadataHref(e), Mt.Metadata);
+        }
+
+        // Provider VDCs keep their metadata under their admin view.
+        static string MetadataHref(Entity e)
+        {
+            return (e.Kind == Kind.ProviderVdc ? Refs.AdminHref(e) : Refs.Href(e)) + "/metadata";
         }
 
         // Every network of an organisation, VDC by VDC.
@@ -55,8 +61,21 @@ namespace VcdSim
         Resp OrgXml(Req r, Org o)
         {
             var x = EntityDoc("Org", o, Refs.Href(o), Mt.Org);
-            foreach (var v in o.Vdcs) x.Link("down", Refs.Href(v), Mt.Vdc, v.Name);
-            foreach (var c in o.Catalogs) x.Link("down", Refs.Href(c), Mt.Catalog, c.Name);
+            // From API 33 an Org no longer links its VDCs and catalogs one by one; it links the queries that
+            // list them instead, and clients that name a VDC go through the query service.
+            if (VersionNumber(r) >= 33)
+            {
+                var name = new System.Text.StringBuilder();
+                foreach (char c in o.Name) name.Append("(),;\\".IndexOf(c) >= 0 ? "\\" + c : c.ToString());
+                string scope = "&format=records&filter=" + Uri.EscapeDataString("orgName==" + name);
+                x.Link("down", Refs.Api + "/query?type=orgVdc" + scope, Mt.Records, "vdcs");
+                x.Link("down", Refs.Api + "/query?type=catalog" + scope, Mt.Records, "catalogs");
+            }
+            else
+            {
+                foreach (var v in o.Vdcs) x.Link("down", Refs.Href(v), Mt.Vdc, v.Name);
+                foreach (var c in o.Catalogs) x.Link("down", Refs.Href(c), Mt.Catalog, c.Name);
+            }
             x.Link("down", Refs.Api + "/tasksList/" + o.Id, Mt.TasksList);
             foreach (var n in OrgNetworks(o)) x.Link("down", Refs.Href(n), Mt.OrgNetwork, n.Name);
             MetadataLink(x, o);
@@ -316,7 +335,7 @@ namespace VcdSim
             x.End();
             x.El("InMaintenanceMode", false);
             x.Open("Children");
-            foreach (var vm in va.Vms) WriteVm(x, r.Session, vm);
+            foreach (var vm in va.Vms) WriteVm(x, r, vm);
             x.End();
             x.End();
             return Xml(r, 200, Mt.VApp, x);
@@ -421,12 +440,14 @@ namespace VcdSim
         Resp VmXml(Req r, Vm vm)
         {
             var x = new XmlOut();
-            WriteVm(x, r.Session, vm, true);
+            WriteVm(x, r, vm, true);
             return Xml(r, 200, Mt.Vm, x);
         }
 
-        void WriteVm(XmlOut x, Session s, Vm vm, bool root = false)
+        void WriteVm(XmlOut x, Req r, Vm vm, bool root = false)
         {
+            var s = r.Session;
+            double version = VersionNumber(r);
             x.Open(root, "Vm", Ns.V, OvfPrefixes);
             string h = Refs.Href(vm);
             x.Attr("needsCustomization", false);
@@ -490,6 +511,7 @@ namespace VcdSim
             x.Attr("version", vm.ToolsVersion.ToString(CultureInfo.InvariantCulture));
             x.End();
             x.End();
+            WriteVmSpecSection(x, vm, version);
             x.El("DateCreated", Iso(vm.Created));
             x.El("VAppScopedLocalId", vm.LocalId);
             x.Open("VmCapabilities");
@@ -499,6 +521,58 @@ namespace VcdSim
             x.El("CpuHotAddEnabled", false);
             x.End();
             if (vm.Profile != null) x.Ref("StorageProfile", vm.Profile);
+            // Boot delay and BIOS setup at every version; retries, secure boot and network boot from 37.1.
+            x.Open("BootOptions");
+            x.El("BootDelay", 0);
+            x.El("EnterBIOSSetup", false);
+            if (version >= 37.1)
+            {
+                x.El("BootRetryEnabled", false);
+                x.El("BootRetryDelay", 10000);
+                x.El("EfiSecureBootEnabled", false);
+                x.El("NetworkBootProtocol", "IPV4");
+            }
+            x.End();
+            x.End();
+        }
+
+        // The VM's specification in vCloud terms (the section that RecomposeVAppParams and reconfigureVm also
+        // take): guest OS, CPUs, memory, disks, hardware version. Firmware from 37.1.
+        void WriteVmSpecSection(XmlOut x, Vm vm, double version)
+        {
+            x.Open("VmSpecSection");
+            x.Attr("Modified", false);
+            x.El("Info", "The configuration parameters for logical VM", Ns.Ovf);
+            x.El("OsType", vm.OsType);
+            x.El("NumCpus", vm.Cpus);
+            x.El("NumCoresPerSocket", 1);
+            x.Open("CpuResourceMhz");
+            x.El("Configured", vm.Cpus * 1000L);
+            x.End();
+            x.Open("MemoryResourceMb");
+            x.El("Configured", vm.MemoryMB);
+            x.End();
+            x.Open("DiskSection");
+            x.Open("DiskSettings");
+            x.El("DiskId", 2000);
+            x.El("SizeMb", vm.DiskMB);
+            x.El("UnitNumber", 0);
+            x.El("BusNumber", 0);
+            x.El("AdapterType", 5);
+            x.El("ThinProvisioned", true);
+            if (vm.Profile != null) x.Ref("StorageProfile", vm.Profile);
+            x.El("overrideVmDefault", false);
+            x.End();
+            x.End();
+            x.Open("HardwareVersion");
+            if (vm.Vdc != null) x.Attr("href", Refs.Href(vm.Vdc) + "/hwv/vmx-" + Str(vm.HwVersion));
+            x.Attr("type", Mt.P + "vcloud.virtualHardwareVersion+xml");
+            x.W.WriteString("vmx-" + Str(vm.HwVersion));
+            x.End();
+            x.El("VmToolsVersion", vm.ToolsVersion.ToString(CultureInfo.InvariantCulture));
+            x.El("VirtualCpuType", "VM64");
+            x.El("TimeSyncWithHost", false);
+            if (version >= 37.1) x.El("Firmware", "bios");
             x.End();
         }
 
@@ -639,7 +713,7 @@ namespace VcdSim
             MetadataLink(x, t);
             x.El("Description", t.Description);
             x.Open("Children");
-            foreach (var vm in t.Vms) WriteVm(x, r.Session, vm);
+            foreach (var vm in t.Vms) WriteVm(x, r, vm);
             x.End();
             x.El("DateCreated", Iso(t.Created));
             x.End();
@@ -734,7 +808,8 @@ namespace VcdSim
         Resp VimServerRefsXml(Req r)
         {
             var x = ExtensionDoc("VMWVimServerReferences", Refs.Api + "/admin/extension/vimServerReferences", Mt.VimServerRefs);
-            foreach (var vc in cloud.VCenters) x.Ref("VimServerReference", vc, Ns.V);
+            // The references are in the extension namespace, like their list.
+            foreach (var vc in cloud.VCenters) x.Ref("VimServerReference", vc, Ns.Ext);
             x.End();
             return Xml(r, 200, Mt.VimServerRefs, x);
         }
@@ -792,6 +867,8 @@ namespace VcdSim
             x.Attr("status", 1);
             x.IdentityNameFirst(p, extension ? Refs.Href(p) : Refs.AdminHref(p), extension ? Mt.ProviderVdc : Mt.AdminProviderVdc);
             x.Link("alternate", extension ? Refs.AdminHref(p) : Refs.Href(p), extension ? Mt.AdminProviderVdc : Mt.ProviderVdc);
+            x.Link("down", Refs.AdminHref(p) + "/vdcReferences", Mt.VdcReferences);
+            MetadataLink(x, p);
             x.El("Description", p.Description);
             x.Open("StorageProfiles");
             foreach (var pol in p.VCenter.Policies) PvdcStorageProfileRef(x, p, pol);
@@ -820,6 +897,22 @@ namespace VcdSim
             }
             x.End();
             return Xml(r, 200, extension ? Mt.ProviderVdc : Mt.AdminProviderVdc, x);
+        }
+
+        Resp VdcReferencesXml(Req r, ProviderVdc p)
+        {
+            var x = HrefTypeDoc("VdcReferences", Refs.AdminHref(p) + "/vdcReferences", Mt.VdcReferences);
+            x.Link("up", Refs.AdminHref(p), Mt.AdminProviderVdc);
+            foreach (var v in cloud.Vdcs.Where(v => v.Pvdc == p)) x.Ref("VdcReference", v, href: Refs.AdminHref(v), type: Mt.AdminVdc);
+            x.End();
+            return Xml(r, 200, Mt.VdcReferences, x);
+        }
+
+        Resp ExtensibilityXml(Req r)
+        {
+            var x = HrefTypeDoc("ApiExtensibility", Refs.Api + "/extensibility", Mt.ApiExtensibility);
+            x.End();
+            return Xml(r, 200, Mt.ApiExtensibility, x);
         }
 
         Resp DatastoreXml(Req r, Datastore d)
@@ -926,14 +1019,14 @@ namespace VcdSim
 
         Resp MetadataXml(Req r, Entity e)
         {
-            string h = Refs.Href(e) + "/metadata";
+            string h = MetadataHref(e);
             var x = HrefTypeDoc("Metadata", h, Mt.Metadata, "xsi");
             x.Link("up", e);
             x.Link("add", h, Mt.Metadata);
             if (e.Metadata != null)
                 foreach (var m in e.Metadata)
                 {
-                    string mh = h + "/" + Uri.EscapeDataString(m.Key);
+                    string mh = MetaHref(h, m);
                     x.Open("MetadataEntry");
                     x.Attr("href", mh);
                     x.Attr("type", Mt.MetadataValue);
@@ -963,10 +1056,16 @@ namespace VcdSim
             x.End();
         }
 
+        // An entry's own address: its key below the metadata, with SYSTEM entries under their domain.
+        static string MetaHref(string metadataHref, MetaEntry m)
+        {
+            return metadataHref + (m.Domain == "GENERAL" ? "/" : "/" + m.Domain + "/") + Uri.EscapeDataString(m.Key);
+        }
+
         Resp MetadataValueXml(Req r, Entity e, MetaEntry m)
         {
-            string h = Refs.Href(e) + "/metadata";
-            var x = HrefTypeDoc("MetadataValue", h + "/" + Uri.EscapeDataString(m.Key), Mt.MetadataValue, "xsi");
+            string h = MetadataHref(e);
+            var x = HrefTypeDoc("MetadataValue", MetaHref(h, m), Mt.MetadataValue, "xsi");
             x.Link("up", h, Mt.Metadata);
             WriteMetaBody(x, m, false);
             x.End();

@@ -4,7 +4,7 @@ using System.Collections.Generic;
 
 namespace VcdSim
 {
-    enum Kind { Org, User, Group, Vdc, ProviderVdc, VCenter, Datastore, StorageProfile, Network, VApp, VAppTemplate, Vm, Catalog, Task }
+    enum Kind { Org, User, Group, Vdc, ProviderVdc, VCenter, Datastore, StorageProfile, Network, VApp, VAppTemplate, Vm, Catalog, Task, PvdcStorageProfile }
 
     enum Power { Off, On, Suspended }
 

@@ -17,9 +17,11 @@ namespace VcdSim
             "                       [--latency-ms N] [--error500 SHARE] [--error503 SHARE] [--token-expiry N]\n" +
             "                       [--fail-tasks N] [--truncate] [--malformed] [--html-proxy] [--html-status N]\n" +
             "                       [--fault-path PREFIX] [--fault-count N] [--churn N]\n" +
-            "                       [--api-versions LIST] [--product-version TEXT] [--stdin-lifeline] [--verbose]\n" +
+            "                       [--api-versions LIST] [--product-version TEXT] [--public-url BASE]\n" +
+            "                       [--stdin-lifeline] [--verbose]\n" +
             "With neither --fixture nor --generate the demo cloud beside the program is loaded.\n" +
-            "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ").\n";
+            "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ",\n" +
+            "or VCDSIM_API_VERSIONS when set).\n";
 
         const string DefaultVersions = "35.0D,36.0D,36.3D,37.0,37.1,37.2,38.0";
 
@@ -28,7 +30,11 @@ namespace VcdSim
         static int Main(string[] args)
         {
             int port = 0, taskMs = 200;
-            string fixture = null, generate = null, versions = DefaultVersions, product = null;
+            // VCDSIM_API_VERSIONS sets the default for --api-versions, so that a whole test run (and every
+            // simulator its tools start) can play a server of one API version line.
+            string envVersions = Environment.GetEnvironmentVariable("VCDSIM_API_VERSIONS");
+            string fixture = null, generate = null, product = null, publicUrl = null;
+            string versions = string.IsNullOrEmpty(envVersions) ? DefaultVersions : envVersions;
             bool lifeline = false, verbose = false;
             var faultArgs = new System.Collections.Generic.List<string[]>();
             try
@@ -49,6 +55,7 @@ namespace VcdSim
                         case "--task-ms": taskMs = IntArg(a, next(), 0, 3600000); break;
                         case "--api-versions": versions = next(); break;
                         case "--product-version": product = next(); break;
+                        case "--public-url": publicUrl = PublicUrl(next()); break;
                         case "--stdin-lifeline": lifeline = true; break;
                         case "--verbose": verbose = true; break;
                         case "--latency-ms": faultArgs.Add(new[] { "latencyMs", next() }); break;
@@ -133,6 +140,9 @@ namespace VcdSim
                 Console.Error.WriteLine("vcdsim: cannot listen on port " + port + ": " + e.Message);
                 return 1;
             }
+            // Behind a load balancer a server writes its hrefs with the address clients are told to use, not
+            // the one it listens on.
+            if (publicUrl != null) Refs.Base = publicUrl;
             Console.Out.WriteLine("vcdsim listening on http://127.0.0.1:" + server.Port + "/");
             Console.Out.Flush();
             Console.Error.WriteLine(string.Format(CultureInfo.InvariantCulture,
@@ -169,6 +179,16 @@ namespace VcdSim
             Console.Error.WriteLine("vcdsim: stopped");
             Environment.Exit(0);
             return 0;
+        }
+
+        // scheme://host[:port] with no path, as every href starts.
+        static string PublicUrl(string v)
+        {
+            Uri u;
+            if (!Uri.TryCreate(v, UriKind.Absolute, out u) || (u.Scheme != "http" && u.Scheme != "https") ||
+                u.AbsolutePath != "/" || u.Query.Length > 0 || u.Fragment.Length > 0 || u.UserInfo.Length > 0)
+                throw new ArgumentException("--public-url needs http(s)://HOST[:PORT], not \"" + v + "\"");
+            return u.GetLeftPart(UriPartial.Authority);
         }
 
         static int IntArg(string name, string v, int min, int max)

@@ -26,6 +26,7 @@ namespace VcdSim
         public string RefElem;
         public bool SystemOnly;
         public bool NoReferences;
+        public bool Uncached;   // the matching set changes without an inventory change (tasks)
         public Func<Session, IEnumerable<Entity>> Source;
         public readonly List<QField> Fields = new List<QField>();
         public readonly Dictionary<string, QField> ByName = new Dictionary<string, QField>(StringComparer.Ordinal);
@@ -51,6 +52,14 @@ namespace VcdSim
         public override Kind Kind { get { return Kind.Datastore; } }
         public Datastore Store;
         public ProviderVdc Pvdc;
+    }
+
+    // A storage policy as one provider VDC offers it: the rows of the providerVdcStorageProfile query.
+    class PvdcProfile : Entity
+    {
+        public override Kind Kind { get { return Kind.PvdcStorageProfile; } }
+        public ProviderVdc Pvdc;
+        public StoragePolicy Policy;
     }
 
     // ---- filters ---------------------------------------------------------------------------------------------
@@ -85,10 +94,30 @@ namespace VcdSim
                 var target = Field.Ref(e);
                 bool eq;
                 if (Value.IndexOf('*') >= 0) eq = target != null && Glob.Match(Refs.Href(target).ToLowerInvariant(), ValueLower);
-                else eq = target != null && string.Equals(target.Id, RefId, StringComparison.OrdinalIgnoreCase);
+                else eq = target != null && RefMatches(target);
                 return Op == "!=" ? !eq : eq;
             }
             return Compare(Field.Kind, Field.Str(e) ?? "", Op, Value, ValueLower);
+        }
+
+        // A reference value is the object's href (in a form the server gives out for it: its own view or its
+        // admin view, any host), its URN (of the right kind), or its bare uuid. An href of another kind of
+        // object with the same uuid does not match.
+        bool RefMatches(Entity target)
+        {
+            if (!string.Equals(target.Id, RefId, StringComparison.OrdinalIgnoreCase)) return false;
+            if (Value.StartsWith("urn:", StringComparison.OrdinalIgnoreCase))
+                return ValueLower.StartsWith("urn:vcloud:" + Refs.UrnKind(target.Kind).ToLowerInvariant() + ":", StringComparison.Ordinal);
+            int at = ValueLower.IndexOf("/api/", StringComparison.Ordinal);
+            if (at < 0) return Value.IndexOf('/') < 0;
+            string path = ValueLower.Substring(at).TrimEnd('/');
+            return path == ApiPath(Refs.Href(target)) || path == ApiPath(Refs.AdminHref(target));
+        }
+
+        static string ApiPath(string href)
+        {
+            int at = href.IndexOf("/api/", StringComparison.Ordinal);
+            return (at < 0 ? href : href.Substring(at)).TrimEnd('/').ToLowerInvariant();
         }
 
         bool EvalMeta(Entity e)
@@ -175,13 +204,15 @@ namespace VcdSim
     {
         readonly string s;
         readonly QType type;
+        readonly bool decode;
         int i;
 
-        FilterParser(string s, QType type) { this.s = s; this.type = type; }
+        FilterParser(string s, QType type, bool decode) { this.s = s; this.type = type; this.decode = decode; }
 
-        public static FNode Parse(string text, QType type)
+        // decode: each value (and metadata key) is percent-encoded, as filterEncoded=true says below API 35.
+        public static FNode Parse(string text, QType type, bool decode = false)
         {
-            var p = new FilterParser(text, type);
+            var p = new FilterParser(text, type, decode);
             var node = p.ParseOr();
             if (p.i != p.s.Length) throw p.Fail("unexpected '" + p.s[p.i] + "'");
             return node;
@@ -251,7 +282,7 @@ namespace VcdSim
                 sb.Append(c);
                 i++;
             }
-            string value = sb.ToString();
+            string value = decode ? Uri.UnescapeDataString(sb.ToString()) : sb.ToString();
             var cond = new CondNode { Op = op };
             if (selector.StartsWith("metadata", StringComparison.Ordinal) && (selector.Length > 8 && (selector[8] == ':' || selector[8] == '@')))
             {
@@ -265,7 +296,7 @@ namespace VcdSim
                     if (cond.MetaDomain != "SYSTEM" && cond.MetaDomain != "GENERAL") throw Fail("unknown metadata domain");
                     rest = rest.Substring(colon);
                 }
-                cond.MetaKey = rest.Substring(1);
+                cond.MetaKey = decode ? Uri.UnescapeDataString(rest.Substring(1)) : rest.Substring(1);
                 if (cond.MetaKey.Length == 0) throw Fail("metadata selector without a key");
                 int tc = value.IndexOf(':');
                 string mt = tc < 0 ? "" : value.Substring(0, tc);
@@ -582,6 +613,44 @@ namespace VcdSim
               .Ref("vc", e => ((ProviderVdc)e).VCenter)
               .Int("numberOfDatastores", e => ((ProviderVdc)e).Datastores.Count);
             queryTypes[pv.Name] = pv;
+
+            var pvsps = new List<Entity>();
+            foreach (var p in cloud.Pvdcs)
+                foreach (var pol in p.VCenter.Policies)
+                    pvsps.Add(new PvdcProfile { Id = cloud.StableIdFor("pvdcsp/" + p.Id + "/" + pol.Name), Name = pol.Name, Pvdc = p, Policy = pol });
+            var pvsp = new QType { Name = "providerVdcStorageProfile", RecordElem = "ProviderVdcStorageProfileRecord", RefElem = "ProviderVdcStorageProfileReference", SystemOnly = true };
+            pvsp.Source = s => pvsps;
+            pvsp.Text("name", e => e.Name)
+                .Ref("providerVdc", e => ((PvdcProfile)e).Pvdc)
+                .Ref("vc", e => ((PvdcProfile)e).Pvdc.VCenter)
+                .Text("storageProfileMoref", e => ((PvdcProfile)e).Policy.Moref)
+                .Bool("isEnabled", e => true)
+                .Int("storageTotalMB", e => ((PvdcProfile)e).Pvdc.Datastores.Sum(d => d.CapacityMB))
+                .Int("storageUsedMB", e => ((PvdcProfile)e).Pvdc.Datastores.Sum(d => d.UsedMB))
+                .Int("storageProvisionedMB", e => ((PvdcProfile)e).Pvdc.Datastores.Sum(d => d.UsedMB))
+                .Int("storageRequestedMB", e => ((PvdcProfile)e).Pvdc.Datastores.Sum(d => d.UsedMB))
+                .Int("numberOfConditions", e => 0);
+            queryTypes[pvsp.Name] = pvsp;
+
+            // Tasks: "task" holds those of the user's own organization, "adminTask" (System) every one.
+            foreach (bool admin in new[] { false, true })
+            {
+                var task = new QType { Name = admin ? "adminTask" : "task", RecordElem = admin ? "AdminTaskRecord" : "TaskRecord", RefElem = admin ? "AdminTaskReference" : "TaskReference", SystemOnly = admin, Uncached = true };
+                task.Source = s => cloud.ById.Values.OfType<SimTask>().Where(t => admin || t.Org == s.Org).OrderBy(t => t.StartTime).ToList();
+                task.Text("name", e => ((SimTask)e).OperationName)
+                    .Text("operationFull", e => ((SimTask)e).Operation)
+                    .Text("status", e => ((SimTask)e).Status)
+                    .Date("startDate", e => ((SimTask)e).StartTime)
+                    .Text("endDate", e => ((SimTask)e).EndTime.HasValue ? Iso(((SimTask)e).EndTime.Value) : "")
+                    .Text("ownerName", e => ((SimTask)e).User == null ? "" : ((SimTask)e).User.Name)
+                    .Text("object", e => ((SimTask)e).OwnerHref ?? "")
+                    .Text("objectName", e => ((SimTask)e).OwnerName ?? "")
+                    .Text("objectType", e => ((SimTask)e).OwnerType ?? "")
+                    .Text("serviceNamespace", e => "com.vmware.cloud")
+                    .Ref("org", e => e.Org)
+                    .Text("orgName", e => e.Org == null ? "" : e.Org.Name);
+                queryTypes[task.Name] = task;
+            }
         }
 
         static int ParseInt(Req r, string name, int dflt)
@@ -599,7 +668,7 @@ namespace VcdSim
             string key = qt.Name + "\n" + (s.IsSystem ? "*" : s.Org.Id) + "\n" + filterText + "\n" +
                          (sortField == null ? "" : (desc ? "-" : "+") + sortField.Name);
             CachedResult c;
-            if (queryCache.TryGetValue(key, out c) && c.Version == cloud.Version)
+            if (!qt.Uncached && queryCache.TryGetValue(key, out c) && c.Version == cloud.Version)
             {
                 c.LastUse = ++cacheClock;
                 return c.Items;
@@ -656,7 +725,11 @@ namespace VcdSim
             if (page > 1 || offset > 0) Churner.BeforePage(cloud, faults);
 
             string filterText = r.Query["filter"] ?? "";
-            FNode filter = filterText.Length == 0 ? null : FilterParser.Parse(filterText, qt);
+            // Below API 35 filterEncoded=true makes the server decode each value; from 35 on it has no effect.
+            bool encoded = VersionNumber(r) < 35 && string.Equals(r.Query["filterEncoded"], "true", StringComparison.OrdinalIgnoreCase);
+            FNode filter = filterText.Length == 0 ? null : FilterParser.Parse(filterText, qt, encoded);
+            // Cached results are keyed by the filter's text, which means something else once decoded.
+            if (encoded && filterText.Length > 0) filterText = "%" + filterText;
 
             string sortAsc = r.Query["sortAsc"], sortDesc = r.Query["sortDesc"];
             if (sortAsc != null && sortDesc != null) throw SimError.Bad("Use sortAsc or sortDesc, not both.");
@@ -774,7 +847,7 @@ namespace VcdSim
         {
             var sb = new StringBuilder(Refs.Api + "/query?type=" + Uri.EscapeDataString(type));
             sb.Append("&page=").Append(page).Append("&pageSize=").Append(pageSize).Append("&format=").Append(format);
-            foreach (string k in new[] { "filter", "sortAsc", "sortDesc", "fields", "offset", "links" })
+            foreach (string k in new[] { "filter", "filterEncoded", "sortAsc", "sortDesc", "fields", "offset", "links" })
             {
                 string v = r.Query[k];
                 if (!string.IsNullOrEmpty(v)) sb.Append('&').Append(k).Append('=').Append(Uri.EscapeDataString(v));

@@ -50,6 +50,9 @@ namespace VcdSim
         public const string ImportIntoVApp = P + "admin.importVmIntoExistingVAppParams+xml";
         public const string ImportAsVApp = P + "admin.importVmAsVAppParams+xml";
         public const string Role = P + "admin.role+xml";
+        public const string ApiExtensibility = P + "vcloud.apiextensibility+xml";
+        public const string VdcReferences = P + "admin.vdcReferences+xml";
+        public const string PvdcStorageProfile = P + "admin.pvdcStorageProfile+xml";
     }
 
     static class Refs
@@ -87,7 +90,8 @@ namespace VcdSim
             K(Kind.VAppTemplate, "vAppTemplate/vappTemplate-", "vapptemplate", Mt.VAppTemplate),
             K(Kind.Catalog, "catalog/", "catalog", Mt.Catalog, adminPath: "catalog/"),
             K(Kind.Task, "task/", "task", Mt.Task),
-            K(Kind.Vm, "vApp/vm-", "vm", Mt.Vm));
+            K(Kind.Vm, "vApp/vm-", "vm", Mt.Vm),
+            K(Kind.PvdcStorageProfile, "admin/pvdcStorageProfile/", "providervdcstorageprofile", Mt.PvdcStorageProfile));
 
         static KindInfo[] Table(params KindInfo[] entries)
         {

@@ -101,7 +101,10 @@ namespace VcdSimTests
             var infos = v.Root.Elements(NS.Versions + "VersionInfo").ToList();
             Check(infos.Any(i => (string)i.Element(NS.Versions + "Version") == "38.0" && (string)i.Attribute("deprecated") == "false"), "38.0 is listed and current");
             Check(infos.Any(i => (string)i.Attribute("deprecated") == "true"), "older versions are marked deprecated");
-            Check(infos.All(i => ((string)i.Element(NS.Versions + "LoginUrl") ?? "").EndsWith("/api/sessions")), "every version has its LoginUrl");
+            Check(infos.All(i => ((string)i.Element(NS.Versions + "LoginUrl") ?? "").EndsWith(
+                      double.Parse((string)i.Element(NS.Versions + "Version"), System.Globalization.CultureInfo.InvariantCulture) >= 38
+                      ? "/cloudapi/1.0.0/sessions" : "/api/sessions")),
+                  "every version has its LoginUrl: /api/sessions below 38.0, where that login exists, the OpenAPI login from 38.0");
 
             var t = anon.TryLogin("alice", "Acme", "alice1!", false);
             Check(t.Status == 200, "tenant login through /cloudapi/1.0.0/sessions", t.ToString());
@@ -139,6 +142,9 @@ namespace VcdSimTests
             Check(IsError(new Client(s) { LegacyToken = jwt }.Get("api/org"), 401), "the bearer token is not accepted as a legacy token");
 
             var sess = alice.Get("api/session");
+            var ext = sess.Root.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("rel") == "down:extensibility");
+            Check(ext != null && (string)ext.Attribute("type") == P + "vcloud.apiextensibility+xml" && alice.Get((string)ext.Attribute("href")).Status == 200,
+                  "the Session links the API extensibility document", sess.ToString());
             Check(sess.Status == 200 && (string)sess.Root.Attribute("user") == "alice" &&
                   sess.Root.Elements(NS.V + "Link").Any(k => (string)k.Attribute("type") == P + "vcloud.orgList+xml"),
                   "GET /api/session with the bearer token returns the Session and its links", sess.ToString());
@@ -163,11 +169,26 @@ namespace VcdSimTests
             Check(orgs.Count == 1 && (string)orgs[0].Attribute("name") == "Acme", "a tenant's OrgList holds its organization only");
             Equal(3, admin.Get("api/org").Root.Elements(NS.V + "Org").Count(), "System sees every organization");
 
-            var org = alice.Get((string)orgs[0].Attribute("href")).Root;
-            var vdcLinks = org.Elements(NS.V + "Link").Where(k => (string)k.Attribute("type") == P + "vcloud.vdc+xml").ToList();
-            Equal("Acme-Gold,Acme-Silver", string.Join(",", vdcLinks.Select(k => (string)k.Attribute("name")).OrderBy(n => n)), "Org links its VDCs");
+            string orgHref = (string)orgs[0].Attribute("href");
+            var org = alice.Get(orgHref).Root;
+            Check(!org.Elements(NS.V + "Link").Any(k => (string)k.Attribute("type") == P + "vcloud.vdc+xml" || (string)k.Attribute("type") == P + "vcloud.catalog+xml"),
+                  "from API 33 an Org links neither VDCs nor catalogs");
+            var vdcQuery = org.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("type") == P + "vcloud.query.records+xml" &&
+                                                                           ((string)k.Attribute("href")).ToLowerInvariant().Contains("vdc"));
+            Check(vdcQuery != null, "the Org links the records query of its VDCs instead");
+            var vdcRecords = alice.Get((string)vdcQuery.Attribute("href")).Root.Elements(NS.V + "OrgVdcRecord").ToList();
+            Equal("Acme-Gold,Acme-Silver", string.Join(",", vdcRecords.Select(k => (string)k.Attribute("name")).OrderBy(n => n)), "that query lists the Org's VDCs");
+            var catQuery = org.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("type") == P + "vcloud.query.records+xml" &&
+                                                                           ((string)k.Attribute("href")).ToLowerInvariant().Contains("catalog"));
+            Equal("Acme-Templates", catQuery == null ? "(no link)" : string.Join(",", alice.Get((string)catQuery.Attribute("href")).Root
+                .Elements(NS.V + "CatalogRecord").Select(k => (string)k.Attribute("name"))), "and the catalogs' query lists its catalogs");
+            Equal("Acme-Gold", string.Join(",", alice.Names(F("orgVdc", "orgName==Acme;name==acme-gold"))), "tenants find a VDC by organisation name and VDC name");
+            Equal("Globex-DR,Globex-Prod", string.Join(",", admin.Names(F("adminOrgVdc", "org==" + admin.HrefOf("organization", "Globex")))),
+                  "System finds the VDCs of an organisation by its href");
+            Check(new Client(s) { Version = "35.0", Bearer = alice.Bearer }.Get(orgHref).Root.Elements(NS.V + "Link")
+                  .All(k => (string)k.Attribute("type") != P + "vcloud.vdc+xml"), "no VDC links at 35.0 either");
 
-            var vdc = alice.Get((string)vdcLinks.First(k => (string)k.Attribute("name") == "Acme-Gold").Attribute("href")).Root;
+            var vdc = alice.Get((string)vdcRecords.First(k => (string)k.Attribute("name") == "Acme-Gold").Attribute("href")).Root;
             Equal("1", (string)vdc.Attribute("status"), "VDC status is READY");
             var entities = vdc.Element(NS.V + "ResourceEntities").Elements(NS.V + "ResourceEntity").ToList();
             Equal("db-tier,staging,web-tier", string.Join(",", entities.Where(e => (string)e.Attribute("type") == P + "vcloud.vApp+xml")
@@ -191,6 +212,15 @@ namespace VcdSimTests
             Check(vimRef != null && ((string)vimRef.Element(NS.Ext + "MoRef")).StartsWith("vm-") &&
                   (string)vimRef.Element(NS.Ext + "VimServerRef").Attribute("name") == "vc-east", "System users get VmVimInfo with the moref");
             Equal("4", (string)vmA.Attribute("status"), "a running VM has status 4");
+            var spec = vmA.Element(NS.V + "VmSpecSection");
+            Check(spec != null && (string)spec.Element(NS.V + "NumCpus") != null && spec.Element(NS.V + "MemoryResourceMb")?.Element(NS.V + "Configured") != null &&
+                  ((string)spec.Element(NS.V + "HardwareVersion")).StartsWith("vmx-") && (string)spec.Element(NS.V + "Firmware") == "bios",
+                  "the VM carries its VmSpecSection (with Firmware at 38.0)");
+            var boot = vmA.Element(NS.V + "BootOptions");
+            Check(boot != null && boot.Element(NS.V + "BootDelay") != null && boot.Element(NS.V + "EfiSecureBootEnabled") != null, "and BootOptions");
+            var vm37 = new Client(s) { Version = "37.0", Bearer = admin.Bearer }.Get(web1).Root;
+            Check(vm37.Element(NS.V + "BootOptions")?.Element(NS.V + "BootDelay") != null && vm37.Element(NS.V + "BootOptions").Element(NS.V + "EfiSecureBootEnabled") == null &&
+                  vm37.Element(NS.V + "VmSpecSection")?.Element(NS.V + "Firmware") == null, "at 37.0 without what 37.1 added");
             Check(vmA.Elements(NS.V + "Link").Any(k => (string)k.Attribute("rel") == "power:powerOff") &&
                   !vmA.Elements(NS.V + "Link").Any(k => (string)k.Attribute("rel") == "power:powerOn"), "power links follow the state");
             Check(vmA.Element(NS.V + "StorageProfile") != null && (string)vmA.Element(NS.V + "StorageProfile").Attribute("name") == "Gold", "VM names its storage profile");
@@ -202,15 +232,24 @@ namespace VcdSimTests
             Check(vc.Status == 200 && ((string)vc.Root.Element(NS.V + "Description")).StartsWith("10.5.1."), "/api/admin carries the product version", vc.ToString());
             Check(IsError(alice.Get("api/admin"), 403), "/api/admin is for System users");
             var refs = admin.Get("api/admin/extension/vimServerReferences").Root;
-            Check(refs.Name == NS.Ext + "VMWVimServerReferences" && refs.Elements(NS.V + "VimServerReference").Count() == 2,
-                  "two vCenter references, root in the extension namespace and children in the vcloud one");
-            var server = admin.Get((string)refs.Elements(NS.V + "VimServerReference").First().Attribute("href")).Root;
+            Check(refs.Name == NS.Ext + "VMWVimServerReferences" && refs.Elements(NS.Ext + "VimServerReference").Count() == 2 &&
+                  !refs.Elements(NS.V + "VimServerReference").Any(), "two vCenter references, root and children in the extension namespace");
+            var server = admin.Get((string)refs.Elements(NS.Ext + "VimServerReference").First().Attribute("href")).Root;
             Check(server.Name == NS.Ext + "VimServer" && ((string)server.Element(NS.Ext + "Url")).StartsWith("https://"), "vimServer/{id} gives the URL");
 
             string vdcId = ((string)vdc.Attribute("href")).Split('/').Last();
             var adminVdc = admin.Get("api/admin/vdc/" + vdcId).Root;
             Check(adminVdc.Element(NS.V + "ProviderVdcReference") != null && adminVdc.Element(NS.V + "ResourcePoolRefs") != null, "AdminVdc for System has the provider VDC and resource pool");
             Check(alice.Get("api/admin/vdc/" + vdcId).Root.Element(NS.V + "ResourcePoolRefs") == null, "AdminVdc for a tenant has no vSphere references");
+            string pvdcHref = (string)adminVdc.Element(NS.V + "ProviderVdcReference").Attribute("href");
+            var pvdc = admin.Get(pvdcHref).Root;
+            var vdcRefsLink = pvdc.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("type") == P + "admin.vdcReferences+xml");
+            var vdcRefs = vdcRefsLink == null ? null : admin.Get((string)vdcRefsLink.Attribute("href")).Root;
+            Check(vdcRefs != null && vdcRefs.Elements(NS.V + "VdcReference").Any(v => (string)v.Attribute("name") == "Acme-Gold"),
+                  "a provider VDC links the references of its VDCs", pvdc.ToString());
+            var pvdcMeta = pvdc.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("type") == P + "vcloud.metadata+xml");
+            Check(pvdcMeta != null && (string)pvdcMeta.Attribute("href") == pvdcHref + "/metadata" && admin.Get(pvdcHref + "/metadata").Root.Name == NS.V + "Metadata",
+                  "and its metadata, under its admin href");
             var sp = alice.Get((string)vdc.Element(NS.V + "VdcStorageProfiles").Elements().First().Attribute("href")).Root;
             Check(sp.Element(NS.V + "Limit") != null && sp.Element(NS.V + "StorageUsedMB") != null && sp.Element(NS.V + "Default") != null, "storage profile has limit, usage and default flag");
 
@@ -234,6 +273,7 @@ namespace VcdSimTests
             var alice = Alice(s);
             Equal("web-01,web-02,web-03", string.Join(",", admin.Names(F("adminVM", "name==web-*"))), "wildcard at the end");
             Equal("web-01,web-02,web-03", string.Join(",", admin.Names(F("adminVM", "name==WEB-0*"))), "== ignores case");
+            Equal(0, admin.Records(F("adminVM", "name==web%2D01", "&filterEncoded=true")).Count, "from API 35 filterEncoded has no effect");
             Equal("db-01,db-02", string.Join(",", admin.Names(F("adminVM", "name==*b-0*;containerName==db*"))), "wildcards at both ends and AND");
             Equal("web-02,web-03", string.Join(",", admin.Names(F("adminVM", "name!=web-01;containerName==web-tier"))), "!= with AND");
             Equal("db-01,web-01", string.Join(",", admin.Names(F("adminVM", "(name==web-01,name==db-01);status==POWERED_ON"))), "OR inside parentheses, then AND");
@@ -289,6 +329,24 @@ namespace VcdSimTests
             Equal("west-nl-01,west-ssd-01", string.Join(",", uses.Select(u => (string)u.Attribute("name")).OrderBy(n => n)), "datastores behind a provider VDC");
             Check(uses.All(u => ((string)u.Attribute("moref")).StartsWith("datastore-") && u.Attribute("storageMB") != null), "datastore relation records carry moref and capacity");
             Check(IsError(admin.Get("api/query?type=datastoreProviderVdcRelation&format=references"), 400), "that query has no references format");
+
+            // Reference filters: an href in a form the server gives out for the object, its URN, or its uuid.
+            string pvdcAdmin = (string)admin.Get("api/admin/vdc/" + silverId).Root.Element(NS.V + "ProviderVdcReference").Attribute("href");
+            Check(pvdcAdmin.Contains("/api/admin/providervdc/") && ((string)vdcRec.Attribute("providerVdc")).Contains("/api/admin/extension/providervdc/"),
+                  "the AdminVdc names its provider VDC in the admin form, the records in the extension form");
+            Equal(2, admin.Records(F("datastoreProviderVdcRelation", "providerVdc==" + pvdcAdmin)).Count, "a filter takes either form");
+            var pvsp = admin.Records(F("providerVdcStorageProfile", "providerVdc==" + pvdcAdmin));
+            Check(pvsp.Count > 0 && pvsp.All(r => r.Name == NS.V + "ProviderVdcStorageProfileRecord" && ((string)r.Attribute("storageProfileMoref")).Length > 0 &&
+                  (string)r.Attribute("providerVdc") == (string)vdcRec.Attribute("providerVdc")), "providerVdcStorageProfile records of one provider VDC");
+            Equal(0, admin.Names(F("adminVM", "vdc==" + silver.Replace("/api/vdc/", "/api/org/"))).Count, "an href of another kind with the VDC's uuid matches nothing");
+            Equal(0, admin.Names(F("adminVM", "vdc==urn:vcloud:org:" + silverId)).Count, "nor does a URN of another kind");
+            Equal(4, admin.Names(F("adminVM", "vdc==" + silver.Replace("/api/vdc/", "/api/admin/vdc/"))).Count, "the VDC's admin href matches");
+            Equal(4, admin.Names(F("adminVM", "vdc==" + silver.Replace("127.0.0.1", "vcd.example.test"))).Count, "whatever host the href names");
+
+            // Tasks: a tenant's own organization in "task", every one in "adminTask" (System only).
+            var mine = alice.Records("type=task&pageSize=128");
+            Check(mine.All(r => r.Name == NS.V + "TaskRecord" && (string)r.Attribute("orgName") == "Acme"), "task lists the organization's own tasks");
+            Check(IsError(alice.Get("api/query?type=adminTask"), 403), "adminTask is for System");
         }
 
         // ---- tenant isolation -----------------------------------------------------------------------------------
@@ -332,6 +390,11 @@ namespace VcdSimTests
             Check(started.Root.Elements(NS.V + "Link").Any(k => (string)k.Attribute("rel") == "task:cancel"), "a running task offers cancel");
             var done = alice.Wait(started);
             Equal("success", Status(done), "the task succeeds");
+            var rec = alice.Records(F("task", "object==" + web2 + ";name==" + (string)done.Attribute("operationName"))).LastOrDefault();
+            Check(rec != null && (string)rec.Attribute("status") == "success" && (string)rec.Attribute("objectName") == "web-02" &&
+                  (string)rec.Attribute("href") == (string)done.Attribute("href"), "the task query lists the finished task", rec?.ToString());
+            Check(Admin(s).Records(F("adminTask", "orgName==Acme")).Any(r => (string)r.Attribute("href") == (string)done.Attribute("href")),
+                  "and so does adminTask for System");
             Check(done.Attribute("endTime") != null && (string)done.Element(NS.V + "Progress") == "100", "a finished task has endTime and progress 100");
             var st = alice.State(web2);
             Check((string)st["powerState"] == "off" && (bool)st["deployed"], "powerOff leaves the VM off and deployed");
@@ -484,7 +547,18 @@ namespace VcdSimTests
             var keys = alice.Get(dev1 + "/metadata").Root.Elements(NS.V + "MetadataEntry").Select(e => (string)e.Element(NS.V + "Key")).OrderBy(k => k).ToList();
             Equal("backup-policy,slots,tier", string.Join(",", keys), "all entries are listed");
             Equal("success", Status(alice.Wait(alice.Delete(dev1 + "/metadata/tier"))), "delete an entry");
-            Equal(404, alice.Get(dev1 + "/metadata/tier").Status, "the deleted entry is gone");
+            Check(IsError(alice.Get(dev1 + "/metadata/tier"), 403, "ACCESS_TO_RESOURCE_IS_FORBIDDEN"), "a deleted (missing) key answers 403");
+            Equal("bronze", (string)alice.Get(dev1 + "/metadata/GENERAL/backup-policy").Root.Element(NS.V + "TypedValue")?.Element(NS.V + "Value"),
+                  "a key by its domain, GENERAL");
+            Check(IsError(alice.Get(dev1 + "/metadata/SYSTEM/backup-policy"), 403), "a GENERAL key is not in the SYSTEM domain");
+            Check(IsError(alice.Put(dev1 + "/metadata/SYSTEM/audit", MetaValueCt, MetaValue("MetadataStringValue", "x")), 403), "only System writes the SYSTEM domain");
+            Equal("success", Status(admin.Wait(admin.Put(dev1 + "/metadata/SYSTEM/audit", MetaValueCt, MetaValue("MetadataStringValue", "kept")))),
+                  "System sets a SYSTEM key by its domain");
+            var audit = alice.Get(dev1 + "/metadata/SYSTEM/audit");
+            Check(audit.Status == 200 && ((string)audit.Root.Attribute("href")).EndsWith("/metadata/SYSTEM/audit") &&
+                  (string)audit.Root.Element(NS.V + "Domain") == "SYSTEM", "and reads it back under SYSTEM", audit.ToString());
+            Check(IsError(alice.Get(dev1 + "/metadata/audit"), 403), "a SYSTEM key is not found without its domain");
+            Equal(404, alice.Get(dev1 + "/metadata/OTHER/audit").Status, "an unknown domain is not a path");
 
             string webTier = alice.HrefOf("vApp", "web-tier");
             string carol = admin.Records(F("adminUser", "name==carol")).Single().Attribute("href").Value;
@@ -745,6 +819,16 @@ namespace VcdSimTests
                 Equal(200, l.Status, "legacy login");
                 c.LegacyToken = l.Header("x-vcloud-authorization");
                 Check(((string)c.Get("api/admin").Root.Element(NS.V + "Description")).StartsWith("9.7.0."), "the product version follows the option");
+                string acme = (string)c.Get("api/org").Root.Elements(NS.V + "Org").First(o => (string)o.Attribute("name") == "Acme").Attribute("href");
+                Equal("Acme-Gold,Acme-Silver", string.Join(",", c.Get(acme).Root.Elements(NS.V + "Link")
+                    .Where(k => (string)k.Attribute("type") == P + "vcloud.vdc+xml").Select(k => (string)k.Attribute("name")).OrderBy(n => n)),
+                    "below API 33 the Org links its VDCs");
+                Equal("Acme-Gold,Acme-Silver", string.Join(",", c.Names("type=adminOrgVdc&filterEncoded=true&filter=" +
+                    Uri.EscapeDataString("org==" + Uri.EscapeDataString(acme) + ";name==Acme%2D*"))), "below API 35 filterEncoded=true decodes each value");
+                var first = c.Get("api/query?type=adminOrgVdc&filterEncoded=true&pageSize=1&filter=" + Uri.EscapeDataString("name==Acme%2D*")).Root;
+                var next = first.Elements(NS.V + "Link").FirstOrDefault(k => (string)k.Attribute("rel") == "nextPage");
+                Check(next != null && c.Get((string)next.Attribute("href")).Root.Elements(NS.V + "AdminVdcRecord").Count() == 1,
+                      "the next page keeps filterEncoded", next == null ? first.ToString() : (string)next.Attribute("href"));
                 Check(IsError(c.Send("GET", "api/org", accept: "application/*+xml;version=38.0"), 406), "38.0 is not served by this server");
             }
         }

@@ -43,6 +43,52 @@ namespace WrapperTests
         }
     }
 
+    // A second loopback listener that stands for another host: it records the head of whatever reaches it
+    // (request line and headers) and answers 503, so that nothing sent there can pass for an answer.
+    sealed class Recorder : IDisposable
+    {
+        private readonly System.Net.Sockets.TcpListener listener =
+            new System.Net.Sockets.TcpListener(System.Net.IPAddress.Loopback, 0);
+        private readonly List<string> heads = new List<string>();
+        public readonly string Url;
+
+        public Recorder()
+        {
+            listener.Start();
+            Url = "http://127.0.0.1:" + ((System.Net.IPEndPoint)listener.LocalEndpoint).Port;
+            new Thread(Accept) { IsBackground = true, Name = "recorder" }.Start();
+        }
+
+        public List<string> Heads { get { lock (heads) return new List<string>(heads); } }
+
+        private void Accept()
+        {
+            while (true)
+            {
+                System.Net.Sockets.TcpClient c;
+                try { c = listener.AcceptTcpClient(); }
+                catch (Exception) { return; }
+                try
+                {
+                    using (c)
+                    {
+                        var stream = c.GetStream();
+                        stream.ReadTimeout = 5000;
+                        var buf = new byte[8192];
+                        int n = 0;
+                        try { n = stream.Read(buf, 0, buf.Length); } catch (IOException) { }
+                        lock (heads) heads.Add(n > 0 ? Encoding.ASCII.GetString(buf, 0, n) : "(connection without a request)");
+                        var answer = Encoding.ASCII.GetBytes("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                        stream.Write(answer, 0, answer.Length);
+                    }
+                }
+                catch (Exception) { }
+            }
+        }
+
+        public void Dispose() { listener.Stop(); }
+    }
+
     // A simulator on 127.0.0.1. Its standard input is its lifeline: when this process ends, it ends too.
     sealed class Sim : IDisposable
     {

@@ -56,6 +56,7 @@ namespace WrapperTests
             }
             Run("versions", Versions);
             Run("paging", Paging);
+            Run("public address", PublicAddress);
             Console.WriteLine("wrapper tests took " + sw.Elapsed.TotalSeconds.ToString("0.0") + " s" + (Check.Skipped > 0 ? ", " + Check.Skipped + " skipped" : ""));
             Console.WriteLine(Check.Passed + " passed, " + Check.Failed + " failed");
             return Check.Failed == 0 ? 0 : 1;
@@ -346,6 +347,34 @@ namespace WrapperTests
                 Check.Contains(text, "API 32.0", "and API 32.0");
                 Check.Equal(0L, Json.Long(legacy.Summary(), "sessions"), "legacy logout ends the session");
             }
+            // From API 33 an Org document links no VDCs: every lookup of a VDC by name goes through the query
+            // service, for System and for tenants, and stays inside the organisation named.
+            using (var v33 = new Sim(simExe, "--task-ms 30 --api-versions 32.0D,33.0"))
+            {
+                foreach (var who in new[] { "System", "tenant" })
+                {
+                    var w = who == "System" ? Admin(v33) : Alice(v33);
+                    var list = new SStringInfoLibList();
+                    Check.That(w.GetVdcListInOrg("Acme", ref list), who + ": VDCs of an organisation at API 33", w.getLastErrorString());
+                    Check.Equal("Acme-Gold,Acme-Silver", string.Join(",", Strings(list)), who + ": both VDCs, in the server's order");
+                    Check.That(w.GetVappListInVdc("Acme", "acme-silver", ref list), who + ": a VDC named within its organisation", w.getLastErrorString());
+                    Check.Equal("dev-sandbox,build-farm", string.Join(",", Strings(list)), who + ": its vApps");
+                    var vm = new SVMInfoLib();
+                    Check.That(w.GetVMInfoForVM("Acme", "Acme-Gold", "web-01", ref vm) && vm.name == "web-01", who + ": a VM by organisation, VDC and name",
+                        w.getLastErrorString());
+                    var tree = w.BrowseInventory("", new SInventoryLib { name = "Acme", type = EInventoryType.eInventoryOrg }, 0, 1);
+                    Check.Equal("Acme-Gold,Acme-Silver", tree == null ? w.getLastErrorString() : string.Join(",", tree.Select(n => n.name)),
+                        who + ": the inventory below an organisation");
+                    Check.That(tree != null && tree.All(n => n.type == EInventoryType.eInventoryOrgVdc && n.href.Contains("/api/vdc/")),
+                        who + ": as VDC nodes with their plain hrefs");
+                    w.Logout();
+                }
+                var admin = Admin(v33);
+                var none = new SStringInfoLibList();
+                Check.That(!admin.GetVappListInVdc("Globex", "Acme-Gold", ref none), "a VDC of another organisation is not found by name");
+                Check.Contains(admin.getLastErrorString(), "VDC 'Acme-Gold' not found in organisation 'Globex'", "and the error names both");
+                admin.Logout();
+            }
             using (var future = new Sim(simExe, "--api-versions 40.0,41.0"))
             {
                 var w = new vCloudWrapper();
@@ -355,6 +384,67 @@ namespace WrapperTests
                 w.Initialize("", Fast + ";apiVersion=37.0", 0);
                 Check.That(!w.Login(future.Url, "alice@Acme", "alice1!"), "a configured version the server lacks fails");
                 Check.Contains(w.getLastErrorString(), "does not offer the configured API version 37.0", "and says so");
+            }
+        }
+
+        // ---- a server whose hrefs name another address ----
+
+        // Behind a load balancer a server writes its hrefs with its public address. Every request, and with
+        // it every token, must still go to the endpoint the session logged in to: the address the hrefs
+        // name here is a recorder that must see nothing, whatever the operation, input hrefs included.
+        static void PublicAddress()
+        {
+            using (var other = new Recorder())
+            using (var sim = new Sim(simExe, "--task-ms 30 --public-url " + other.Url))
+            {
+                var admin = Admin(sim);
+                var tree = admin.BrowseInventory("", new SInventoryLib { type = EInventoryType.eInventoryCloud }, 0, 4);
+                var nodes = new List<SInventoryLib>();
+                Action<SInventoryLibList> walk = null;
+                walk = l => { foreach (var n in l) { nodes.Add(n); walk(n.children); } };
+                if (tree != null) walk(tree);
+                Check.That(nodes.Count > 20 && nodes.All(n => n.href.StartsWith(other.Url + "/api/")), "the server's hrefs name the other address",
+                    tree == null ? admin.getLastErrorString() : nodes.Count + " nodes");
+                var web01 = nodes.FirstOrDefault(n => n.name == "web-01" && n.type == EInventoryType.eInventoryVM);
+                var webTier = nodes.FirstOrDefault(n => n.name == "web-tier" && n.type == EInventoryType.eInventoryVApp);
+                var gold = nodes.FirstOrDefault(n => n.name == "Acme-Gold" && n.type == EInventoryType.eInventoryOrgVdc);
+
+                foreach (var w in new[] { admin, Alice(sim) })
+                {
+                    var names = new SStringInfoLibList();
+                    Check.That(w.GetVdcListInOrg("Acme", ref names) && names.Count == 2, "VDCs", w.getLastErrorString());
+                    Check.That(w.GetVappListInVdc("Acme", gold.href, ref names), "vApps of a VDC given by its href", w.getLastErrorString());
+                    Check.That(w.GetNetworkListInVApp("Acme", "Acme-Gold", webTier.href, ref names), "networks of a vApp by href", w.getLastErrorString());
+                    var profiles = new SStorageProfileInfoLibList();
+                    Check.That(w.GetStorageProfileListInVDC("Acme", "Acme-Gold", ref profiles) && profiles.Count > 0, "storage profiles", w.getLastErrorString());
+                    var one = new SStorageProfileInfoLib();
+                    Check.That(profiles.Count > 0 && w.GetStorageProfileInfo(profiles.First().guid, ref one), "a storage profile", w.getLastErrorString());
+                    var users = new SVCloudUserLibList();
+                    Check.That(w.GetUsersForVM("Acme", "Acme-Gold", web01.href, ref users) && users.Count > 0, "users of a VM by href", w.getLastErrorString());
+                    var vms = w.GetVMStructListForEntity(webTier.href, EInventoryType.eInventoryVApp, 0, 0);
+                    Check.That(vms != null && vms.Count == 3, "VMs of a vApp by href", w.getLastErrorString());
+                    Check.That(w.FindVMInVApp("Acme", "Acme-Gold", "web-tier", "web-02"), "a VM in a vApp", w.getLastErrorString());
+                    Check.That(w.PowerOnVM("Acme", "Acme-Gold", "web-03"), "power on", w.getLastErrorString());
+                }
+                string vcName = "", vcUrl = "";
+                Check.That(admin.QueryVcenterForVDC(gold.href, ref vcName, ref vcUrl) && vcName == "vc-east", "the vCenter server of a VDC", admin.getLastErrorString());
+                var stores = new SStringInfoLibList();
+                Check.That(admin.GetAssociatedDatastoreListForVdc("Acme-Gold", ref stores) && stores.Count > 0, "datastores", admin.getLastErrorString());
+                string vmId = "", vc = "", moref = "", profile = "", xml = "";
+                Check.That(admin.BackupVM("Acme", "Acme-Gold", "web-tier", "web-01", ref vmId, ref vc, ref moref, ref profile, ref xml), "backup",
+                    admin.getLastErrorString());
+                string vmRef = "";
+                Check.That(admin.RestoreVM("Acme", gold.href, webTier.href, "web-elsewhere", false, "vc-east", "vm-7101", "Silver", "acme-web",
+                    "restored", true, ref vmRef, false, "k=v"), "restore into a vApp given by href", admin.getLastErrorString());
+                Check.That(vmRef.StartsWith(other.Url), "the new VM's href names the other address", vmRef);
+                Check.That(admin.DeleteVM("Acme", "Acme-Gold", "web-tier", "web-elsewhere"), "delete it", admin.getLastErrorString());
+                Check.That(admin.Logout(), "logout", admin.getLastErrorString());
+
+                var seen = other.Heads;
+                Check.Equal(0, seen.Count, "nothing reached the other address");
+                Check.That(!seen.Any(h => h.IndexOf("Bearer", StringComparison.OrdinalIgnoreCase) >= 0 ||
+                                          h.IndexOf("x-vcloud-authorization", StringComparison.OrdinalIgnoreCase) >= 0),
+                    "no token reached it", seen.Count > 0 ? seen[0].Split('\n')[0] : "");
             }
         }
 
