@@ -212,7 +212,7 @@ builtin)
   run version; status 0; out_has "10.5.1"; err_has "started the built-in simulated cloud at http://127.0.0.1:"
   pid=$(sed -n 's/.*(pid \([0-9]*\)).*/\1/p' "$work/err")
   [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null && ok || bad "the simulator (pid $pid) still runs"
-  run --user bob@Globex vdcs Globex; status 0; out_is $'Globex-Prod\nGlobex-DR'
+  run --user bob@Globex vdcs Globex; status 0; out_is $'Globex-DR\nGlobex-Prod'
   run --quiet vdcs Acme; status 0; [ ! -s "$work/err" ] && ok || bad "--quiet still wrote to stderr"
   # A failing command stops it too.
   run vdcs Nowhere; status 1; err_has "GetVdcListInOrg:"
