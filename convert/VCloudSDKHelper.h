@@ -31,7 +31,8 @@ public:
     // A new empty managed list from vCloudSDKWrapperFactory.Create<elementType>List(), or null (logged).
     static MonoObject* CreateList(const char* elementType);
 
-    // Managed list to native vector through the enumerator class `enumeratorClass`. Empties `out` first.
+    // Managed list to native vector through the enumerator class `enumeratorClass`. Empties `out` first;
+    // a null list leaves it empty. Throws ConversionError when the list cannot be read to its end.
     template <class T>
     static void ConvertList(std::vector<T>& out, MonoObject* list, const char* enumeratorClass);
 
@@ -41,7 +42,8 @@ public:
     static void ConvertInventoryList(std::vector<VMInfoStructs::SInventoryInfo>& out, MonoObject* list);
     static void ConvertVMInfoList(std::vector<VMInfoStructs::SVMInfo>& out, MonoObject* list);
 
-    // Native inventory nodes to a new managed SInventoryLib list in `outList`.
+    // Native inventory nodes to a new managed SInventoryLib list in `outList`. Throws ConversionError
+    // when a node cannot be added, so that no node goes missing without a word.
     static void ConvertInventoryList(MonoObject*& outList, std::vector<VMInfoStructs::SInventoryInfo>& in);
     static void ConvertList_NativeToManaged(MonoObject* list, const std::vector<VMInfoStructs::SInventoryInfo>& in,
                                             const char* elementClass);

@@ -3,11 +3,8 @@
 #include <thread>
 
 #include "BridgeFixture.h"
-#include "ManagedException.h"
-#include "RuntimeHost.h"
 
 using namespace bridge_test;
-using vCloudSDKCppBridge::CVCloudSDKCppBridge;
 
 namespace {
 
@@ -148,22 +145,6 @@ TEST_F(BridgeTest, EveryFailureSetsTheLastErrorText) {
     std::string other = "unset";
     std::thread([&] { other = bridge().GetLastErrorString(); }).join();
     EXPECT_EQ(other, "");
-}
-
-// The dispatcher hands a managed exception on as its class name and message, never as the managed object.
-TEST_F(BridgeTest, ManagedExceptionLeavesTheDispatcherAsNativeValues) {
-    vCloudSDKCppBridge::CVCloudWrapperPtr host;
-    ASSERT_TRUE(host.Init());
-    Control("Script", {"FindVCenterServer", "throw"});
-    std::string vc = "vc";
-    void* args[1] = {std2gc(vc)};
-    try {
-        host.Invoke("FindVCenterServer", args);
-        ADD_FAILURE() << "no exception";
-    } catch (const ManagedException& exception) {
-        EXPECT_EQ(exception.className, "TestWrapperException");
-        EXPECT_EQ(exception.message, "FindVCenterServer failed on purpose");
-    }
 }
 
 }  // namespace
