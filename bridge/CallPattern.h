@@ -234,7 +234,7 @@ Result Guarded(CVCloudWrapperPtr* host, const char* signature, const char* metho
 // The wrapper object that the call uses, held until the call returns; null when the host cannot take a
 // call (an operation called before Initialize succeeded touches nothing).
 inline WrapperRef Enter(CVCloudWrapperPtr* host, const char* method) {
-    WrapperRef target = host->IsReady() ? host->Current() : nullptr;
+    WrapperRef target = CVCloudWrapperPtr::c_VCloudmonoInitStatus ? host->Current() : nullptr;
     if (target == nullptr) {
         g_vCloudDebug.error("vCloudSDKWrapper is not initialized, cannot call [%s]", method);
         host->SetBridgeError(ErrorText(method, "vCloudSDKWrapper is not initialized (Initialize has not succeeded)"));
@@ -337,7 +337,7 @@ bool CallList(CVCloudWrapperPtr* host, const char* signature, const char* method
 inline std::string CallLastError(CVCloudWrapperPtr* host, const char* signature, const char* method) {
     std::string result;
     if (host->BridgeError(result)) return result;
-    WrapperRef target = host->IsReady() ? host->Current() : nullptr;
+    WrapperRef target = CVCloudWrapperPtr::c_VCloudmonoInitStatus ? host->Current() : nullptr;
     if (target == nullptr) {
         g_vCloudDebug.error("vCloudSDKWrapper is not initialized, cannot call [%s]", method);
         return result;
