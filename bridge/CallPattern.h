@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "ManagedException.h"
 #include "MonoValue.h"
 #include "RuntimeHost.h"
 #include "VCloudSDKHelper.h"
@@ -48,15 +49,21 @@ template <class T> struct OutList {                  // ref list made by the fac
 template <class E> Enum32 Enum(E value) { return Enum32{static_cast<int32_t>(value)}; }
 
 // ---- marshallers ----
-// Each offers: Ready() (false: fail the operation without calling the managed method), Entry() (the
-// argument-array entry), Collect() (after a true result: read the managed value; may throw a managed
-// exception) and Commit() (write the caller's output; nothing managed runs any more).
+// Each offers: Entry() (the argument-array entry), Collect() (after a true result: read the managed value;
+// may throw a managed exception or a conversion error) and Commit() (write the caller's output; nothing
+// managed runs any more). A marshaller that cannot make its managed value throws Refused from its
+// constructor, after logging why, and the managed method is not called.
 // Managed pointers held here live in the operation's stack frame, where the collector finds them.
 
 template <class Kind> class Marshaller;
 
+// A failure found on the native side before the managed method ran, with the text that GetLastErrorString
+// gives for it. Whoever throws it has logged the failure.
+struct Refused {
+    std::string text;
+};
+
 struct NoOutput {
-    bool Ready() const { return true; }
     void Collect() {}
     void Commit() {}
 };
@@ -74,7 +81,6 @@ private:
 class TextSlot {
 public:
     TextSlot(std::string& text, MonoString* initial) : m_text(text), m_slot(initial) {}
-    bool Ready() const { return true; }
     void* Entry() { return &m_slot; }
     void Collect() { m_result = gc2std(m_slot); }
     void Commit() { m_text.swap(m_result); }
@@ -118,11 +124,16 @@ template <> class Marshaller<Enum32> : public ValueMarshaller<int32_t, Enum32> {
     using ValueMarshaller::ValueMarshaller;
 };
 
+// A record class that cannot be made (logged by the maker) refuses the call.
+inline MonoObject* NewRecordBox(const char* managedClass) {
+    MonoObject* box = NewManagedObjectVCloud(managedClass, false);
+    if (box == nullptr) throw Refused{std::string("the managed record ") + managedClass + " cannot be made"};
+    return box;
+}
+
 template <class Record> class Marshaller<OutRecord<Record>> {
 public:
-    explicit Marshaller(const OutRecord<Record>& arg)
-        : m_record(arg.record), m_box(NewManagedObjectVCloud(arg.managedClass, false)) {}
-    bool Ready() const { return m_box != nullptr; }
+    explicit Marshaller(const OutRecord<Record>& arg) : m_record(arg.record), m_box(NewRecordBox(arg.managedClass)) {}
     // A struct passed by reference: the address of the boxed value's data, filled in place.
     void* Entry() { return MonoAPI::mono_object_unbox_ptr(m_box); }
     void Collect() {}
@@ -136,11 +147,10 @@ private:
 
 template <> class Marshaller<InNode> : public NoOutput {
 public:
-    explicit Marshaller(const InNode& arg) : m_box(NewManagedObjectVCloud(arg.managedClass, false)) {
+    explicit Marshaller(const InNode& arg) : m_box(NewRecordBox(arg.managedClass)) {
         // The converter takes the node by value: the caller's node is never touched.
-        if (m_box != nullptr) VCloudSDKHelper::CVCloudSDKHelper::ConvertObject(m_box, arg.node);
+        VCloudSDKHelper::CVCloudSDKHelper::ConvertObject(m_box, arg.node);
     }
-    bool Ready() const { return m_box != nullptr; }
     void* Entry() { return MonoAPI::mono_object_unbox_ptr(m_box); }
 
 private:
@@ -149,11 +159,13 @@ private:
 
 template <class T> class Marshaller<OutList<T>> {
 public:
-    // A list that cannot be made leaves a null slot; the managed method may still put a list there.
+    // A list that cannot be made (logged by CreateList) refuses the call: the wrapper would have nowhere
+    // to put its elements, and its true would come back with an empty list.
     explicit Marshaller(const OutList<T>& arg)
         : m_items(arg.items), m_convert(arg.convert),
-          m_slot(VCloudSDKHelper::CVCloudSDKHelper::CreateList(arg.managedClass)) {}
-    bool Ready() const { return true; }
+          m_slot(VCloudSDKHelper::CVCloudSDKHelper::CreateList(arg.managedClass)) {
+        if (m_slot == nullptr) throw Refused{std::string("the managed list of ") + arg.managedClass + " cannot be made"};
+    }
     void* Entry() { return &m_slot; }
     // Converted aside first: a conversion that fails half-way leaves the caller's vector as it was.
     void Collect() { m_convert(m_result, m_slot); }
@@ -166,44 +178,80 @@ private:
     std::vector<T> m_result;
 };
 
+// ---- texts that cannot cross ----
+
+// A managed string ends at its length, a native text at its first NUL: a text with a NUL inside would
+// reach the wrapper cut short and name another entity ("vm-7\0x" is not "vm-7"). Such a call is refused.
+inline void CheckText(const char* method, int position, const std::string& text) {
+    if (text.find('\0') == std::string::npos) return;
+    g_vCloudDebug.error("Text argument %d of [%s] holds a NUL byte: the call is refused", position, method);
+    throw Refused{"text argument " + std::to_string(position) + " holds a NUL byte"};
+}
+
+template <class Kind> void CheckArgument(const char*, int, const Kind&) {}
+inline void CheckArgument(const char* method, int position, const InText& arg) { CheckText(method, position, arg.text); }
+inline void CheckArgument(const char* method, int position, const InOutText& arg) {
+    CheckText(method, position, arg.text);
+}
+
+template <class... Kinds> void CheckArguments([[maybe_unused]] const char* method, const Kinds&... kinds) {
+    [[maybe_unused]] int position = 0;
+    (CheckArgument(method, ++position, kinds), ...);
+}
+
 // ---- the call ----
 
+inline std::string ErrorText(const char* method, const std::string& reason) { return std::string(method) + ": " + reason; }
+
+inline std::string ExceptionText(const ManagedException& exception) {
+    return exception.message.empty() ? exception.className : exception.className + ": " + exception.message;
+}
+
 // Runs `body` under the exception rule: a managed exception is logged against the operation's signature
-// text and becomes `failure`; so does a managed result that cannot be converted. Nothing else is caught.
+// text and becomes `failure`; so does a managed result that cannot be converted, and a call refused on
+// the native side. Each of them becomes the calling thread's last error text. Nothing else is caught.
 template <class Result, class Body>
-Result Guarded(const char* signature, Result failure, Body&& body) {
+Result Guarded(CVCloudWrapperPtr* host, const char* signature, const char* method, Result failure, Body&& body) {
     try {
         return body();
-    } catch (MonoObject* exception) {
-        LogException(signature, exception);
+    } catch (const ManagedException& exception) {
+        LogManagedException(signature, exception);
+        host->SetBridgeError(ErrorText(method, ExceptionText(exception)));
         return failure;
-    } catch (const VCloudSDKHelper::CVCloudSDKHelper::ConversionError&) {
+    } catch (const VCloudSDKHelper::CVCloudSDKHelper::ConversionError& error) {
         // The converter has logged why (a broken managed list, a tree too deep or cyclic); the caller's
         // outputs are still untouched.
         EvDebug log(nullptr);
         log.Error(signature, "Conversion between managed and native values failed");
+        host->SetBridgeError(ErrorText(method, error.text));
+        return failure;
+    } catch (const Refused& refused) {
+        host->SetBridgeError(ErrorText(method, refused.text));
         return failure;
     }
 }
 
-// True when the host can take a call; an operation called before Initialize succeeded touches nothing.
-inline bool Enter(CVCloudWrapperPtr* host, const char* method) {
-    if (host == nullptr || !host->IsReady()) {
+// The wrapper object that the call uses, held until the call returns; null when the host cannot take a
+// call (an operation called before Initialize succeeded touches nothing).
+inline WrapperRef Enter(CVCloudWrapperPtr* host, const char* method) {
+    WrapperRef target = CVCloudWrapperPtr::c_VCloudmonoInitStatus ? host->Current() : nullptr;
+    if (target == nullptr) {
         g_vCloudDebug.error("vCloudSDKWrapper is not initialized, cannot call [%s]", method);
-        return false;
+        host->SetBridgeError(ErrorText(method, "vCloudSDKWrapper is not initialized (Initialize has not succeeded)"));
+        return nullptr;
     }
     host->ThreadAttach();
-    return true;
+    return target;
 }
 
 // Marshals `kinds`, lets `invoke` call the managed method with the argument array, and copies every
 // output back when `invoke` reports success.
 template <class Invoke, class... Kinds>
-bool Marshalled(Invoke&& invoke, const Kinds&... kinds) {
+bool Marshalled(const char* method, Invoke&& invoke, const Kinds&... kinds) {
+    CheckArguments(method, kinds...);
     std::tuple<Marshaller<Kinds>...> marshallers(kinds...);
     return std::apply(
         [&](auto&... m) {
-            if (!(m.Ready() && ... && true)) return false;
             void* args[sizeof...(Kinds) + 1] = {m.Entry()..., nullptr};
             if (!invoke(args)) return false;
             (m.Collect(), ...);
@@ -213,12 +261,48 @@ bool Marshalled(Invoke&& invoke, const Kinds&... kinds) {
         marshallers);
 }
 
+// The wrapper's own text for the failure it has just reported on this thread, kept by the bridge: it
+// stays the thread's last error even when Initialize puts another wrapper object in place meanwhile.
+inline std::string WrapperErrorText(CVCloudWrapperPtr* host, const WrapperRef& target, const char* method) {
+    std::string text;
+    try {
+        void* args[1] = {nullptr};
+        if (MonoObject* value = host->Invoke(target, "getLastErrorString", args, nullptr)) {
+            text = gc2std(reinterpret_cast<MonoString*>(value));
+        }
+    } catch (const ManagedException&) {
+        // No text from the wrapper: the bridge's own below.
+    }
+    return text.empty() ? ErrorText(method, "the wrapper reported a failure without a text") : text;
+}
+
+// Invokes a bool method on `target`. False from the wrapper comes with the wrapper's text; no result at
+// all is the bridge's failure and gets the bridge's text.
+inline bool InvokeBool(CVCloudWrapperPtr* host, const WrapperRef& target, const char* method, void** args) {
+    std::string why;
+    MonoObject* result = host->Invoke(target, method, args, &why);
+    if (result == nullptr) {
+        g_vCloudDebug.error("Result is invalid (bool)");
+        host->SetBridgeError(ErrorText(method, why.empty() ? "the wrapper method returned no result" : why));
+        return false;
+    }
+    bool ok = *static_cast<const unsigned char*>(MonoAPI::mono_object_unbox_ptr(result)) != 0;
+    if (!ok) host->SetBridgeError(WrapperErrorText(host, target, method));
+    return ok;
+}
+
+// bool result on a given wrapper object: outputs are copied back only when the method returned true.
+template <class... Kinds>
+bool CallBoolOn(CVCloudWrapperPtr* host, const WrapperRef& target, const char* method, const Kinds&... kinds) {
+    return Marshalled(method, [&](void** args) { return InvokeBool(host, target, method, args); }, kinds...);
+}
+
 // bool result: the managed method returns bool; outputs are copied back only when it returned true.
 template <class... Kinds>
 bool CallBool(CVCloudWrapperPtr* host, const char* signature, const char* method, const Kinds&... kinds) {
-    return Guarded(signature, false, [&] {
-        if (!Enter(host, method)) return false;
-        return Marshalled([&](void** args) { return host->Invoke(false, method, args); }, kinds...);
+    return Guarded(host, signature, method, false, [&] {
+        WrapperRef target = Enter(host, method);
+        return target != nullptr && CallBoolOn(host, target, method, kinds...);
     });
 }
 
@@ -226,12 +310,19 @@ bool CallBool(CVCloudWrapperPtr* host, const char* signature, const char* method
 template <class T, class... Kinds>
 bool CallList(CVCloudWrapperPtr* host, const char* signature, const char* method, std::vector<T>& items,
               void (*convert)(std::vector<T>&, MonoObject*), const Kinds&... kinds) {
-    return Guarded(signature, false, [&] {
-        if (!Enter(host, method)) return false;
+    return Guarded(host, signature, method, false, [&] {
+        WrapperRef target = Enter(host, method);
+        if (target == nullptr) return false;
         return Marshalled(
+            method,
             [&](void** args) {
-                MonoObject* list = host->Invoke(method, args);
-                if (list == nullptr) return false;
+                std::string why;
+                MonoObject* list = host->Invoke(target, method, args, &why);
+                if (list == nullptr) {
+                    // No list from the wrapper is its failure, told in its own text.
+                    host->SetBridgeError(why.empty() ? WrapperErrorText(host, target, method) : ErrorText(method, why));
+                    return false;
+                }
                 std::vector<T> result;
                 convert(result, list);
                 items.swap(result);
@@ -241,14 +332,29 @@ bool CallList(CVCloudWrapperPtr* host, const char* signature, const char* method
     });
 }
 
-// string result: the managed method returns a string; "" when it returns none.
-inline std::string CallString(CVCloudWrapperPtr* host, const char* signature, const char* method) {
-    return Guarded(signature, std::string(), [&] {
-        std::string result;
-        if (!Enter(host, method)) return result;
+// The calling thread's last error as the bridge kept it; before any failure, what the wrapper's string
+// method returns ("" when it returns none). Reading it changes no error text.
+inline std::string CallLastError(CVCloudWrapperPtr* host, const char* signature, const char* method) {
+    std::string result;
+    if (host->BridgeError(result)) return result;
+    WrapperRef target = CVCloudWrapperPtr::c_VCloudmonoInitStatus ? host->Current() : nullptr;
+    if (target == nullptr) {
+        g_vCloudDebug.error("vCloudSDKWrapper is not initialized, cannot call [%s]", method);
+        return result;
+    }
+    host->ThreadAttach();
+    try {
         void* args[1] = {nullptr};
-        return host->Invoke(result, method, args);
-    });
+        MonoObject* value = host->Invoke(target, method, args, nullptr);
+        if (value == nullptr) {
+            g_vCloudDebug.error("Result is invalid (string)");
+        } else {
+            result = gc2std(reinterpret_cast<MonoString*>(value));
+        }
+    } catch (const ManagedException& exception) {
+        LogManagedException(signature, exception);
+    }
+    return result;
 }
 
 }  // namespace call

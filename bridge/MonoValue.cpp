@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "ManagedException.h"
 #include "XqMonoLib.h"
 
 using namespace MonoAPI;
@@ -64,26 +65,52 @@ MonoClassField* FindField(MonoClass* klass, const char* field, bool logMissing) 
     return found;
 }
 
-// The runtime copies a field's whole value into the reader's slot. A wrapper assembly whose field is of
-// another kind than the reader expects (a long where a bool is read, an int where a string is) must not
-// make it write past the slot or hand back raw bits as an object reference.
-bool FieldFits(MonoClassField* field, const char* name, std::size_t slotSize, bool reference) {
+// The type a reader takes: a runtime type code, or any reference.
+struct FieldKind {
+    int typeCode;      // MONO_TYPE_*, or 0 for any reference type
+    const char* name;  // for the log
+};
+const FieldKind kBoolean{MONO_TYPE_BOOLEAN, "Boolean"};
+const FieldKind kInt32{MONO_TYPE_I4, "Int32"};
+const FieldKind kInt64{MONO_TYPE_I8, "Int64"};
+const FieldKind kString{MONO_TYPE_STRING, "String"};
+const FieldKind kReference{0, "a reference"};
+
+// The runtime copies a field's whole value into the reader's slot, and the reader interprets it as its
+// own type. So the field's type must be exactly the reader's: a wider field would be written past the
+// slot, a narrower one read with garbage or without its sign (an Int32 of -1 read as 64 bits is
+// 4294967295), a value handed back as an object reference. An enumeration counts as its underlying type.
+bool FieldIs(MonoClassField* field, const char* name, const FieldKind& kind) {
     MonoType* type = mono_field_get_type_ptr(field);
-    int alignment = 0;
-    int size = type != nullptr ? mono_type_size_ptr(type, &alignment) : -1;
-    bool isReference = type != nullptr && mono_type_is_reference_ptr(type);
-    if (size > 0 && static_cast<std::size_t>(size) <= slotSize && isReference == reference) return true;
-    g_vCloudDebug.error("Field [%s] is not of the kind its reader takes (%s of %zu bytes)", name,
-                        reference ? "a reference" : "a value", slotSize);
-    return false;
+    bool fits = false;
+    if (type != nullptr) {
+        if (kind.typeCode == 0) {
+            fits = mono_type_is_reference_ptr(type) != 0;
+        } else {
+            MonoType* underlying = mono_type_get_underlying_type_ptr(type);
+            fits = mono_type_get_type_ptr(underlying != nullptr ? underlying : type) == kind.typeCode;
+        }
+    }
+    if (!fits) g_vCloudDebug.error("Field [%s] is not of the type its reader takes (%s)", name, kind.name);
+    return fits;
 }
 
-// Copies a value-type field of at most sizeof(T) bytes; 0 (logged) when the field is missing or wider.
+// Copies a value-type field of exactly the reader's type; 0 (logged) when the field is missing or of
+// another type.
 template <class T>
-T ReadScalarField(MonoClass* klass, MonoObject* object, const char* field) {
+T ReadScalarField(MonoClass* klass, MonoObject* object, const char* field, const FieldKind& kind) {
     MonoClassField* found = FindField(klass, field, true);
     T value = 0;
-    if (found != nullptr && FieldFits(found, field, sizeof(T), false)) mono_field_get_value_ptr(object, found, &value);
+    if (found != nullptr && FieldIs(found, field, kind)) mono_field_get_value_ptr(object, found, &value);
+    return value;
+}
+
+// The reference held by a field of a reference type (`kind`); null (logged) when missing or of another type.
+void* ReadReferenceField(MonoClass* klass, MonoObject* object, const char* field, const FieldKind& kind) {
+    MonoClassField* found = FindField(klass, field, true);
+    if (found == nullptr || !FieldIs(found, field, kind)) return nullptr;
+    void* value = nullptr;
+    mono_field_get_value_ptr(object, found, &value);
     return value;
 }
 
@@ -111,13 +138,55 @@ std::string gc2std(MonoString* text) {
     return result;
 }
 
-void LogException(const char* where, MonoObject* exception) {
+namespace {
+
+std::string ExceptionClassName(MonoObject* exception) {
     const char* name = "(null)";
     if (exception != nullptr) {
         if (MonoClass* klass = mono_object_get_class_ptr(exception)) name = mono_class_get_name_ptr(klass);
     }
+    return name != nullptr ? name : "";
+}
+
+void WriteExceptionLine(const char* where, const char* className) {
     EvDebug log(nullptr);
-    log.Error(where, "Exception caught in bridge - %s\n", name);
+    log.Error(where, "Exception caught in bridge - %s\n", className);
+}
+
+// The longest message kept of a managed exception.
+constexpr std::size_t kMaxExceptionMessage = 1024;
+
+std::string ExceptionMessage(MonoObject* exception) {
+    MonoClass* klass = exception != nullptr ? mono_object_get_class_ptr(exception) : nullptr;
+    MonoProperty* property = klass != nullptr ? mono_class_get_property_from_name_ptr(klass, "Message") : nullptr;
+    if (property == nullptr) return std::string();
+    MonoObject* raised = nullptr;
+    MonoObject* text = mono_property_get_value_ptr(property, exception, nullptr, &raised);
+    if (raised != nullptr || text == nullptr) return std::string();
+    std::string message = gc2std(reinterpret_cast<MonoString*>(text));
+    if (message.size() > kMaxExceptionMessage) message.resize(kMaxExceptionMessage);
+    // The text may come from a server: no raw control character reaches an error text.
+    for (char& c : message) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    }
+    return message;
+}
+
+}  // namespace
+
+void LogException(const char* where, MonoObject* exception) {
+    WriteExceptionLine(where, ExceptionClassName(exception).c_str());
+}
+
+void ThrowManagedException(MonoObject* exception) {
+    ManagedException captured;
+    captured.className = ExceptionClassName(exception);
+    captured.message = ExceptionMessage(exception);
+    throw captured;
+}
+
+void LogManagedException(const char* where, const ManagedException& exception) {
+    WriteExceptionLine(where, exception.className.c_str());
 }
 
 void LogNotPorted(const char* where) {
@@ -205,27 +274,23 @@ MonoObject* NewManagedObjectVCloud(const char* className, bool runConstructor) {
 }
 
 void* GetFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
-    MonoClassField* found = FindField(klass, field, true);
-    if (found == nullptr || !FieldFits(found, field, sizeof(void*), true)) return nullptr;
-    void* value = nullptr;
-    mono_field_get_value_ptr(object, found, &value);
-    return value;
+    return ReadReferenceField(klass, object, field, kReference);
 }
 
 std::string GetStringFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
-    return gc2std(static_cast<MonoString*>(GetFieldValue(klass, object, field)));
+    return gc2std(static_cast<MonoString*>(ReadReferenceField(klass, object, field, kString)));
 }
 
 bool GetBoolFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
-    return ReadScalarField<uint8_t>(klass, object, field) != 0;
+    return ReadScalarField<uint8_t>(klass, object, field, kBoolean) != 0;
 }
 
 int GetIntFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
-    return ReadScalarField<int32_t>(klass, object, field);
+    return ReadScalarField<int32_t>(klass, object, field, kInt32);
 }
 
 int64_t GetLongFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
-    return ReadScalarField<int64_t>(klass, object, field);
+    return ReadScalarField<int64_t>(klass, object, field, kInt64);
 }
 
 MonoObject* GetStructFieldValue(MonoClass* klass, MonoObject* object, const char* field) {
@@ -242,7 +307,7 @@ time_t GetDateTimeFieldValue(MonoClass* klass, MonoObject* object, const char* f
 bool IsStringFieldEmpty(MonoObject* object, const char* field) {
     MonoClass* klass = object != nullptr ? mono_object_get_class_ptr(object) : nullptr;
     if (klass == nullptr) return true;
-    auto* text = static_cast<MonoString*>(GetFieldValue(klass, object, field));
+    auto* text = static_cast<MonoString*>(ReadReferenceField(klass, object, field, kString));
     return text == nullptr || mono_string_length_ptr(text) == 0;
 }
 

@@ -1,8 +1,11 @@
 // Runtime start on the dedicated Mono thread, the managed wrapper object, and the by-name dispatcher.
 #include "RuntimeHost.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <utility>
 
+#include "ManagedException.h"
 #include "WzUtils.h"
 #include "XqMonoLib.h"
 
@@ -28,58 +31,82 @@ const char* const kConfigFile = "vCloudSDKWrapper.config";
 const char* const kAssemblyFile = "vCloudSDKWrapper.dll";
 const char* const kWrapperNamespace = "vCloudSDKWrapper";
 const char* const kWrapperClass = "vCloudWrapper";
-}  // namespace
 
-CVCloudWrapperPtr::CVCloudWrapperPtr() : m_wrapperClass(nullptr), m_wrapperHandle(0) {}
-
-CVCloudWrapperPtr::~CVCloudWrapperPtr() {
-    // Freeing a handle needs no attached thread.
-    if (m_wrapperHandle != 0) {
-        mono_gchandle_free_ptr(m_wrapperHandle);
-        m_wrapperHandle = 0;
-    }
+// A number for the calling thread, never reused within the process (thread ids are).
+uint64_t ThreadSerial() {
+    static std::atomic<uint64_t> next{1};
+    thread_local const uint64_t serial = next.fetch_add(1, std::memory_order_relaxed);
+    return serial;
 }
 
-bool CVCloudWrapperPtr::Init() {
-    bool status;
-    {
-        XqCriticalSectionLock guard(&c_VCloudmonoInitCS);
-        if (!c_VCloudmonoThreadRunning) StartMonoThread();
-        status = c_VCloudmonoInitStatus;
-    }
-    if (!status) return false;
+}  // namespace
 
-    ThreadAttach();
-    m_wrapperClass = mono_class_from_name_ptr(g_vCloudImage, kWrapperNamespace, kWrapperClass);
-    if (m_wrapperClass == nullptr) {
+WrapperObject::~WrapperObject() {
+    // Freeing a handle needs no attached thread.
+    if (m_handle != 0) mono_gchandle_free_ptr(m_handle);
+}
+
+CVCloudWrapperPtr::CVCloudWrapperPtr() : m_wrapperHandle(0) {}
+
+CVCloudWrapperPtr::~CVCloudWrapperPtr() = default;
+
+bool CVCloudWrapperPtr::Init() {
+    if (!StartRuntime()) return false;
+    WrapperRef wrapper = CreateWrapper();
+    if (wrapper == nullptr) return false;
+    Publish(std::move(wrapper));
+    return true;
+}
+
+bool CVCloudWrapperPtr::StartRuntime() {
+    XqCriticalSectionLock guard(&c_VCloudmonoInitCS);
+    if (!c_VCloudmonoThreadRunning) StartMonoThread();
+    return c_VCloudmonoInitStatus;
+}
+
+WrapperRef CVCloudWrapperPtr::CreateWrapper() {
+    if (!ThreadAttach()) return nullptr;
+    MonoClass* klass = mono_class_from_name_ptr(g_vCloudImage, kWrapperNamespace, kWrapperClass);
+    if (klass == nullptr) {
         g_vCloudDebug.error("Failed to get mono class");
-        return false;
+        return nullptr;
     }
-    MonoObject* wrapper = mono_object_new_ptr(g_domain, m_wrapperClass);
-    if (wrapper == nullptr) {
+    MonoObject* object = mono_object_new_ptr(g_domain, klass);
+    if (object == nullptr) {
         g_vCloudDebug.error("Failed to create mono object");
-        return false;
+        return nullptr;
     }
-    // A second Init replaces the wrapper object; the earlier one is released so it can be collected.
-    uint32_t previous = m_wrapperHandle;
-    m_wrapperHandle = mono_gchandle_new_ptr(wrapper, false);
-    if (previous != 0) mono_gchandle_free_ptr(previous);
+    WrapperRef wrapper = std::make_shared<const WrapperObject>(klass, mono_gchandle_new_ptr(object, false));
 
     // The constructor runs with an exception slot: a constructor that throws must not end the process.
     MonoObject* exception = nullptr;
-    MonoMethod* ctor = mono_class_get_method_from_name_ptr(m_wrapperClass, ".ctor", 0);
+    MonoMethod* ctor = mono_class_get_method_from_name_ptr(klass, ".ctor", 0);
     if (ctor != nullptr) {
-        mono_runtime_invoke_ptr(ctor, wrapper, nullptr, &exception);
+        mono_runtime_invoke_ptr(ctor, object, nullptr, &exception);
     } else {
-        mono_runtime_object_init_ptr(wrapper);
+        mono_runtime_object_init_ptr(object);
     }
     if (exception != nullptr) {
         LogException("vCloudSDKWrapper.vCloudWrapper::.ctor()", exception);
-        mono_gchandle_free_ptr(m_wrapperHandle);
-        m_wrapperHandle = 0;
-        return false;
+        return nullptr;
     }
-    return true;
+    return wrapper;
+}
+
+void CVCloudWrapperPtr::Publish(WrapperRef wrapper) {
+    WrapperRef replaced;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        replaced = std::move(m_current);
+        m_current = std::move(wrapper);
+        m_wrapperHandle = m_current != nullptr ? m_current->Handle() : 0;
+    }
+    // `replaced` goes here; its handle is freed now, or by the last call still using it.
+}
+
+WrapperRef CVCloudWrapperPtr::Current() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_current;
 }
 
 bool CVCloudWrapperPtr::StartMonoThread() {
@@ -141,31 +168,39 @@ bool CVCloudWrapperPtr::ThreadAttach() {
     return true;
 }
 
-bool CVCloudWrapperPtr::IsReady() const {
-    return c_VCloudmonoInitStatus && m_wrapperClass != nullptr && m_wrapperHandle != 0;
-}
+bool CVCloudWrapperPtr::IsReady() const { return c_VCloudmonoInitStatus && Current() != nullptr; }
 
 MonoObject* CVCloudWrapperPtr::Invoke(const char* method, void** args) {
-    if (!c_VCloudmonoInitStatus) return nullptr;
-    if (m_wrapperClass == nullptr) {
+    return Invoke(Current(), method, args, nullptr);
+}
+
+MonoObject* CVCloudWrapperPtr::Invoke(const WrapperRef& target, const char* method, void** args, std::string* why) {
+    if (!c_VCloudmonoInitStatus) {
+        if (why != nullptr) *why = "the managed runtime is not running";
+        return nullptr;
+    }
+    if (target == nullptr) {
         // Init never succeeded on this host: there is no class to look the method up in.
         g_vCloudDebug.error("Wrapper object is not initialized [%s]", method);
+        if (why != nullptr) *why = "vCloudSDKWrapper is not initialized";
         return nullptr;
     }
-    MonoMethod* target = mono_class_get_method_from_name_ptr(m_wrapperClass, method, -1);
-    if (target == nullptr) {
+    MonoMethod* found = mono_class_get_method_from_name_ptr(target->Class(), method, -1);
+    if (found == nullptr) {
         g_vCloudDebug.error("Could not find method [%s]", method);
+        if (why != nullptr) *why = std::string("the wrapper has no method ") + method;
         return nullptr;
     }
-    MonoObject* wrapper = m_wrapperHandle != 0 ? mono_gchandle_get_target_ptr(m_wrapperHandle) : nullptr;
+    MonoObject* wrapper = mono_gchandle_get_target_ptr(target->Handle());
     if (wrapper == nullptr) {
         g_vCloudDebug.error("object has been destroyed");
+        if (why != nullptr) *why = "the wrapper object has been destroyed";
         return nullptr;
     }
     // Always pass an exception slot: with none, a managed exception ends the whole process.
     MonoObject* exception = nullptr;
-    MonoObject* result = mono_runtime_invoke_ptr(target, wrapper, args, &exception);
-    if (exception != nullptr) throw exception;
+    MonoObject* result = mono_runtime_invoke_ptr(found, wrapper, args, &exception);
+    if (exception != nullptr) ThrowManagedException(exception);
     return result;
 }
 
@@ -186,6 +221,24 @@ std::string CVCloudWrapperPtr::Invoke(std::string& result, const char* method, v
         result = gc2std(reinterpret_cast<MonoString*>(value));
     }
     return result;
+}
+
+void CVCloudWrapperPtr::SetBridgeError(const std::string& text) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_errors[ThreadSerial()] = text;
+}
+
+void CVCloudWrapperPtr::ClearBridgeError() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_errors.erase(ThreadSerial());
+}
+
+bool CVCloudWrapperPtr::BridgeError(std::string& text) const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto found = m_errors.find(ThreadSerial());
+    if (found == m_errors.end()) return false;
+    text = found->second;
+    return true;
 }
 
 }  // namespace vCloudSDKCppBridge

@@ -1,14 +1,35 @@
-// The runtime host: starts the embedded runtime once per process, owns one managed wrapper object and
-// invokes its methods by name.
+// The runtime host: starts the embedded runtime once per process, owns the managed wrapper object of one
+// bridge and invokes its methods by name.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "MonoValue.h"
 #include "XqSync.h"
 
 namespace vCloudSDKCppBridge {
+
+// One constructed managed wrapper object, held by a GC handle. A call keeps a reference for as long as it
+// may use the object, so the handle is freed only after the last such call has returned, even when
+// Initialize has meanwhile put another object in its place.
+class WrapperObject {
+public:
+    WrapperObject(MonoClass* klass, uint32_t handle) : m_class(klass), m_handle(handle) {}
+    ~WrapperObject();
+    WrapperObject(const WrapperObject&) = delete;
+    WrapperObject& operator=(const WrapperObject&) = delete;
+    MonoClass* Class() const { return m_class; }
+    uint32_t Handle() const { return m_handle; }
+
+private:
+    MonoClass* m_class;
+    uint32_t m_handle;
+};
+using WrapperRef = std::shared_ptr<const WrapperObject>;
 
 class CVCloudWrapperPtr {
 public:
@@ -17,8 +38,18 @@ public:
     CVCloudWrapperPtr(const CVCloudWrapperPtr&) = delete;
     CVCloudWrapperPtr& operator=(const CVCloudWrapperPtr&) = delete;
 
-    // Starts the runtime if nobody has yet, waits for it, and creates a new managed wrapper object.
+    // Starts the runtime if nobody has yet, waits for it, and puts a new managed wrapper object in place.
     bool Init();
+    // The runtime start alone: true when the runtime is up.
+    bool StartRuntime();
+    // A new managed wrapper object whose constructor has run; null (logged) when none can be made. It
+    // is not used by any call until Publish.
+    WrapperRef CreateWrapper();
+    // The object that calls use from now on. The one it replaces lives on until its last call returns.
+    void Publish(WrapperRef wrapper);
+    // The object that calls use now; null before the first Publish.
+    WrapperRef Current() const;
+
     bool StartMonoThread();
     static void* MonoThread(void*);
     static bool InitMono();
@@ -27,10 +58,22 @@ public:
     // True once Init has given this host a managed wrapper object.
     bool IsReady() const;
 
-    // Invokes the wrapper method `method`. A managed exception is thrown as MonoObject*.
+    // Invokes the wrapper method `method` on the current object. A managed exception is thrown as a
+    // ManagedException.
     MonoObject* Invoke(const char* method, void** args);
     bool Invoke(bool defaultResult, const char* method, void** args);
     std::string Invoke(std::string& result, const char* method, void** args);
+
+    // The same on a given object. When the method is not reached, `why` (if given) receives the reason;
+    // it stays empty when the method ran and returned null.
+    MonoObject* Invoke(const WrapperRef& target, const char* method, void** args, std::string* why);
+
+    // The calling thread's last error text on this bridge, kept per thread as the wrapper keeps its own:
+    // the wrapper's text of a failure that it reported, or the bridge's for one that the wrapper never
+    // saw (an argument refused, a list that cannot be read, a managed exception, no wrapper object).
+    void SetBridgeError(const std::string& text);
+    void ClearBridgeError();
+    bool BridgeError(std::string& text) const;
 
     static XqCriticalSection c_VCloudmonoInitCS;
     static XqEvent c_VCloudmonoInitEvent;
@@ -38,8 +81,10 @@ public:
     static bool c_VCloudmonoThreadRunning;
 
 private:
-    MonoClass* m_wrapperClass;
-    uint32_t m_wrapperHandle;
+    mutable std::mutex m_lock;  // guards m_current, m_wrapperHandle and m_errors; never held across a managed call
+    WrapperRef m_current;
+    uint32_t m_wrapperHandle;   // the current object's handle, for diagnostic readers; calls use m_current
+    std::unordered_map<uint64_t, std::string> m_errors;  // by thread serial
 };
 
 }  // namespace vCloudSDKCppBridge

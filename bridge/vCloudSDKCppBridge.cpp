@@ -18,15 +18,68 @@ CVCloudSDKCppBridge::~CVCloudSDKCppBridge() { delete m_host; }
 
 // ---- connection and state ----
 
+namespace {
+
+const char* const kInitializeSignature =
+    "bool vCloudSDKCppBridge::CVCloudSDKCppBridge::Initialize(const string&, const string&, long long unsigned int)";
+
+// Ends the session of a wrapper object that Initialize is about to replace: dropped without a logout, it
+// would stay open on the server until it timed out there.
+void LogOutReplaced(CVCloudWrapperPtr* host, const WrapperRef& replaced) {
+    try {
+        void* args[1] = {nullptr};
+        std::string why;
+        MonoObject* result = host->Invoke(replaced, "Logout", args, &why);
+        if (result == nullptr || *static_cast<const unsigned char*>(MonoAPI::mono_object_unbox_ptr(result)) == 0) {
+            g_vCloudDebug.error("The replaced wrapper object did not log out%s%s", why.empty() ? "" : ": ",
+                                why.c_str());
+        }
+    } catch (const ManagedException& exception) {
+        LogManagedException(kInitializeSignature, exception);
+    }
+}
+
+}  // namespace
+
+// A new wrapper object is made, constructed and initialised aside; only then does it take the place of
+// the one that calls use. The old object is logged out first, and calls that still run on it keep it
+// alive until they return. A failed Initialize leaves a working object as it was; on a bridge without one,
+// the new object takes its place anyway and tells its failure through GetLastErrorString.
 bool CVCloudSDKCppBridge::Initialize(const std::string& logFile, const std::string& options,
                                      unsigned long long debugLevel) {
-    if (!m_host->Init()) {
-        g_vCloudDebug.error("Failed to initialize vCloudSDKWrapper");
+    const char* const method = "Initialize";
+    return Guarded(m_host, kInitializeSignature, method, false, [&] {
+        if (!m_host->StartRuntime()) {
+            g_vCloudDebug.error("Failed to initialize vCloudSDKWrapper");
+            throw Refused{"Failed to initialize vCloudSDKWrapper: the managed runtime did not start"};
+        }
+        WrapperRef candidate = m_host->CreateWrapper();
+        if (candidate == nullptr) {
+            g_vCloudDebug.error("Failed to initialize vCloudSDKWrapper");
+            throw Refused{"Failed to initialize vCloudSDKWrapper: the wrapper object cannot be made"};
+        }
+        WrapperRef current = m_host->Current();
+        bool ok = false;
+        try {
+            ok = CallBoolOn(m_host, candidate, method, InText{logFile}, InText{options}, Mask{debugLevel});
+        } catch (...) {
+            if (current == nullptr) m_host->Publish(candidate);
+            throw;
+        }
+        if (ok) {
+            if (current != nullptr) LogOutReplaced(m_host, current);
+            m_host->Publish(candidate);
+            // This thread starts afresh, as the new object does; other threads keep their last error.
+            m_host->ClearBridgeError();
+            return true;
+        }
+        if (current == nullptr) {
+            m_host->Publish(candidate);
+        } else {
+            g_vCloudDebug.error("Initialize failed: the wrapper object in use stays in place");
+        }
         return false;
-    }
-    return CallBool(m_host,
-                    "bool vCloudSDKCppBridge::CVCloudSDKCppBridge::Initialize(const string&, const string&, long long unsigned int)",
-                    "Initialize", InText{logFile}, InText{options}, Mask{debugLevel});
+    });
 }
 
 bool CVCloudSDKCppBridge::Connect(const std::string& server, const std::string& user, const std::string& password) {
@@ -40,8 +93,8 @@ bool CVCloudSDKCppBridge::Disconnect() {
 }
 
 std::string CVCloudSDKCppBridge::GetLastErrorString() {
-    return CallString(m_host, "std::string vCloudSDKCppBridge::CVCloudSDKCppBridge::GetLastErrorString()",
-                      "getLastErrorString");
+    return CallLastError(m_host, "std::string vCloudSDKCppBridge::CVCloudSDKCppBridge::GetLastErrorString()",
+                         "getLastErrorString");
 }
 
 // ---- VM operations ----

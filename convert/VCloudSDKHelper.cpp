@@ -6,6 +6,7 @@
 #include <string>
 #include <tuple>
 
+#include "ManagedException.h"
 #include "XqMonoLib.h"
 
 using namespace MonoAPI;
@@ -17,9 +18,13 @@ namespace {
 
 const char* const kWrapperNamespace = "vCloudSDKWrapper";
 
-// Inventory trees are converted recursively; deeper trees than this (or a managed tree whose children
-// list leads back to an ancestor) are refused instead of exhausting the native stack.
-constexpr int kMaxTreeDepth = 2048;
+constexpr int kMaxTreeDepth = CVCloudSDKHelper::kMaxTreeDepth;
+
+// Logs `message` and gives up the conversion with it.
+[[noreturn]] void Fail(const std::string& message) {
+    g_vCloudDebug.error("%s", message.c_str());
+    throw CVCloudSDKHelper::ConversionError{message};
+}
 
 // ---- field tables ----
 
@@ -111,12 +116,12 @@ const auto kVersionFields = std::make_tuple(
 
 // ---- managed invocation ----
 
-// Invokes a factory, enumerator or list method. A managed exception is thrown as MonoObject*, to be
-// logged and turned into a failure by the bridge operation that asked for the conversion.
+// Invokes a factory, enumerator or list method. A managed exception is thrown as a ManagedException, to
+// be logged and turned into a failure by the bridge operation that asked for the conversion.
 MonoObject* InvokeChecked(MonoMethod* method, void* object, void** args) {
     MonoObject* exception = nullptr;
     MonoObject* result = mono_runtime_invoke_ptr(method, object, args, &exception);
-    if (exception != nullptr) throw exception;
+    if (exception != nullptr) ThrowManagedException(exception);
     return result;
 }
 
@@ -132,36 +137,27 @@ struct ListChain {
 
 thread_local const ListChain* t_enumerating = nullptr;
 
-// Enumerates `list` with `enumeratorClass`, handing each element to `each`. Returns false (logged) when
-// the enumeration cannot start.
+// Enumerates `list` with `enumeratorClass`, handing each element to `each`. A list that cannot be
+// enumerated to its end fails the conversion: what was read of it is not the whole list.
 template <class Each>
 void Enumerate(MonoObject* list, const char* enumeratorClass, Each&& each) {
     MonoClass* klass = WrapperClass(enumeratorClass);
-    if (klass == nullptr) {
-        g_vCloudDebug.error("Failed to get enumerator class [%s]", enumeratorClass);
-        return;
-    }
+    if (klass == nullptr) Fail(std::string("Failed to get enumerator class [") + enumeratorClass + "]");
     MonoMethod* getEnumerator = mono_class_get_method_from_name_ptr(klass, "GetEnumerator", -1);
     MonoMethod* moveNext = mono_class_get_method_from_name_ptr(klass, "MoveNext", -1);
     MonoMethod* current = mono_class_get_method_from_name_ptr(klass, "Current", -1);
     if (getEnumerator == nullptr || moveNext == nullptr || current == nullptr) {
-        g_vCloudDebug.error("Failed to get enumerator method [%s]", enumeratorClass);
-        return;
+        Fail(std::string("Failed to get enumerator method [") + enumeratorClass + "]");
     }
     void* args[1] = {list};
     MonoObject* enumerator = InvokeChecked(getEnumerator, nullptr, args);
-    if (enumerator == nullptr) {
-        g_vCloudDebug.error("Failed to invoke get enumerator method [%s]", enumeratorClass);
-        return;
-    }
+    if (enumerator == nullptr) Fail(std::string("Failed to invoke get enumerator method [") + enumeratorClass + "]");
     MonoClass* booleanClass = mono_get_boolean_class_ptr();
     for (;;) {
         MonoObject* more = InvokeChecked(moveNext, enumerator, nullptr);
         if (more == nullptr || mono_object_get_class_ptr(more) != booleanClass) {
-            // Anything but a Boolean cannot say whether there is a next element. What was read so far
-            // is not the whole list, and must not be handed back as if it were.
-            g_vCloudDebug.error("MoveNext of [%s] did not return a Boolean", enumeratorClass);
-            throw CVCloudSDKHelper::ConversionError();
+            // Anything but a Boolean cannot say whether there is a next element.
+            Fail(std::string("MoveNext of [") + enumeratorClass + "] did not return a Boolean");
         }
         if (*static_cast<const unsigned char*>(mono_object_unbox_ptr(more)) == 0) return;
         each(InvokeChecked(current, enumerator, nullptr));
@@ -172,10 +168,7 @@ void Enumerate(MonoObject* list, const char* enumeratorClass, Each&& each) {
 // and a list with a hole is not handed back as if it were whole.
 template <class T>
 void AppendRecord(std::vector<T>& out, MonoObject* element, const char* enumeratorClass) {
-    if (element == nullptr) {
-        g_vCloudDebug.error("Null element in list [%s]", enumeratorClass);
-        throw CVCloudSDKHelper::ConversionError();
-    }
+    if (element == nullptr) Fail(std::string("Null element in list [") + enumeratorClass + "]");
     // Converted in place: records copy deeply (they have no move), and a subtree should be built once.
     out.emplace_back();
     CVCloudSDKHelper::ConvertObject(out.back(), element);
@@ -211,49 +204,59 @@ void ReserveForList(std::vector<T>& out, MonoObject* list) {
     }
 }
 
-void FillInventoryRecord(MonoObject* record, const SInventoryInfo& in, int depth);
+void FillInventoryRecord(MonoObject* record, const SInventoryInfo& in, int level);
 
-// Adds one managed SInventoryLib per native node to `list`.
+// Adds one managed SInventoryLib per native node to `list`; the nodes are at `level`. Every node arrives,
+// or the conversion fails: a tree with nodes missing is not handed to the wrapper as if it were whole.
 void FillInventoryList(MonoObject* list, const std::vector<SInventoryInfo>& in, const char* elementClass,
-                       int depth) {
-    if (list == nullptr) {
-        g_vCloudDebug.error("Cannot fill a null managed list of [%s]", elementClass);
-        return;
-    }
+                       int level) {
+    if (list == nullptr) Fail(std::string("Cannot fill a null managed list of [") + elementClass + "]");
     MonoClass* listClass = mono_object_get_class_ptr(list);
     MonoMethod* add = mono_class_get_method_from_name_ptr(listClass, "Add", -1);
     if (add == nullptr) {
-        g_vCloudDebug.error("Failed to get add method for class [%s]", mono_class_get_name_ptr(listClass));
+        std::string message = std::string("Failed to get add method for class [") + mono_class_get_name_ptr(listClass) + "]";
+        g_vCloudDebug.error("%s", message.c_str());
         DumpClassMethods(listClass);
-        return;
+        throw CVCloudSDKHelper::ConversionError{message};
     }
     for (const SInventoryInfo& node : in) {
         MonoObject* element = NewManagedObjectVCloud(elementClass, false);
-        if (element == nullptr) return;  // logged by the maker; the same class would fail again
-        FillInventoryRecord(element, node, depth + 1);
+        if (element == nullptr) {
+            // The maker has logged why.
+            throw CVCloudSDKHelper::ConversionError{std::string("Could not make a managed ") + elementClass};
+        }
+        FillInventoryRecord(element, node, level);
         // A struct goes to Add by value: the address of its data.
         void* args[1] = {mono_object_unbox_ptr(element)};
         InvokeChecked(add, list, args);
     }
 }
 
-// Writes a native node into an existing managed SInventoryLib record, children first built as a list.
-void FillInventoryRecord(MonoObject* record, const SInventoryInfo& in, int depth) {
-    if (record == nullptr) {
-        g_vCloudDebug.error("Cannot fill a null managed inventory record");
-        return;
+// A managed string of a node's text. A NUL inside would cut the text short on its way to the wrapper,
+// which would then act on another entity.
+MonoString* NodeText(const std::string& text, const char* field) {
+    if (text.find('\0') != std::string::npos) {
+        Fail(std::string("Inventory node ") + field + " holds a NUL byte");
     }
-    if (depth > kMaxTreeDepth) {
-        g_vCloudDebug.error("Inventory tree deeper than %d levels", kMaxTreeDepth);
-        throw CVCloudSDKHelper::ConversionError();
-    }
+    return std2gc(text);
+}
+
+// Writes a native node at `level` (1 for a root) into an existing managed SInventoryLib record, its
+// children first built as a list.
+void FillInventoryRecord(MonoObject* record, const SInventoryInfo& in, int level) {
+    if (record == nullptr) Fail("Cannot fill a null managed inventory record");
+    if (level > kMaxTreeDepth) Fail("Inventory tree deeper than " + std::to_string(kMaxTreeDepth) + " levels");
     MonoClass* klass = mono_object_get_class_ptr(record);
-    SetFieldValue(klass, record, "name", std2gc(in.strName));
+    SetFieldValue(klass, record, "name", NodeText(in.strName, "name"));
     int32_t type = static_cast<int32_t>(in.eType);
     SetFieldValue(klass, record, "type", &type);
-    SetFieldValue(klass, record, "href", std2gc(in.strHref));
+    SetFieldValue(klass, record, "href", NodeText(in.strHref, "href"));
     MonoObject* children = CVCloudSDKHelper::CreateList("SInventoryLib");
-    if (children != nullptr) FillInventoryList(children, in.vecChildren, "SInventoryLib", depth);
+    if (children == nullptr) {
+        // CreateList has logged why.
+        throw CVCloudSDKHelper::ConversionError{"Could not make the children list of an inventory node"};
+    }
+    FillInventoryList(children, in.vecChildren, "SInventoryLib", level + 1);
     SetFieldValue(klass, record, "children", children);
 }
 
@@ -289,6 +292,9 @@ void CVCloudSDKHelper::ConvertList(std::vector<T>& out, MonoObject* list, const 
     Enumerate(list, enumeratorClass, [&](MonoObject* element) { AppendRecord(out, element, enumeratorClass); });
 }
 
+// Text lists may be read with any enumerator class.
+template void CVCloudSDKHelper::ConvertList<std::string>(std::vector<std::string>&, MonoObject*, const char*);
+
 void CVCloudSDKHelper::MtNStringList(std::vector<std::string>& out, MonoObject* list) {
     ConvertList(out, list, "StringEnumerator");
 }
@@ -301,18 +307,13 @@ void CVCloudSDKHelper::ConvertStorageProfileList(std::vector<SDatastoreInfo>& ou
     ConvertList(out, list, "SStorageProfileInfoLibListEnumerator");
 }
 
+// The list's nodes are one level below the node whose children it holds: the chain of lists being read
+// on this thread gives that level.
 void CVCloudSDKHelper::ConvertInventoryList(std::vector<SInventoryInfo>& out, MonoObject* list) {
     const ListChain* parent = t_enumerating;
     int depth = parent != nullptr ? parent->depth + 1 : 0;
     for (const ListChain* link = parent; link != nullptr; link = link->parent) {
-        if (link->list == list && list != nullptr) {
-            g_vCloudDebug.error("Inventory tree is cyclic: a children list contains its own ancestor");
-            throw ConversionError();
-        }
-    }
-    if (depth > kMaxTreeDepth) {
-        g_vCloudDebug.error("Inventory tree deeper than %d levels", kMaxTreeDepth);
-        throw ConversionError();
+        if (link->list == list && list != nullptr) Fail("Inventory tree is cyclic: a children list contains its own ancestor");
     }
     ListChain link{list, parent, depth};
     t_enumerating = &link;
@@ -336,7 +337,7 @@ void CVCloudSDKHelper::ConvertInventoryList(MonoObject*& outList, std::vector<SI
 
 void CVCloudSDKHelper::ConvertList_NativeToManaged(MonoObject* list, const std::vector<SInventoryInfo>& in,
                                                    const char* elementClass) {
-    FillInventoryList(list, in, elementClass, 0);
+    FillInventoryList(list, in, elementClass, 1);
 }
 
 // ---- records ----
@@ -346,6 +347,9 @@ void CVCloudSDKHelper::ConvertObject(std::string& out, MonoObject* text) {
 }
 
 void CVCloudSDKHelper::ConvertObject(SInventoryInfo& out, MonoObject* record) {
+    // A node read from a list at depth d is at level d + 1; a node read on its own is a root.
+    int level = t_enumerating != nullptr ? t_enumerating->depth + 1 : 1;
+    if (level > kMaxTreeDepth) Fail("Inventory tree deeper than " + std::to_string(kMaxTreeDepth) + " levels");
     ReadFields(out, record, kInventoryFields);
     if (record == nullptr) return;
     auto* children = static_cast<MonoObject*>(GetFieldValue(mono_object_get_class_ptr(record), record, "children"));
@@ -360,7 +364,7 @@ void CVCloudSDKHelper::ConvertObject(SDatastoreInfo& out, MonoObject* record) {
     ReadFields(out, record, kStorageProfileFields);
 }
 
-void CVCloudSDKHelper::ConvertObject(MonoObject*& record, SInventoryInfo in) { FillInventoryRecord(record, in, 0); }
+void CVCloudSDKHelper::ConvertObject(MonoObject*& record, SInventoryInfo in) { FillInventoryRecord(record, in, 1); }
 
 void CVCloudSDKHelper::ConvertObject(SMgmtVersion& out, MonoObject*& record) { ReadFields(out, record, kVersionFields); }
 

@@ -2,8 +2,8 @@
 // through the wrapper's list factory, lists read through the wrapper's enumerator classes, and the
 // record converters.
 //
-// A managed exception raised by the factory, an enumerator or Add is thrown as MonoObject*, like every
-// other managed exception the bridge meets, so the operation that called the conversion logs it and
+// A managed exception raised by the factory, an enumerator or Add is thrown as a ManagedException, like
+// every other managed exception the bridge meets, so the operation that called the conversion logs it and
 // returns its failure value.
 #pragma once
 
@@ -17,15 +17,22 @@ namespace VCloudSDKHelper {
 
 class CVCloudSDKHelper {
 public:
-    // Thrown (after a log line) when values cannot be converted: an inventory tree that is cyclic or too
-    // deep, an enumerator whose MoveNext gives no Boolean, a null record in a list. The bridge operation
-    // turns it into its failure value.
-    struct ConversionError {};
+    // Thrown (after a log line) when values cannot be converted whole: a list that cannot be enumerated or
+    // filled, an inventory tree that is cyclic or deeper than kMaxTreeDepth levels, a null record in a
+    // list, a text with a NUL byte. The bridge operation turns it into its failure value; `text` says why.
+    struct ConversionError {
+        std::string text;
+    };
+
+    // The most levels of nodes an inventory tree may have, in either direction: the converters recurse
+    // once per level.
+    static constexpr int kMaxTreeDepth = 2048;
 
     // A new empty managed list from vCloudSDKWrapperFactory.Create<elementType>List(), or null (logged).
     static MonoObject* CreateList(const char* elementType);
 
-    // Managed list to native vector through the enumerator class `enumeratorClass`. Empties `out` first.
+    // Managed list to native vector through the enumerator class `enumeratorClass`. Empties `out` first;
+    // a null list leaves it empty. Throws ConversionError when the list cannot be read to its end.
     template <class T>
     static void ConvertList(std::vector<T>& out, MonoObject* list, const char* enumeratorClass);
 
@@ -35,7 +42,8 @@ public:
     static void ConvertInventoryList(std::vector<VMInfoStructs::SInventoryInfo>& out, MonoObject* list);
     static void ConvertVMInfoList(std::vector<VMInfoStructs::SVMInfo>& out, MonoObject* list);
 
-    // Native inventory nodes to a new managed SInventoryLib list in `outList`.
+    // Native inventory nodes to a new managed SInventoryLib list in `outList`. Throws ConversionError
+    // when a node cannot be added, so that no node goes missing without a word.
     static void ConvertInventoryList(MonoObject*& outList, std::vector<VMInfoStructs::SInventoryInfo>& in);
     static void ConvertList_NativeToManaged(MonoObject* list, const std::vector<VMInfoStructs::SInventoryInfo>& in,
                                             const char* elementClass);

@@ -1,6 +1,5 @@
 // The wrapper's own log file and the failure type that carries a text for getLastErrorString.
 using System;
-using System.Collections.Generic;
 using System.Globalization;
 using System.IO;
 using System.Text;
@@ -10,50 +9,60 @@ namespace vCloudSDKWrapper
 {
     // Levels: 0 errors and warnings, 1 one line per operation, 2 one line per HTTP request,
     // 3 also the start of every response body. Credentials and tokens are never handed to it.
+    //
+    // Each line opens the file by its path, appends and closes it again. So no descriptor stays open for a
+    // log that no wrapper object writes any more (an agent that gives every job its own log would run out
+    // of descriptors), and a file that log rotation moved away is created anew at its path by the next line.
     internal sealed class WrapperLog
     {
-        // One writer per file for the whole process: wrapper objects that log to the same file share it,
-        // so their lines never overwrite each other (a second append stream would write at its own offset).
-        private sealed class Sink
-        {
-            public readonly object Gate = new object();
-            public StreamWriter Writer;
-        }
-
-        private static readonly Dictionary<string, Sink> sinks = new Dictionary<string, Sink>(StringComparer.Ordinal);
-        private readonly Sink sink;
+        // Lines of wrapper objects that log to the same file are written one at a time, so none overwrites
+        // or splits another. A fixed set of locks, chosen by path, serves any number of paths.
+        private static readonly object[] gates = MakeGates(64);
+        private readonly object gate;
+        private readonly string full;
         public readonly int Level;
         public readonly string Path;
 
         public static readonly WrapperLog None = new WrapperLog();
 
+        private static readonly UTF8Encoding utf8 = new UTF8Encoding(false);
+
+        private static object[] MakeGates(int n)
+        {
+            var all = new object[n];
+            for (int i = 0; i < n; i++) all[i] = new object();
+            return all;
+        }
+
         private WrapperLog() { Path = ""; }
 
+        // Opens the file once, so that a path that cannot be written fails Initialize.
         public WrapperLog(string path, ulong level)
         {
             Path = path ?? "";
             Level = level > 9 ? 9 : (int)level;
             if (Path.Length == 0) return;
-            string full = System.IO.Path.GetFullPath(Path);
-            lock (sinks)
+            full = System.IO.Path.GetFullPath(Path);
+            gate = gates[(StringComparer.Ordinal.GetHashCode(full) & 0x7fffffff) % gates.Length];
+            lock (gate)
             {
-                if (!sinks.TryGetValue(full, out sink))
-                {
-                    var stream = new FileStream(full, FileMode.Append, FileAccess.Write, FileShare.ReadWrite | FileShare.Delete);
-                    sink = new Sink { Writer = new StreamWriter(stream, new UTF8Encoding(false)) { AutoFlush = true } };
-                    sinks[full] = sink;
-                }
+                using (Open()) { }
             }
         }
 
-        public bool Enabled(int level) { return sink != null && level <= Level; }
+        private FileStream Open()
+        {
+            return new FileStream(full, FileMode.Append, FileAccess.Write, FileShare.ReadWrite | FileShare.Delete);
+        }
+
+        public bool Enabled(int level) { return full != null && level <= Level; }
 
         public void Error(string message) { Write("ERROR", message); }
 
         // A warning that must be seen: to the log file, or to standard error when there is none.
         public void Loud(string message)
         {
-            if (sink != null) Write("WARN", message);
+            if (full != null) Write("WARN", message);
             else
             {
                 try { Console.Error.WriteLine("vCloudSDKWrapper WARNING: " + message); } catch (Exception) { }
@@ -67,12 +76,17 @@ namespace vCloudSDKWrapper
 
         private void Write(string tag, string message)
         {
-            if (sink == null) return;
+            if (full == null) return;
             string line = DateTime.Now.ToString("yyyy-MM-dd HH:mm:ss.fff", CultureInfo.InvariantCulture) + " ["
-                + Thread.CurrentThread.ManagedThreadId + "] " + tag + " " + message;
-            lock (sink.Gate)
+                + Thread.CurrentThread.ManagedThreadId + "] " + tag + " " + message + "\n";
+            byte[] bytes = utf8.GetBytes(line);
+            lock (gate)
             {
-                try { sink.Writer.WriteLine(line); } catch (Exception) { }
+                try
+                {
+                    using (var stream = Open()) stream.Write(bytes, 0, bytes.Length);
+                }
+                catch (Exception) { }
             }
         }
     }

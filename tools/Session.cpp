@@ -21,6 +21,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 extern char** environ;
 
@@ -371,12 +372,30 @@ bool PromptHidden(const std::string& prompt, std::string& answer) {
 std::string ResolvePassword(const Settings& s, const std::string& user, const std::string& server) {
     if (!s.passwordFile.empty()) {
         if (s.passwordFile == "-") return FirstLine(std::cin);
-        std::ifstream in(s.passwordFile);
-        if (!in) throw UsageError("--password-file: cannot read " + s.passwordFile + ": " + std::strerror(errno));
+        // Only a regular file holds a password: a directory reads as empty and would log in with "",
+        // a FIFO or device could block or never end. The file opened is the file checked.
+        const int fd = ::open(s.passwordFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) throw UsageError("--password-file: cannot read " + s.passwordFile + ": " + std::strerror(errno));
         struct stat st;
-        if (!s.quiet && ::stat(s.passwordFile.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            throw UsageError("--password-file: " + s.passwordFile + " is not a regular file");
+        }
+        if (!s.quiet && (st.st_mode & 077) != 0)
             std::cerr << "vcloud-bridge: warning: the password file " << s.passwordFile
                       << " can be read by other users (chmod 600 it)\n";
+        std::string content;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            content.append(buffer, static_cast<std::size_t>(n));
+            if (content.find('\n') != std::string::npos) break;
+        }
+        ::close(fd);
+        std::istringstream in(content);
+        std::fill(content.begin(), content.end(), '\0');
         return FirstLine(in);
     }
     if (const char* env = std::getenv("VCB_PASSWORD")) return env;

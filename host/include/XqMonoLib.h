@@ -54,6 +54,8 @@
     X(mono_field_get_type)               \
     X(mono_type_size)                    \
     X(mono_type_is_reference)            \
+    X(mono_type_get_type)                \
+    X(mono_type_get_underlying_type)     \
     X(mono_class_get_property_from_name) \
     X(mono_property_get_value)           \
     X(mono_get_corlib)                   \

@@ -14,6 +14,8 @@ vCloudSDKCppBridge::CVCloudSDKCppBridge& SharedBridge();
 class BridgeTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // A script left by the test before must not fail this Initialize or the logout inside it.
+        if (g_vCloudImage != nullptr) Control("Reset");
         ASSERT_TRUE(SharedBridge().Initialize("", "", 0)) << "the test double did not load";
         Control("Reset");
         log.Clear();  // the start-up lines of a process's first test are not the test's own

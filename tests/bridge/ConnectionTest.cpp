@@ -18,10 +18,12 @@ TEST_F(BridgeTest, ConnectionOperationsPassTheirArgumentsInOrder) {
     EXPECT_TRUE(bridge().Connect("https://cloud.example", "alice@Acme", "pw"));
     EXPECT_TRUE(bridge().Disconnect());
     std::vector<std::string> calls = Calls();
-    ASSERT_EQ(calls.size(), 3u);
+    ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0], "Initialize(/tmp/wrapper.log|timeout=30|1234605616436508552)");
-    EXPECT_EQ(calls[1], "Login(https://cloud.example|alice@Acme|pw)");
-    EXPECT_EQ(calls[2].rfind("Logout(logged-in|", 0), 0u) << calls[2];
+    // The object that the new one replaces is logged out once the new one has initialised.
+    EXPECT_EQ(calls[1].rfind("Logout(not-logged-in|", 0), 0u) << calls[1];
+    EXPECT_EQ(calls[2], "Login(https://cloud.example|alice@Acme|pw)");
+    EXPECT_EQ(calls[3].rfind("Logout(logged-in|", 0), 0u) << calls[3];
 }
 
 TEST_F(BridgeTest, BoolResultFalseNullAndExceptionAllGiveFalse) {
@@ -90,13 +92,44 @@ TEST_F(BridgeTest, TextsCrossAsUtf8AndInvalidBytesAreReplacedNotDropped) {
     Control("Script", {"FindVCenterServer", "true"});
     EXPECT_TRUE(bridge().FindVCenterServer(accented));
     EXPECT_TRUE(bridge().FindVCenterServer(std::string("bad\xFF\xC3(", 6)));
-    EXPECT_TRUE(bridge().FindVCenterServer(std::string("cut\0here", 8)));
+    // Only the bad byte is replaced: a valid character right after it arrives whole.
+    EXPECT_TRUE(bridge().FindVCenterServer("\xFF" "Caf\xC3\xA9"));
     std::vector<std::string> calls = Calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0], "FindVCenterServer(" + accented + ")");
     EXPECT_EQ(calls[1], "FindVCenterServer(bad\xEF\xBF\xBD\xEF\xBF\xBD()");
-    EXPECT_EQ(calls[2], "FindVCenterServer(cut)");
+    EXPECT_EQ(calls[2], "FindVCenterServer(\xEF\xBF\xBD" "Caf\xC3\xA9)");
     EXPECT_TRUE(log.Contains("Text is not valid UTF-8: 2 byte(s) replaced"));
+    EXPECT_TRUE(log.Contains("Text is not valid UTF-8: 1 byte(s) replaced"));
+}
+
+// A text with a NUL inside would reach the wrapper cut short and name another entity, or log in with
+// half a password: the call is refused before the wrapper sees it.
+TEST_F(BridgeTest, TextsWithANulByteAreRefused) {
+    const std::string password("pw\0garbage", 10);
+    EXPECT_FALSE(bridge().Connect("https://cloud.example", "alice@Acme", password));
+    EXPECT_EQ(bridge().GetLastErrorString(), "Login: text argument 3 holds a NUL byte");
+    EXPECT_TRUE(log.Contains("Text argument 3 of [Login] holds a NUL byte: the call is refused")) << log.Text();
+    EXPECT_FALSE(log.Contains("garbage"));
+
+    EXPECT_FALSE(bridge().FindVM("org", "vdc", std::string("vm-000007\0junk", 14)));
+    EXPECT_EQ(bridge().GetLastErrorString(), "FindVM: text argument 3 holds a NUL byte");
+
+    // An in/out text is refused the same way, and keeps its value.
+    std::string vcName("vc\0x", 4), vcUrl = "url";
+    EXPECT_FALSE(bridge().QueryVcenterForOrgVDC("vdc", vcName, vcUrl));
+    EXPECT_EQ(vcName, std::string("vc\0x", 4));
+    EXPECT_EQ(vcUrl, "url");
+
+    // So is an inventory node whose name holds one.
+    std::vector<VMInfoStructs::SInventoryInfo> children(1);
+    VMInfoStructs::SInventoryInfo node;
+    node.strName = std::string("org\0other", 9);
+    EXPECT_EQ(bridge().BrowseInventory("org", node, children, 0, 0), 0);
+    EXPECT_EQ(children.size(), 1u);
+    EXPECT_EQ(bridge().GetLastErrorString(), "BrowseInventory: Inventory node name holds a NUL byte");
+
+    EXPECT_TRUE(Calls().empty());
 }
 
 TEST_F(BridgeTest, OperationsBeforeInitializeTouchNothing) {
@@ -104,7 +137,7 @@ TEST_F(BridgeTest, OperationsBeforeInitializeTouchNothing) {
     std::string moref = "keep";
     EXPECT_FALSE(fresh.FindVMByNameFromVappAndGetMoref("o", "a", "v", moref));
     EXPECT_FALSE(fresh.Disconnect());
-    EXPECT_EQ(fresh.GetLastErrorString(), "");
+    EXPECT_EQ(fresh.GetLastErrorString(), "Logout: vCloudSDKWrapper is not initialized (Initialize has not succeeded)");
     EXPECT_EQ(moref, "keep");
     EXPECT_TRUE(Calls().empty());
 }

@@ -21,7 +21,8 @@ void ExpectEverythingFails(CVCloudSDKCppBridge& bridge) {
     EXPECT_FALSE(bridge.FindVMByNameFromVappAndGetMoref("o", "a", "v", moref));
     EXPECT_EQ(bridge.GetVMListForEntity("x", VMInfoStructs::eInventoryCloud, 0, 0, vms), 0);
     EXPECT_FALSE(bridge.Connect("u", "v", "w"));
-    EXPECT_EQ(bridge.GetLastErrorString(), "");
+    // The last failure tells its own cause, not an empty text.
+    EXPECT_EQ(bridge.GetLastErrorString(), "Login: vCloudSDKWrapper is not initialized (Initialize has not succeeded)");
     EXPECT_EQ(moref, "unchanged");
     EXPECT_EQ(vms.size(), 2u);
 }
@@ -33,16 +34,20 @@ bool EventuallyLogged(const LogCapture& log, const char* text) {
     return log.Contains(text);
 }
 
-void ExpectFailedStart(const char* hostMessage) {
+// `removeCause` takes away what made the start fail: a failed start stays final all the same.
+void ExpectFailedStart(const char* hostMessage, void (*removeCause)() = nullptr) {
     LogCapture log;
     CVCloudSDKCppBridge bridge;
     EXPECT_FALSE(bridge.Initialize("", "", 0));
     EXPECT_TRUE(log.Contains("Failed to initialize vCloudSDKWrapper")) << log.Text();
+    EXPECT_EQ(bridge.GetLastErrorString(),
+              "Initialize: Failed to initialize vCloudSDKWrapper: the managed runtime did not start");
     if (hostMessage != nullptr) {
         EXPECT_TRUE(EventuallyLogged(log, hostMessage)) << log.Text();
     }
 
     // The start is not tried again: a second Initialize fails at once, without waiting.
+    if (removeCause != nullptr) removeCause();
     log.Clear();
     CVCloudSDKCppBridge other;
     auto started = std::chrono::steady_clock::now();
@@ -67,7 +72,10 @@ TEST(Startup, WrapperClassMissing) {
     ExpectEverythingFails(bridge);
 }
 
-TEST(Startup, ThreadCannotBeCreated) { ExpectFailedStart("Failed to create the mono thread"); }
+TEST(Startup, ThreadCannotBeCreated) {
+    ExpectFailedStart("Failed to create the mono thread", [] { unsetenv("XQ_FAIL_THREAD_CREATE"); });
+    EXPECT_FALSE(vCloudSDKCppBridge::CVCloudWrapperPtr::c_VCloudmonoInitStatus);
+}
 
 // Two threads initialise two bridges at once on a fresh process: the runtime starts once and both see
 // the same result. MONO_THREADS_SUSPEND is overwritten before the runtime starts.

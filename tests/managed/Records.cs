@@ -59,6 +59,9 @@ namespace vCloudSDKWrapper
         public long int64;
         public DateTime when;
         public SMgmtVersionLib nested;
+        public int minusOne;
+        public EInventoryType kind;
+        public List<string> names;
     }
 
     public class FieldHolder

@@ -32,6 +32,25 @@ namespace vCloudSDKWrapper
         public static string LastError = "";
         public static int WrapperObjects;
 
+        // Server sessions that wrapper objects hold open: a login adds one, a logout ends it.
+        static int openSessions;
+        public static int OpenSessions() { return System.Threading.Volatile.Read(ref openSessions); }
+        internal static void SessionOpened() { System.Threading.Interlocked.Increment(ref openSessions); }
+        internal static void SessionClosed() { System.Threading.Interlocked.Decrement(ref openSessions); }
+
+        // Holding constructors: the next wrapper constructor says it has started, then waits for a release.
+        static readonly System.Threading.ManualResetEvent constructorEntered = new System.Threading.ManualResetEvent(false);
+        static readonly System.Threading.ManualResetEvent constructorRelease = new System.Threading.ManualResetEvent(true);
+        public static void HoldConstructors() { constructorEntered.Reset(); constructorRelease.Reset(); }
+        public static bool WaitConstructorEntered() { return constructorEntered.WaitOne(60000); }
+        public static void ReleaseConstructors() { constructorRelease.Set(); }
+        internal static void ConstructorGate()
+        {
+            if (constructorRelease.WaitOne(0)) return;
+            constructorEntered.Set();
+            constructorRelease.WaitOne();
+        }
+
         public static void Reset()
         {
             lock (gate)
@@ -41,6 +60,7 @@ namespace vCloudSDKWrapper
                 Tree = new List<SInventoryLib>();
                 Version = new SMgmtVersionLib();
                 LastNode = ""; LastError = "";
+                openSessions = 0;
             }
         }
 
@@ -54,7 +74,8 @@ namespace vCloudSDKWrapper
 
         // Faults of the list machinery: "factory-throws", "factory-null", "enum-null", "movenext-throws",
         // "movenext-null", "movenext-string", "current-null", "current-throws", "add-throws", "replace-list",
-        // "null-list", "cyclic-tree".
+        // "null-list", "cyclic-tree", "require-login" (operations other than Login, Logout and Initialize
+        // fail on a wrapper object without a login).
         public static void Fault(string fault) { lock (gate) faults.Add(fault); }
         public static bool Has(string fault) { lock (gate) return faults.Contains(fault); }
 
@@ -199,7 +220,8 @@ namespace vCloudSDKWrapper
             return new SFieldKinds {
                 text = "h\u00e9llo", nullText = null, emptyText = "", letter = "x", flag = true, int32 = -123456789,
                 int64 = -81985529216486896L, when = new DateTime(2001, 9, 9, 1, 46, 40, DateTimeKind.Utc),
-                nested = new SMgmtVersionLib { strVersion = "10.4", strBuild = "2000", strFullVersion = "10.4.0.2000" } };
+                nested = new SMgmtVersionLib { strVersion = "10.4", strBuild = "2000", strFullVersion = "10.4.0.2000" },
+                minusOne = -1, kind = EInventoryType.eInventoryOrg, names = new List<string> { "a" } };
         }
 
         public static string DescribeFields(object boxed)

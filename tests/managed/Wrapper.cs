@@ -10,10 +10,29 @@ namespace vCloudSDKWrapper
         static int created;
         public readonly int Serial;
         bool loggedIn;
+        readonly System.Threading.ThreadLocal<string> lastError = new System.Threading.ThreadLocal<string>(() => "");
 
-        public vCloudWrapper() { Serial = System.Threading.Interlocked.Increment(ref created); }
+        public vCloudWrapper()
+        {
+            TestControl.ConstructorGate();
+            Serial = System.Threading.Interlocked.Increment(ref created);
+        }
 
-        static object Done(string method) { return TestControl.BoolResult(method); }
+        // The scripted result of `method`. An object whose constructor has not run (Serial 0) refuses
+        // every call; with the "require-login" fault, so does an object without a login. A false result
+        // leaves a text for getLastErrorString on the calling thread, as the real wrapper does.
+        object Done(string method)
+        {
+            if (Serial == 0) throw new TestWrapperException(method + " called on a wrapper object that was never constructed");
+            if (TestControl.Has("require-login") && !loggedIn && method != "Login" && method != "Logout" && method != "Initialize")
+            {
+                lastError.Value = method + ": not logged in (wrapper " + Serial + ")";
+                return false;
+            }
+            object result = TestControl.BoolResult(method);
+            if (result is bool && !(bool)result) lastError.Value = method + " failed (wrapper " + Serial + ")";
+            return result;
+        }
 
         // ---- connection and state ----
 
@@ -27,24 +46,29 @@ namespace vCloudSDKWrapper
         {
             TestControl.Record("Login", url, user, password);
             object result = Done("Login");
-            loggedIn = result is bool && (bool)result;
+            bool now = result is bool && (bool)result;
+            if (now && !loggedIn) TestControl.SessionOpened();
+            if (!now && loggedIn) TestControl.SessionClosed();
+            loggedIn = now;
             return result;
         }
 
         public object Logout()
         {
             TestControl.Record("Logout", loggedIn ? "logged-in" : "not-logged-in", Serial);
+            if (loggedIn) TestControl.SessionClosed();
             loggedIn = false;
             return Done("Logout");
         }
 
+        // Not recorded: the bridge asks for the text after every failure the wrapper reports.
         public string getLastErrorString()
         {
-            TestControl.Record("getLastErrorString");
             string a = TestControl.Action("getLastErrorString", "text");
             if (a == "null") return null;
             if (a == "throw") throw new TestWrapperException("getLastErrorString failed on purpose");
-            return a == "text" ? TestControl.LastError : a;
+            if (a != "text") return a;
+            return lastError.Value.Length > 0 ? lastError.Value : TestControl.LastError;
         }
 
         // ---- VM operations ----
@@ -108,7 +132,7 @@ namespace vCloudSDKWrapper
         }
 
         // Fills a by-reference list, or replaces or clears it when scripted to.
-        static object FillList<T>(string method, ref List<T> list, IEnumerable<T> items)
+        object FillList<T>(string method, ref List<T> list, IEnumerable<T> items)
         {
             if (TestControl.Has("null-list")) list = null;
             else

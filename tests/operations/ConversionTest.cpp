@@ -181,8 +181,9 @@ TEST_F(BridgeTest, ConvertingIntoAnExistingNodeReplacesItsChildrenAndKeepsItsFla
     EXPECT_TRUE(Messages(log).empty()) << log.Text();
 }
 
+// A tree of exactly the most levels converts in both directions; one level more is refused (below).
 TEST_F(BridgeTest, DeepTreesConvertInBothDirections) {
-    const int kDepth = 1500;
+    const int kDepth = CVCloudSDKHelper::kMaxTreeDepth;
     Control("SetChain", {kDepth});
     std::vector<SInventoryInfo> nodes;
     ASSERT_TRUE(bridge().GetManagedHypervisorsInCloud(nodes));
@@ -191,7 +192,8 @@ TEST_F(BridgeTest, DeepTreesConvertInBothDirections) {
     std::vector<SInventoryInfo> children;
     ASSERT_EQ(bridge().BrowseInventory("org", Chain(kDepth), children, 0, 0), 1);
     std::string text = Control("LastNodeText");
-    EXPECT_NE(text.find("n1499[2,]()"), std::string::npos) << "the deepest node arrived as a leaf";
+    const std::string deepest = "n" + std::to_string(kDepth - 1) + "[2,]()";
+    EXPECT_NE(text.find(deepest), std::string::npos) << "the deepest node arrived as a leaf";
     EXPECT_TRUE(Messages(log).empty()) << log.Text();
 }
 
@@ -208,18 +210,22 @@ TEST_F(BridgeTest, CyclicOrUnreasonablyDeepTreesFailInsteadOfCrashing) {
     EXPECT_EQ(bridge().BrowseInventory("org", Node("root", 1), nodes, 0, 0), 0);
     EXPECT_EQ(Render(nodes), Render(old));
 
+    const int kTooDeep = CVCloudSDKHelper::kMaxTreeDepth + 1;
+    const std::string tooDeep = "Inventory tree deeper than " + std::to_string(CVCloudSDKHelper::kMaxTreeDepth) + " levels";
     Control("Reset");
     log.Clear();
-    Control("SetChain", {3000});
+    Control("SetChain", {kTooDeep});
     EXPECT_FALSE(bridge().GetManagedHypervisorsInCloud(nodes));
     EXPECT_EQ(Render(nodes), Render(old));
     EXPECT_EQ(CountMessage(log, std::string(kHypervisorsSignature) + ": Conversion between managed and native values failed"), 1)
         << log.Text();
+    EXPECT_EQ(bridge().GetLastErrorString(), "GetManagedHypervisorsInCloud: " + tooDeep);
 
     // A native tree that deep is refused before the managed method runs.
     log.Clear();
     Control("ClearCalls");
-    EXPECT_EQ(bridge().BrowseInventory("org", Chain(3000), nodes, 0, 0), 0);
+    EXPECT_EQ(bridge().BrowseInventory("org", Chain(kTooDeep), nodes, 0, 0), 0);
+    EXPECT_EQ(bridge().GetLastErrorString(), "BrowseInventory: " + tooDeep);
     EXPECT_EQ(Render(nodes), Render(old));
     EXPECT_EQ(Control("CallCount"), "0");
     EXPECT_EQ(CountMessage(log, std::string(kBrowseSignature) + ": Conversion between managed and native values failed"), 1)
@@ -270,7 +276,7 @@ TEST_F(BridgeTest, AddRaisingStopsBrowseBeforeTheManagedCall) {
 }
 
 // A list that cannot be read to its end fails the operation: a partial list is never handed back as
-// the whole. A missing or refused enumerator is logged and reads as empty.
+// the whole, and neither is an empty one when the enumeration could not even start.
 TEST_F(BridgeTest, EnumeratorThatMisbehavesFailsTheOperation) {
     Control("SetStrings", {"a|b"});
     for (const char* fault : {"movenext-null", "movenext-string"}) {
@@ -290,9 +296,11 @@ TEST_F(BridgeTest, EnumeratorThatMisbehavesFailsTheOperation) {
     Control("Fault", {"enum-null"});
     log.Clear();
     std::vector<std::string> texts = {"old"};
-    EXPECT_TRUE(bridge().GetVdcListInOrg("org", texts));
-    EXPECT_EQ(texts, std::vector<std::string>{});
-    EXPECT_EQ(Messages(log), std::vector<std::string>{"Failed to invoke get enumerator method [StringEnumerator]"});
+    EXPECT_FALSE(bridge().GetVdcListInOrg("org", texts));
+    EXPECT_EQ(texts, std::vector<std::string>{"old"});
+    EXPECT_EQ(Messages(log), (std::vector<std::string>{"Failed to invoke get enumerator method [StringEnumerator]",
+                                                        std::string(kVdcListSignature) +
+                                                            ": Conversion between managed and native values failed"}));
 }
 
 TEST_F(BridgeTest, ListCountIsOnlyAHint) {
@@ -339,25 +347,51 @@ TEST_F(BridgeTest, ListHelpersReportWhatIsMissing) {
     EXPECT_TRUE(texts.empty());
     EXPECT_TRUE(Messages(log).empty());
 
-    // Native to managed: a list class without Add is named and its methods dumped, even for no nodes.
+    // A list whose enumerator class is missing cannot be read: a failure, not an empty list.
+    Control("SetStrings", {"a|b"});
+    MonoObject* strings = ControlObject("StringsList");
+    ASSERT_NE(strings, nullptr);
+    EXPECT_THROW(CVCloudSDKHelper::ConvertList(texts, strings, "NoSuchEnumerator"), CVCloudSDKHelper::ConversionError);
+    EXPECT_EQ(Messages(log), std::vector<std::string>{"Failed to get enumerator class [NoSuchEnumerator]"});
+    log.Clear();
+
+    // Native to managed: a list class without Add is named and its methods dumped, even for no nodes,
+    // and the fill fails.
     Control("Fault", {"list-without-add"});
     std::vector<SInventoryInfo> none;
     MonoObject* list = nullptr;
-    CVCloudSDKHelper::ConvertInventoryList(list, none);
+    EXPECT_THROW(CVCloudSDKHelper::ConvertInventoryList(list, none), CVCloudSDKHelper::ConversionError);
     EXPECT_NE(list, nullptr);
     std::vector<std::string> messages = Messages(log);
     ASSERT_GE(messages.size(), 2u);
     EXPECT_EQ(messages[0], "Failed to get add method for class [ListWithoutAdd]");
     EXPECT_NE(std::find(messages.begin(), messages.end(), "Method: Count"), messages.end()) << log.Text();
 
+    // A browse whose node list has no Add fails before the managed method runs.
+    log.Clear();
+    Control("ClearCalls");
+    std::vector<SInventoryInfo> nodes = {Node("old", 1)};
+    EXPECT_EQ(bridge().BrowseInventory("org", Node("root", 1, {Node("leaf", 2)}), nodes, 0, 0), 0);
+    EXPECT_EQ(Render(nodes), "old[1,/old]()");
+    EXPECT_EQ(Control("CallCount"), "0");
+
     // A list that cannot be made is not filled, and says so.
     Control("Reset");
     Control("Fault", {"factory-null"});
     log.Clear();
-    CVCloudSDKHelper::ConvertInventoryList(list, none);
+    EXPECT_THROW(CVCloudSDKHelper::ConvertInventoryList(list, none), CVCloudSDKHelper::ConversionError);
     EXPECT_EQ(list, nullptr);
     EXPECT_EQ(Messages(log), (std::vector<std::string>{"Failed to invoke create list method [CreateSInventoryLibList]",
                                                         "Cannot fill a null managed list of [SInventoryLib]"}));
+
+    // Elements that cannot be made stop the fill instead of leaving nodes out.
+    Control("Reset");
+    log.Clear();
+    MonoObject* made = CVCloudSDKHelper::CreateList("SInventoryLib");
+    ASSERT_NE(made, nullptr);
+    EXPECT_THROW(CVCloudSDKHelper::ConvertList_NativeToManaged(made, {Node("a", 1)}, "NoSuchRecord"),
+                 CVCloudSDKHelper::ConversionError);
+    EXPECT_EQ(Messages(log), std::vector<std::string>{"Could not find class [NoSuchRecord]"});
 }
 
 }  // namespace

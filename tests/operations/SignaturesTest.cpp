@@ -117,6 +117,9 @@ TEST_F(BridgeTest, EveryOperationLogsAManagedExceptionAgainstItsOwnSignature) {
     ASSERT_EQ(Rows().size(), 33u);
     for (const SignatureRow& row : Rows()) {
         SCOPED_TRACE(row.managedMethod);
+        // A new wrapper object: the thread has no failure on record, so GetLastErrorString asks the wrapper.
+        Control("Reset");
+        ASSERT_TRUE(bridge().Initialize("", "", 0));
         Control("Reset");
         Control("Script", {row.managedMethod, "throw"});
         log.Clear();
@@ -124,7 +127,9 @@ TEST_F(BridgeTest, EveryOperationLogsAManagedExceptionAgainstItsOwnSignature) {
         // Exactly one line, and it is the exception line with this operation's own signature.
         EXPECT_EQ(Messages(log), std::vector<std::string>{std::string(row.signature) +
                                                           ": Exception caught in bridge - TestWrapperException"});
-        EXPECT_EQ(Control("CallCount"), "1") << Control("Calls");
+        // The double does not record getLastErrorString.
+        const bool recorded = std::string(row.managedMethod) != "getLastErrorString";
+        EXPECT_EQ(Control("CallCount"), recorded ? "1" : "0") << Control("Calls");
     }
 }
 

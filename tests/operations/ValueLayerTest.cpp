@@ -63,15 +63,22 @@ TEST_F(BridgeTest, FieldReadersOnPresentNullAndMissingFields) {
         {"DateTime", date, "when", "1000000000", {}},
         {"DateTime", date, "absent", "0", {}},
         {"DateTime", date, "int64", "0", {"Could not get datetime Ticks property"}},
-        // A field of another kind than the reader takes is refused, never copied past the reader's slot
-        // nor handed back as an object reference.
-        {"flag", flag, "int64", "false", {"Field [int64] is not of the kind its reader takes (a value of 1 bytes)"}},
-        {"int32", int32, "int64", "0", {"Field [int64] is not of the kind its reader takes (a value of 4 bytes)"}},
-        {"int32", int32, "text", "0", {"Field [text] is not of the kind its reader takes (a value of 4 bytes)"}},
-        {"int64", int64, "nested", "0", {"Field [nested] is not of the kind its reader takes (a value of 8 bytes)"}},
-        {"text", text, "flag", "", {"Field [flag] is not of the kind its reader takes (a reference of 8 bytes)"}},
+        // A field of another type than the reader takes is refused: never copied past the reader's slot,
+        // read without its sign, nor handed back as an object reference. An enumeration reads as its
+        // underlying type.
+        {"flag", flag, "int64", "false", {"Field [int64] is not of the type its reader takes (Boolean)"}},
+        {"flag", flag, "int32", "false", {"Field [int32] is not of the type its reader takes (Boolean)"}},
+        {"int32", int32, "int64", "0", {"Field [int64] is not of the type its reader takes (Int32)"}},
+        {"int32", int32, "flag", "0", {"Field [flag] is not of the type its reader takes (Int32)"}},
+        {"int32", int32, "text", "0", {"Field [text] is not of the type its reader takes (Int32)"}},
+        {"int32", int32, "minusOne", "-1", {}},
+        {"int32", int32, "kind", "2", {}},
+        {"int64", int64, "minusOne", "0", {"Field [minusOne] is not of the type its reader takes (Int64)"}},
+        {"int64", int64, "nested", "0", {"Field [nested] is not of the type its reader takes (Int64)"}},
+        {"text", text, "flag", "", {"Field [flag] is not of the type its reader takes (String)"}},
+        {"text", text, "names", "", {"Field [names] is not of the type its reader takes (String)"}},
         {"reference", reference, "int32", "<null>",
-         {"Field [int32] is not of the kind its reader takes (a reference of 8 bytes)"}},
+         {"Field [int32] is not of the type its reader takes (a reference)"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.what) + " reader on " + row.field);

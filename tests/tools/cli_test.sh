@@ -83,6 +83,8 @@ usage)
   run delete-vm o v a vm; status 2; err_has "without --yes"
   run --server https://vcd.example.test demo; status 2; err_has "only against the built-in simulated cloud"
   run --server https://vcd.example.test --user a@b version; status 2; err_has "no password for a@b"
+  run --server https://vcd.example.test --user a@b --password-file "$work" version; status 2
+  err_has "is not a regular file"
   run --server https://vcd.example.test version; status 2; err_has "--server needs --user"
   ;;
 

@@ -1,13 +1,18 @@
 // The tool's own logic without a cloud: command-line parsing, JSON text, tables and the metadata text
 // that restores hand to the wrapper.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <set>
 #include <sstream>
 
 #include "Cli.h"
 #include "Commands.h"
 #include "Output.h"
+#include "Session.h"
 
 using namespace vcbtool;
 
@@ -141,4 +146,26 @@ TEST(Names, InventoryTypesRoundTripAndUnknownNamesAreRejected) {
     EXPECT_EQ(HumanBytes(512), "512 bytes");
     EXPECT_EQ(HumanBytes(4398046511104LL), "4 TiB");
     EXPECT_EQ(HumanBytes(1536LL * 1024 * 1024), "1.5 GiB");
+}
+
+// A password file must be a regular file: a directory reads as empty text and would log in with "".
+TEST(Passwords, PasswordFileMustBeARegularFile) {
+    char dir[] = "/tmp/vcb-pwXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    Settings s;
+    s.quiet = true;
+    s.passwordFile = dir;
+    EXPECT_THROW(ResolvePassword(s, "alice@Acme", "https://cloud"), UsageError);
+    s.passwordFile = "/dev/null";
+    EXPECT_THROW(ResolvePassword(s, "alice@Acme", "https://cloud"), UsageError);
+
+    const std::string file = std::string(dir) + "/pw";
+    {
+        std::ofstream out(file);
+        out << "s3cret\r\nsecond line\n";
+    }
+    s.passwordFile = file;
+    EXPECT_EQ(ResolvePassword(s, "alice@Acme", "https://cloud"), "s3cret");
+    std::remove(file.c_str());
+    rmdir(dir);
 }

@@ -1,4 +1,5 @@
-// The bridge's owning handles on the host's lock and event, and the scoped lock guard.
+// The bridge's owning handles on the host's lock and event, and the scoped lock guard. Private to the
+// bridge library, which defines them: no installed library exports them.
 #pragma once
 
 #include "XqLib.h"
