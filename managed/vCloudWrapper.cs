@@ -73,7 +73,8 @@ namespace vCloudSDKWrapper
 
         private void Fail(Config cfg, string op, string message, Exception e)
         {
-            string text = op + ": " + message;
+            // Texts quoted from a server or a caller reach logs and terminals: no secret, no control character.
+            string text = op + ": " + RestClient.Visible(RestClient.Redact(message, null));
             lastError.Value = text;
             cfg.Log.Error(text);
             if (e != null) cfg.Log.Info(1, e.ToString());

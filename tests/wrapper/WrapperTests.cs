@@ -503,6 +503,9 @@ namespace WrapperTests
 
             Check.That(!w.FindVM("Globex", "", "erp-app-01"), "another organisation stays invisible");
             Check.Contains(w.getLastErrorString(), "not found", "and reads as not found");
+            // A name quoted back in an error text cannot carry a terminal sequence or a line break with it.
+            Check.That(!w.FindVM("Acme", "", "web\u001b]0;owned\u0007\r\nall VMs backed up OK"), "a VM name with control characters is not found");
+            Check.Contains(w.getLastErrorString(), "web\\x1b]0;owned\\x07  all VMs backed up OK", "its control characters are shown, not sent");
             Check.That(w.GetManagedHypervisorsInCloud() == null, "vCenter servers need a System session");
             Check.Contains(w.getLastErrorString(), "System administrator", "and the error says so");
             string moref = "unchanged";
