@@ -158,86 +158,142 @@ namespace vCloudSDKWrapper
             return sb.ToString();
         }
 
+        // A window requested ahead of the one the walk is reading, and the read under way.
+        private sealed class Fetch
+        {
+            public Window Window;
+            public Task<Page> Read;
+        }
+
         // Every record of a typed query, each once, in windows over one sorted order. The walk is whole
         // or it fails: every window after the first must begin with a record this walk already read (so
         // no record that existed throughout can fall between two windows), and the records read must
         // reach the server's total. A walk that misses either starts again, up to WalkAttempts times.
         // Without a total only the maxQueryPages cap ends a server that never sends a short page. Stops
         // early after 'max' records when max > 0.
+        //
+        // Once the first page has given the total, the windows up to it are known in advance, so up to
+        // queryConcurrency of them are read while the caller works through the current one. They are
+        // still taken in walk order and checked exactly as one after the other, so the records and their
+        // order are those of a walk that reads one window at a time.
         public IEnumerable<QueryRecord> Query(string type, string filter, int max = 0, string extra = null)
         {
             string basePath = QueryBase(type, filter, extra);
             string label = "query " + type;
             var seen = new HashSet<string>(StringComparer.Ordinal);
             int requests = 0, yielded = 0;
+            int concurrency = Math.Max(1, Opt.QueryConcurrency);
             string why = "";
-            for (int attempt = 1; attempt <= WalkAttempts; attempt++)
+            var ahead = new List<Fetch>();
+            try
             {
-                var walked = new HashSet<string>(StringComparer.Ordinal);
-                long covered = 0, lastTotal = -1;
-                int size = Opt.PageSize;
-                Task<Page> ahead = null;
-                Window aheadWindow = new Window();
-                why = "";
-                while (true)
+                for (int attempt = 1; attempt <= WalkAttempts; attempt++)
                 {
-                    var w = NextWindow(covered, size, Overlap(size));
-                    Page page;
-                    if (ahead != null && aheadWindow.Page == w.Page && aheadWindow.Size == w.Size) page = ahead.GetAwaiter().GetResult();
-                    else
+                    var walked = new HashSet<string>(StringComparer.Ordinal);
+                    long covered = 0, lastTotal = -1;
+                    int size = Opt.PageSize;
+                    why = "";
+                    while (true)
                     {
-                        CountRequest(ref requests, label);
-                        page = ReadWindow(basePath, w, label);
+                        var w = NextWindow(covered, size, Overlap(size));
+                        Page page;
+                        if (ahead.Count > 0 && ahead[0].Window.Page == w.Page && ahead[0].Window.Size == w.Size)
+                        {
+                            var fetch = ahead[0];
+                            ahead.RemoveAt(0);
+                            page = fetch.Read.GetAwaiter().GetResult();
+                        }
+                        else
+                        {
+                            Settle(ahead);
+                            CountRequest(ref requests, label);
+                            page = ReadWindow(basePath, w, label);
+                        }
+                        if (page.Broken != null) { why = page.Broken; break; }
+                        if (page.PageSize > 0 && page.PageSize < w.Size)
+                        {
+                            // The server pages at a smaller size than asked (its maxPageSize): plan with that.
+                            size = page.PageSize;
+                            Settle(ahead);
+                            continue;
+                        }
+                        if (page.PageSize > w.Size || page.Records.Count > w.Size)
+                            throw new CloudException(label + ": the server sent " + page.Records.Count + " records in pages of " + page.PageSize + " when asked for " + w.Size);
+                        if (page.Number > 0 && page.Number != w.Page)
+                            throw new CloudException(label + ": asked for page " + w.Page + ", the server sent page " + page.Number);
+                        if (page.Total >= 0) lastTotal = page.Total;
+                        if (w.Anchored && (page.Records.Count == 0 || !walked.Contains(Identity(page.Records[0]))))
+                        {
+                            why = "the pages no longer joined up: records were created or deleted while they were read";
+                            break;
+                        }
+                        bool last = page.Records.Count < w.Size || (page.Total >= 0 && w.End >= page.Total);
+                        int fresh = 0;
+                        foreach (var rec in page.Records) if (!seen.Contains(Identity(rec))) fresh++;
+                        if (!last && !(max > 0 && yielded + fresh >= max))
+                        {
+                            // The next windows are read while the caller works through this one: as many as
+                            // the total still needs, up to queryConcurrency; one when there is no total (its
+                            // end is not known) or when the caller wants only the first 'max' records.
+                            int depth = page.Total >= 0 && max <= 0 ? concurrency : 1;
+                            long planned = ahead.Count > 0 ? ahead[ahead.Count - 1].Window.End : w.End;
+                            while (ahead.Count < depth && !(page.Total >= 0 && planned >= page.Total))
+                            {
+                                var next = NextWindow(planned, size, Overlap(size));
+                                CountRequest(ref requests, label);
+                                ahead.Add(new Fetch { Window = next, Read = ReadAhead(basePath, next, label) });
+                                planned = next.End;
+                            }
+                        }
+                        // The page's records go to the caller one by one and are dropped with the page.
+                        var records = page.Records;
+                        page = null;
+                        foreach (var rec in records)
+                        {
+                            string id = Identity(rec);
+                            walked.Add(id);
+                            if (!seen.Add(id)) continue;
+                            yield return rec;
+                            yielded++;
+                            if (max > 0 && yielded >= max) yield break;
+                        }
+                        covered = w.End;
+                        if (last) break;
                     }
-                    ahead = null;
-                    if (page.Broken != null) { why = page.Broken; break; }
-                    if (page.PageSize > 0 && page.PageSize < w.Size)
+                    Settle(ahead);
+                    if (why.Length == 0)
                     {
-                        // The server pages at a smaller size than asked (its maxPageSize): plan with that.
-                        size = page.PageSize;
-                        continue;
+                        if (lastTotal < 0 || seen.Count >= lastTotal) yield break;
+                        why = "read " + seen.Count + " of the " + lastTotal + " records the server counts";
                     }
-                    if (page.PageSize > w.Size || page.Records.Count > w.Size)
-                        throw new CloudException(label + ": the server sent " + page.Records.Count + " records in pages of " + page.PageSize + " when asked for " + w.Size);
-                    if (page.Number > 0 && page.Number != w.Page)
-                        throw new CloudException(label + ": asked for page " + w.Page + ", the server sent page " + page.Number);
-                    if (page.Total >= 0) lastTotal = page.Total;
-                    if (w.Anchored && (page.Records.Count == 0 || !walked.Contains(Identity(page.Records[0]))))
-                    {
-                        why = "the pages no longer joined up: records were created or deleted while they were read";
-                        break;
-                    }
-                    bool last = page.Records.Count < w.Size || (page.Total >= 0 && w.End >= page.Total);
-                    int fresh = 0;
-                    foreach (var rec in page.Records) if (!seen.Contains(Identity(rec))) fresh++;
-                    if (!last && !(max > 0 && yielded + fresh >= max))
-                    {
-                        // The next window is read while the caller works through this one.
-                        var next = NextWindow(w.End, size, Overlap(size));
-                        CountRequest(ref requests, label);
-                        aheadWindow = next;
-                        ahead = Task.Run(() => ReadWindow(basePath, next, label));
-                    }
-                    foreach (var rec in page.Records)
-                    {
-                        string id = Identity(rec);
-                        walked.Add(id);
-                        if (!seen.Add(id)) continue;
-                        yield return rec;
-                        yielded++;
-                        if (max > 0 && yielded >= max) yield break;
-                    }
-                    covered = w.End;
-                    if (last) break;
+                    Log.Info(1, label + ": attempt " + attempt + " of " + WalkAttempts + " incomplete: " + why);
                 }
-                if (why.Length == 0)
-                {
-                    if (lastTotal < 0 || seen.Count >= lastTotal) yield break;
-                    why = "read " + seen.Count + " of the " + lastTotal + " records the server counts";
-                }
-                Log.Info(1, label + ": attempt " + attempt + " of " + WalkAttempts + " incomplete: " + why);
+            }
+            finally
+            {
+                // No read of this walk outlives it: one the walk no longer needs is waited for and dropped.
+                Settle(ahead);
             }
             throw new CloudException(label + ": the list is incomplete: " + why + " (" + WalkAttempts + " attempts)");
+        }
+
+        // Reads a window on a thread of its own: the read blocks on HTTP, and pool threads must stay free
+        // for the HTTP client's own completions.
+        private Task<Page> ReadAhead(string basePath, Window w, string label)
+        {
+            return Task.Factory.StartNew(() => ReadWindow(basePath, w, label), CancellationToken.None,
+                TaskCreationOptions.LongRunning, TaskScheduler.Default);
+        }
+
+        // Waits for the reads still under way and drops them, failures included.
+        private static void Settle(List<Fetch> ahead)
+        {
+            foreach (var fetch in ahead)
+            {
+                try { fetch.Read.Wait(); }
+                catch (AggregateException) { }
+            }
+            ahead.Clear();
         }
 
         private void CountRequest(ref int requests, string label)
