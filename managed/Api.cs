@@ -18,7 +18,11 @@ namespace vCloudSDKWrapper
     internal sealed class QueryRecord
     {
         public string Element = "";
-        public readonly Dictionary<string, string> Attrs = new Dictionary<string, string>(StringComparer.Ordinal);
+        public readonly Dictionary<string, string> Attrs;
+        public QueryRecord() : this(0) { }
+        // Sized for its attributes up front: a record of some thirty attributes would otherwise grow its
+        // table four times.
+        public QueryRecord(int attributes) { Attrs = new Dictionary<string, string>(attributes, StringComparer.Ordinal); }
         public string this[string name]
         {
             get { string v; return Attrs.TryGetValue(name, out v) ? v : ""; }
@@ -176,8 +180,17 @@ namespace vCloudSDKWrapper
         // queryConcurrency of them are read while the caller works through the current one. They are
         // still taken in walk order and checked exactly as one after the other, so the records and their
         // order are those of a walk that reads one window at a time.
-        public IEnumerable<QueryRecord> Query(string type, string filter, int max = 0, string extra = null)
+        //
+        // With 'attributes', a record keeps only those attributes and its href: a caller that reads a few
+        // of a record's thirty-odd attributes spares the text and table entries of the rest.
+        public IEnumerable<QueryRecord> Query(string type, string filter, int max = 0, string extra = null, ICollection<string> attributes = null)
         {
+            HashSet<string> keep = null;
+            if (attributes != null)
+            {
+                keep = new HashSet<string>(attributes, StringComparer.Ordinal);
+                keep.Add("href");
+            }
             string basePath = QueryBase(type, filter, extra);
             string label = "query " + type;
             var seen = new HashSet<string>(StringComparer.Ordinal);
@@ -207,7 +220,7 @@ namespace vCloudSDKWrapper
                         {
                             Settle(ahead);
                             CountRequest(ref requests, label);
-                            page = ReadWindow(basePath, w, label);
+                            page = ReadWindow(basePath, w, label, keep);
                         }
                         if (page.Broken != null) { why = page.Broken; break; }
                         if (page.PageSize > 0 && page.PageSize < w.Size)
@@ -228,8 +241,9 @@ namespace vCloudSDKWrapper
                             break;
                         }
                         bool last = page.Records.Count < w.Size || (page.Total >= 0 && w.End >= page.Total);
+                        // Records of this page not yet returned: only a capped walk needs to know.
                         int fresh = 0;
-                        foreach (var rec in page.Records) if (!seen.Contains(Identity(rec))) fresh++;
+                        if (max > 0) foreach (var rec in page.Records) if (!seen.Contains(Identity(rec))) fresh++;
                         if (!last && !(max > 0 && yielded + fresh >= max))
                         {
                             // The next windows are read while the caller works through this one: as many as
@@ -241,7 +255,7 @@ namespace vCloudSDKWrapper
                             {
                                 var next = NextWindow(planned, size, Overlap(size));
                                 CountRequest(ref requests, label);
-                                ahead.Add(new Fetch { Window = next, Read = ReadAhead(basePath, next, label) });
+                                ahead.Add(new Fetch { Window = next, Read = ReadAhead(basePath, next, label, keep) });
                                 planned = next.End;
                             }
                         }
@@ -279,9 +293,9 @@ namespace vCloudSDKWrapper
 
         // Reads a window on a thread of its own: the read blocks on HTTP, and pool threads must stay free
         // for the HTTP client's own completions.
-        private Task<Page> ReadAhead(string basePath, Window w, string label)
+        private Task<Page> ReadAhead(string basePath, Window w, string label, HashSet<string> keep)
         {
-            return Task.Factory.StartNew(() => ReadWindow(basePath, w, label), CancellationToken.None,
+            return Task.Factory.StartNew(() => ReadWindow(basePath, w, label, keep), CancellationToken.None,
                 TaskCreationOptions.LongRunning, TaskScheduler.Default);
         }
 
@@ -314,7 +328,7 @@ namespace vCloudSDKWrapper
 
         // One window of the walk. A window past the end of the order (the list shrank since its size
         // was planned) is reported as broken, so the walk starts again instead of failing outright.
-        private Page ReadWindow(string basePath, Window w, string label)
+        private Page ReadWindow(string basePath, Window w, string label, HashSet<string> keep)
         {
             var uri = Url(basePath + "&" + w.Param);
             string what = "GET " + uri.AbsolutePath + " (" + label + ", page " + w.Page + " of size " + w.Size + ")";
@@ -323,11 +337,11 @@ namespace vCloudSDKWrapper
                 return new Page { Broken = "the server refused page " + w.Page + " of size " + w.Size + " (the list may have shrunk)" };
             if (r.Status < 200 || r.Status > 299) throw RestClient.Failure(r);
             if (r.IsHtml) throw new CloudException(what + ": the server or a proxy in front of it answered with an HTML page instead of XML");
-            return ParsePage(r, what);
+            return ParsePage(r, what, keep);
         }
 
         // Streams one QueryResultRecords page: records are flat elements, so no tree is built.
-        private Page ParsePage(Reply r, string what)
+        private Page ParsePage(Reply r, string what, HashSet<string> keep)
         {
             var page = new Page();
             string vcloud = Ns.Vcloud.NamespaceName;
@@ -351,12 +365,12 @@ namespace vCloudSDKWrapper
                         if (xr.NodeType != XmlNodeType.Element || xr.Depth != depth + 1) { xr.Read(); continue; }
                         if (xr.NamespaceURI == vcloud && xr.LocalName.EndsWith("Record", StringComparison.Ordinal))
                         {
-                            var rec = new QueryRecord { Element = xr.LocalName };
+                            var rec = new QueryRecord(keep != null ? keep.Count : xr.AttributeCount) { Element = xr.LocalName };
                             if (xr.MoveToFirstAttribute())
                             {
                                 do
                                 {
-                                    if (xr.NamespaceURI.Length == 0) rec.Attrs[xr.LocalName] = xr.Value;
+                                    if (xr.NamespaceURI.Length == 0 && (keep == null || keep.Contains(xr.LocalName))) rec.Attrs[xr.LocalName] = xr.Value;
                                 } while (xr.MoveToNextAttribute());
                                 xr.MoveToElement();
                             }

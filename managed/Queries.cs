@@ -438,11 +438,14 @@ namespace vCloudSDKWrapper
 
         public string TemplateFilter { get { return templates ? null : "isVAppTemplate==false"; } }
 
+        // The attributes of a VM record that a VM list reads (vCloudWrapper.VmInfo and the template check).
+        private static readonly string[] VmAttributes = { "name", "hostName", "moref", "guestOs", "detectedGuestOs", "status", "isVAppTemplate" };
+
         // Every VM matching filter, max 0 meaning all.
         public SVMInfoLibList Vms(string filter, int max)
         {
             var list = new SVMInfoLibList();
-            foreach (var rec in api.Query(r.VmType, filter, max))
+            foreach (var rec in api.Query(r.VmType, filter, max, null, VmAttributes))
             {
                 if (!templates && rec["isVAppTemplate"] == "true") continue;
                 list.Add(vCloudWrapper.VmInfo(rec));
