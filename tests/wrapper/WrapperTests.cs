@@ -812,6 +812,42 @@ namespace WrapperTests
                     foreach (var relay in relays) relay.Dispose();
                 }
 
+                // Under churn (VMs replaced before every page after the first) a walk with four pages at once
+                // keeps the rules of one page at a time: whole (no VM twice, every VM that existed throughout,
+                // in name order) or refused as incomplete.
+                using (var churning = new Sim(simExe, "--task-ms 30 --generate 2,2,5,40"))
+                {
+                    var w = new vCloudWrapper();
+                    if (!w.Initialize("", Fast + ";queryConcurrency=4", 0) || !w.Login(churning.Url, "administrator@System", "vmware1!"))
+                        throw new Exception("login: " + w.getLastErrorString());
+                    int whole = 0;
+                    for (int round = 1; round <= 4; round++)
+                    {
+                        var before = w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                        churning.Faults("churn=" + (round % 2 == 1 ? 1 : 3));
+                        var during = w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                        string why = w.getLastErrorString();
+                        churning.Faults("churn=0");
+                        var after = w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                        if (before == null || after == null) { Check.That(false, "churn round " + round + ": listings without churn", w.getLastErrorString()); continue; }
+                        if (during == null)
+                        {
+                            Check.Contains(why, "incomplete", "churn round " + round + ": a listing that cannot be made whole fails and says so");
+                            continue;
+                        }
+                        whole++;
+                        var got = during.Select(v => v.uuid).ToList();
+                        var throughout = before.Select(v => v.uuid).Intersect(after.Select(v => v.uuid)).ToList();
+                        Check.Equal(got.Count, got.Distinct().Count(), "churn round " + round + ": no VM twice");
+                        Check.Equal(0, throughout.Count(u => !got.Contains(u)), "churn round " + round + ": no VM that existed throughout is missing");
+                        var order = during.Select(v => v.name).ToList();
+                        Check.That(order.Zip(order.Skip(1), (x, y) => string.Compare(x, y, StringComparison.OrdinalIgnoreCase) <= 0).All(ok => ok),
+                            "churn round " + round + ": the VMs come in name order, as one page at a time reads them");
+                    }
+                    Check.That(whole > 0, "under churn, some listings are made whole", whole + " of 4");
+                    w.Logout();
+                }
+
                 var settings = new vCloudWrapper();
                 Check.That(!settings.Initialize("", "queryConcurrency=17", 0), "queryConcurrency above 16 is refused");
                 Check.Contains(settings.getLastErrorString(), "queryConcurrency", "the refusal names the option");
