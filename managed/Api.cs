@@ -18,17 +18,74 @@ namespace vCloudSDKWrapper
     internal sealed class QueryRecord
     {
         public string Element = "";
-        public readonly Dictionary<string, string> Attrs;
+        public readonly RecordAttributes Attrs;
         public QueryRecord() : this(0) { }
-        // Sized for its attributes up front: a record of some thirty attributes would otherwise grow its
-        // table four times.
-        public QueryRecord(int attributes) { Attrs = new Dictionary<string, string>(attributes, StringComparer.Ordinal); }
+        public QueryRecord(int attributes) { Attrs = new RecordAttributes(attributes); }
         public string this[string name]
         {
             get { string v; return Attrs.TryGetValue(name, out v) ? v : ""; }
         }
         public string Name { get { return this["name"]; } }
         public string Href { get { return this["href"]; } }
+    }
+
+    // A record's attributes by name: two arrays searched in order. A list of 100,000 records makes as many
+    // of these, and a table per record would cost several times the texts it holds.
+    internal sealed class RecordAttributes : IEnumerable<KeyValuePair<string, string>>
+    {
+        private string[] names, values;
+        private int count;
+
+        public RecordAttributes(int capacity)
+        {
+            names = new string[Math.Max(capacity, 2)];
+            values = new string[names.Length];
+        }
+
+        public int Count { get { return count; } }
+
+        private int IndexOf(string name)
+        {
+            for (int i = 0; i < count; i++)
+                if (string.Equals(names[i], name, StringComparison.Ordinal)) return i;
+            return -1;
+        }
+
+        public bool TryGetValue(string name, out string value)
+        {
+            int i = IndexOf(name);
+            value = i >= 0 ? values[i] : null;
+            return i >= 0;
+        }
+
+        // Sets an attribute, replacing one of the same name.
+        public string this[string name]
+        {
+            get { string v; if (!TryGetValue(name, out v)) throw new KeyNotFoundException(name); return v; }
+            set
+            {
+                if (name == null) throw new ArgumentNullException("name");
+                int i = IndexOf(name);
+                if (i < 0)
+                {
+                    if (count == names.Length)
+                    {
+                        Array.Resize(ref names, count * 2);
+                        Array.Resize(ref values, count * 2);
+                    }
+                    i = count++;
+                    names[i] = name;
+                }
+                values[i] = value;
+            }
+        }
+
+        public IEnumerator<KeyValuePair<string, string>> GetEnumerator()
+        {
+            for (int i = 0; i < count; i++) yield return new KeyValuePair<string, string>(names[i], values[i]);
+        }
+
+        System.Collections.IEnumerator System.Collections.IEnumerable.GetEnumerator() { return GetEnumerator(); }
     }
 
     internal sealed class Api

@@ -406,9 +406,32 @@ namespace vCloudSDKWrapper
             }
         }
 
+        // The expected length is read straight into an array of that size, which is the answer when the
+        // stream ends there (a declared Content-Length): one allocation and no copy. Only a longer stream
+        // goes on in chunks.
         private static byte[] ReadAtMost(Stream stream, long max, int expected, CancellationToken token, Func<CloudException> tooLong)
         {
-            var buffer = new MemoryStream((int)Math.Max(0, Math.Min(expected, max)));
+            var head = new byte[(int)Math.Max(0, Math.Min(expected, max))];
+            int got = 0;
+            while (got < head.Length)
+            {
+                token.ThrowIfCancellationRequested();
+                int n = stream.Read(head, got, head.Length - got);
+                if (n <= 0) break;
+                got += n;
+            }
+            if (got < head.Length)
+            {
+                Array.Resize(ref head, got);
+                return head;
+            }
+            var probe = new byte[4096];
+            int more = stream.Read(probe, 0, probe.Length);
+            if (more <= 0) return head;
+            if (head.Length + more > max) throw tooLong();
+            var buffer = new MemoryStream(head.Length + 64 * 1024);
+            buffer.Write(head, 0, head.Length);
+            buffer.Write(probe, 0, more);
             var chunk = new byte[64 * 1024];
             while (true)
             {
