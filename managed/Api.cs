@@ -159,6 +159,9 @@ namespace vCloudSDKWrapper
         // server's total, before the query fails.
         public const int WalkAttempts = 3;
 
+        // A walk of this many page requests or more ends with a full collection (some 8,000 records).
+        private const int CollectAfterPages = 64;
+
         // One window of a query result: page Page at Size records a page holds records [Start, End).
         internal struct Window
         {
@@ -334,7 +337,20 @@ namespace vCloudSDKWrapper
                     Settle(ahead);
                     if (why.Length == 0)
                     {
-                        if (lastTotal < 0 || seen.Count >= lastTotal) yield break;
+                        if (lastTotal < 0 || seen.Count >= lastTotal)
+                        {
+                            if (requests >= CollectAfterPages)
+                            {
+                                // A long walk leaves its pages, their records and its href sets behind, much
+                                // of it promoted to the collector's old generation while pages were read
+                                // ahead. Collecting now hands that memory back before the caller converts
+                                // the list, which is when a large list's memory peaks.
+                                seen = null;
+                                walked = null;
+                                GC.Collect();
+                            }
+                            yield break;
+                        }
                         why = "read " + seen.Count + " of the " + lastTotal + " records the server counts";
                     }
                     Log.Info(1, label + ": attempt " + attempt + " of " + WalkAttempts + " incomplete: " + why);
