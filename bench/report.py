@@ -314,6 +314,32 @@ def main():
             "- Load average at the end of the end-to-end run: %s." % ", ".join("%.2f" % x for x in ectx.get("load_avg_end", [])),
             "",
         ]
+        before_path = os.path.join(out_dir, "e2e-before.json")
+        if os.path.exists(before_path):
+            before = load(before_path)
+            bctx = before["context"]
+            lines += ["Before the concurrent page reads and the read-path changes (`e2e-before.json`, an earlier run of the "
+                      "same program with options `%s`; its load differed, so compare its ratios, not its times):" % bctx["options"],
+                      "", "| Added latency | Bridge wall | Bridge CPU | Peak | Baseline | Ratio |", "|---|---|---|---|---|---|"]
+            for latency in sorted({x["latency_ms"] for x in before["samples"]}):
+                runs = [x for x in before["samples"] if x["ok"] and x["side"] == "bridge" and x["latency_ms"] == latency]
+                curls = [x["wall_s"] for x in before["samples"] if x["ok"] and x["side"] == "curl" and x["latency_ms"] == latency]
+                if not runs:
+                    continue
+                wall = statistics.median([x["wall_s"] for x in runs])
+                base = statistics.median(curls) if curls else bctx["pages"] * latency / 1000.0 / max(1, bctx["concurrency"])
+                lines.append("| %d ms | %s s | %s s | %s MiB | %s s (%s) | **%.2f×** |" % (
+                    latency, fmt(wall), fmt(statistics.median([x["cpu_s"] for x in runs])),
+                    fmt(statistics.median([x["peak_MiB"] for x in runs])), fmt(base),
+                    "curl" if curls else "pages x latency / K", wall / base))
+            lines.append("")
+        for name, title in (("profile-cpu.txt", "CPU of the managed read path (perf)"),
+                            ("profile-alloc.txt", "Allocations of the managed read path (Mono log profiler)")):
+            path = os.path.join(out_dir, name)
+            if os.path.exists(path):
+                with open(path) as f:
+                    text = f.read().rstrip("\n").splitlines()[:24]
+                lines += ["### " + title + " (`%s`, first lines)" % name, "", "```"] + text + ["```", ""]
     lines += [
         "## Details",
         "",
