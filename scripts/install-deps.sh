@@ -6,6 +6,7 @@ pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmono-2.0-dev mono-mcs mono-runtime
   libmono-system-net-http4.0-cil libmono-system-xml-linq4.0-cil libmono-system-web4.0-cil libmono-posix4.0-cil
+  curl
 )
 missing=()
 for p in "${pkgs[@]}"; do
