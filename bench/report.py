@@ -142,7 +142,7 @@ def plot_png(figures, memory, out_dir):
     tics = ", ".join('"%s" %d' % (fig.short, i) for i, fig in enumerate(figures))
     top = max(f.ratio for f in figures)
     script = """
-set terminal pngcairo size 1100,480 font "sans,10"
+set terminal pngcairo size {width},520 font "sans,10"
 set output "{out}"
 set multiplot title "Bridge against its bare-runtime baseline, measured in the same run"
 set style fill solid 0.85 border -1
@@ -154,7 +154,7 @@ set size 0.7,0.93
 set origin 0,0
 set title "time: bridge / baseline (1 = baseline)"
 set xrange [-0.6:{n}-0.4]
-set xtics ({tics}) scale 0
+set xtics ({tics}) scale 0 font ",8"
 {scale}
 plot "{data}" index 0 using 1:2 with boxes lc rgb "#4a7ebb", \\
      "" index 0 using 1:2:(sprintf("%.2f×", $2)) with labels offset 0,0.8, \\
@@ -171,6 +171,7 @@ plot "{data}" index 1 using 1:2 with boxes lc rgb "#7f9f5f", \\
      "" index 1 using 1:2:(sprintf("%.1f", $2)) with labels offset 0,0.8
 unset multiplot
 """.format(out=os.path.join(out_dir, "plot.png"), n=len(figures), data=data, tics=tics,
+           width=max(1100, 150 * len(figures) + 450),
            scale=("set logscale y\nset yrange [0.5:%g]" % (top * 2)) if top > 20 else
                  ("set yrange [0:%g]" % (top * 1.2 + 0.2)),
            memtitle="3b. VM list: peak memory, MiB\\n%s" % (
