@@ -302,7 +302,7 @@ def main():
                                                            "**%.2f×**" % r if r is not None else "n/a",
                                                            "" if bound is None else "%s %.1f×" % (sense, bound), met))
         cpu = [x["cpu_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "bridge" and x["latency_ms"] == 0]
-        two = threaded(vmlist, 2)
+        two, one = threaded(vmlist, 2), threaded(vmlist, 1)
         lines += [
             "",
             "- Bridge CPU time at zero latency: %s s (median); the public Python client's figure, measured earlier "
@@ -312,6 +312,10 @@ def main():
             "- Threads: busy cores per second of wall time during the two-thread run: %s (2 means both threads "
             "ran side by side; less means they waited for cores other processes held)."
             % (fmt(statistics.median(counter(two, "cpu_per_wall"))) if two else "?"),
+            "- Threads: CPU time per VM, two threads against one: %s µs against %s µs (equal when the threads add no "
+            "work for each other; waiting for each other does not show here, only in the busy cores above)."
+            % ((fmt(statistics.median(counter(two, "cpu_us_per_vm"))), fmt(statistics.median(counter(one, "cpu_us_per_vm"))))
+               if two and one and counter(two, "cpu_us_per_vm") else ("?", "?")),
             "- Load average at the end of the end-to-end run: %s." % ", ".join("%.2f" % x for x in ectx.get("load_avg_end", [])),
             "",
         ]
