@@ -29,32 +29,29 @@ namespace vCloudSDKWrapper
         public string Href { get { return this["href"]; } }
     }
 
-    // A record's attributes by name: two arrays searched in order. A list of 100,000 records makes as many
-    // of these, and a table per record would cost several times the texts it holds.
+    // A record's attributes by name: one array of name and value pairs, searched in order. A list of
+    // 100,000 records makes as many of these, and a table per record would cost several times the texts
+    // it holds.
     internal sealed class RecordAttributes : IEnumerable<KeyValuePair<string, string>>
     {
-        private string[] names, values;
+        private string[] pairs;   // name, value, name, value, ...
         private int count;
 
-        public RecordAttributes(int capacity)
-        {
-            names = new string[Math.Max(capacity, 2)];
-            values = new string[names.Length];
-        }
+        public RecordAttributes(int capacity) { pairs = new string[2 * Math.Max(capacity, 2)]; }
 
         public int Count { get { return count; } }
 
         private int IndexOf(string name)
         {
             for (int i = 0; i < count; i++)
-                if (string.Equals(names[i], name, StringComparison.Ordinal)) return i;
+                if (string.Equals(pairs[2 * i], name, StringComparison.Ordinal)) return i;
             return -1;
         }
 
         public bool TryGetValue(string name, out string value)
         {
             int i = IndexOf(name);
-            value = i >= 0 ? values[i] : null;
+            value = i >= 0 ? pairs[2 * i + 1] : null;
             return i >= 0;
         }
 
@@ -68,21 +65,17 @@ namespace vCloudSDKWrapper
                 int i = IndexOf(name);
                 if (i < 0)
                 {
-                    if (count == names.Length)
-                    {
-                        Array.Resize(ref names, count * 2);
-                        Array.Resize(ref values, count * 2);
-                    }
+                    if (2 * count == pairs.Length) Array.Resize(ref pairs, 2 * pairs.Length);
                     i = count++;
-                    names[i] = name;
+                    pairs[2 * i] = name;
                 }
-                values[i] = value;
+                pairs[2 * i + 1] = value;
             }
         }
 
         public IEnumerator<KeyValuePair<string, string>> GetEnumerator()
         {
-            for (int i = 0; i < count; i++) yield return new KeyValuePair<string, string>(names[i], values[i]);
+            for (int i = 0; i < count; i++) yield return new KeyValuePair<string, string>(pairs[2 * i], pairs[2 * i + 1]);
         }
 
         System.Collections.IEnumerator System.Collections.IEnumerable.GetEnumerator() { return GetEnumerator(); }
@@ -413,6 +406,13 @@ namespace vCloudSDKWrapper
             return ParsePage(r, what, keep);
         }
 
+        private static bool Kept(string[] kept, string name)
+        {
+            foreach (string k in kept)
+                if (string.Equals(k, name, StringComparison.Ordinal)) return true;
+            return false;
+        }
+
         // Streams one QueryResultRecords page: records are flat elements, so no tree is built.
         private Page ParsePage(Reply r, string what, HashSet<string> keep)
         {
@@ -431,6 +431,10 @@ namespace vCloudSDKWrapper
                     if (int.TryParse(xr.GetAttribute("pageSize"), NumberStyles.Integer, CultureInfo.InvariantCulture, out n) && n > 0) page.PageSize = n;
                     if (int.TryParse(xr.GetAttribute("page"), NumberStyles.Integer, CultureInfo.InvariantCulture, out n) && n > 0) page.Number = n;
                     if (xr.IsEmptyElement) return page;
+                    // The names to keep as the reader's own name table holds them: the reader gives every
+                    // attribute name as that same instance, so a kept name matches on reference, and any
+                    // other name on its length, without hashing either.
+                    string[] kept = keep == null ? null : keep.Select(k => xr.NameTable != null ? xr.NameTable.Add(k) : k).ToArray();
                     int depth = xr.Depth;
                     xr.Read();
                     while (!xr.EOF && xr.Depth > depth)
@@ -438,12 +442,12 @@ namespace vCloudSDKWrapper
                         if (xr.NodeType != XmlNodeType.Element || xr.Depth != depth + 1) { xr.Read(); continue; }
                         if (xr.NamespaceURI == vcloud && xr.LocalName.EndsWith("Record", StringComparison.Ordinal))
                         {
-                            var rec = new QueryRecord(keep != null ? keep.Count : xr.AttributeCount) { Element = xr.LocalName };
+                            var rec = new QueryRecord(kept != null ? kept.Length : xr.AttributeCount) { Element = xr.LocalName };
                             if (xr.MoveToFirstAttribute())
                             {
                                 do
                                 {
-                                    if (xr.NamespaceURI.Length == 0 && (keep == null || keep.Contains(xr.LocalName))) rec.Attrs[xr.LocalName] = xr.Value;
+                                    if (xr.NamespaceURI.Length == 0 && (kept == null || Kept(kept, xr.LocalName))) rec.Attrs[xr.LocalName] = xr.Value;
                                 } while (xr.MoveToNextAttribute());
                                 xr.MoveToElement();
                             }
