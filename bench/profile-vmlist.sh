@@ -9,7 +9,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="$(cd "${1:-$here/../build}" && pwd)"
-out="${OUT:-$here/results}"
+out="$(mkdir -p "${OUT:-$here/results}" && cd "${OUT:-$here/results}" && pwd)"
 options="${OPTIONS:-allowHttp=true}"
 work="$(mktemp -d)"
 sim_pid=""
@@ -24,7 +24,6 @@ for _ in $(seq 600); do grep -q listening "$work/sim.out" && break; sleep 0.1; d
 url="$(sed -n 's|^vcdsim listening on \(http://[0-9.:]*\)/$|\1|p' "$work/sim.out")"
 [ -n "$url" ] || { echo "the simulator did not start" >&2; exit 1; }
 run=(ListDriver.exe "$url" administrator@System 'vmware1!' "$options" 1)
-mkdir -p "$out"
 cd "$work"
 mono "${run[@]}" > /dev/null 2>&1 || true   # the simulator's first answer builds its sorted result
 {
