@@ -18,13 +18,67 @@ namespace vCloudSDKWrapper
     internal sealed class QueryRecord
     {
         public string Element = "";
-        public readonly Dictionary<string, string> Attrs = new Dictionary<string, string>(StringComparer.Ordinal);
+        public readonly RecordAttributes Attrs;
+        public QueryRecord() : this(0) { }
+        public QueryRecord(int attributes) { Attrs = new RecordAttributes(attributes); }
         public string this[string name]
         {
             get { string v; return Attrs.TryGetValue(name, out v) ? v : ""; }
         }
         public string Name { get { return this["name"]; } }
         public string Href { get { return this["href"]; } }
+    }
+
+    // A record's attributes by name: one array of name and value pairs, searched in order. A list of
+    // 100,000 records makes as many of these, and a table per record would cost several times the texts
+    // it holds.
+    internal sealed class RecordAttributes : IEnumerable<KeyValuePair<string, string>>
+    {
+        private string[] pairs;   // name, value, name, value, ...
+        private int count;
+
+        public RecordAttributes(int capacity) { pairs = new string[2 * Math.Max(capacity, 2)]; }
+
+        public int Count { get { return count; } }
+
+        private int IndexOf(string name)
+        {
+            for (int i = 0; i < count; i++)
+                if (string.Equals(pairs[2 * i], name, StringComparison.Ordinal)) return i;
+            return -1;
+        }
+
+        public bool TryGetValue(string name, out string value)
+        {
+            int i = IndexOf(name);
+            value = i >= 0 ? pairs[2 * i + 1] : null;
+            return i >= 0;
+        }
+
+        // Sets an attribute, replacing one of the same name.
+        public string this[string name]
+        {
+            get { string v; if (!TryGetValue(name, out v)) throw new KeyNotFoundException(name); return v; }
+            set
+            {
+                if (name == null) throw new ArgumentNullException("name");
+                int i = IndexOf(name);
+                if (i < 0)
+                {
+                    if (2 * count == pairs.Length) Array.Resize(ref pairs, 2 * pairs.Length);
+                    i = count++;
+                    pairs[2 * i] = name;
+                }
+                pairs[2 * i + 1] = value;
+            }
+        }
+
+        public IEnumerator<KeyValuePair<string, string>> GetEnumerator()
+        {
+            for (int i = 0; i < count; i++) yield return new KeyValuePair<string, string>(pairs[2 * i], pairs[2 * i + 1]);
+        }
+
+        System.Collections.IEnumerator System.Collections.IEnumerable.GetEnumerator() { return GetEnumerator(); }
     }
 
     internal sealed class Api
@@ -98,6 +152,9 @@ namespace vCloudSDKWrapper
         // server's total, before the query fails.
         public const int WalkAttempts = 3;
 
+        // A walk of this many page requests or more ends with a full collection (some 8,000 records).
+        private const int CollectAfterPages = 64;
+
         // One window of a query result: page Page at Size records a page holds records [Start, End).
         internal struct Window
         {
@@ -158,86 +215,165 @@ namespace vCloudSDKWrapper
             return sb.ToString();
         }
 
+        // A window requested ahead of the one the walk is reading, and the read under way.
+        private sealed class Fetch
+        {
+            public Window Window;
+            public Task<Page> Read;
+        }
+
         // Every record of a typed query, each once, in windows over one sorted order. The walk is whole
         // or it fails: every window after the first must begin with a record this walk already read (so
         // no record that existed throughout can fall between two windows), and the records read must
         // reach the server's total. A walk that misses either starts again, up to WalkAttempts times.
         // Without a total only the maxQueryPages cap ends a server that never sends a short page. Stops
         // early after 'max' records when max > 0.
-        public IEnumerable<QueryRecord> Query(string type, string filter, int max = 0, string extra = null)
+        //
+        // Once the first page has given the total, the windows up to it are known in advance, so up to
+        // queryConcurrency of them are read while the caller works through the current one. They are
+        // still taken in walk order and checked exactly as one after the other, so the records and their
+        // order are those of a walk that reads one window at a time.
+        //
+        // With 'attributes', a record keeps only those attributes and its href: a caller that reads a few
+        // of a record's thirty-odd attributes spares the text and table entries of the rest.
+        public IEnumerable<QueryRecord> Query(string type, string filter, int max = 0, string extra = null, ICollection<string> attributes = null)
         {
+            HashSet<string> keep = null;
+            if (attributes != null)
+            {
+                keep = new HashSet<string>(attributes, StringComparer.Ordinal);
+                keep.Add("href");
+            }
             string basePath = QueryBase(type, filter, extra);
             string label = "query " + type;
             var seen = new HashSet<string>(StringComparer.Ordinal);
             int requests = 0, yielded = 0;
+            int concurrency = Math.Max(1, Opt.QueryConcurrency);
             string why = "";
-            for (int attempt = 1; attempt <= WalkAttempts; attempt++)
+            var ahead = new List<Fetch>();
+            try
             {
-                var walked = new HashSet<string>(StringComparer.Ordinal);
-                long covered = 0, lastTotal = -1;
-                int size = Opt.PageSize;
-                Task<Page> ahead = null;
-                Window aheadWindow = new Window();
-                why = "";
-                while (true)
+                for (int attempt = 1; attempt <= WalkAttempts; attempt++)
                 {
-                    var w = NextWindow(covered, size, Overlap(size));
-                    Page page;
-                    if (ahead != null && aheadWindow.Page == w.Page && aheadWindow.Size == w.Size) page = ahead.GetAwaiter().GetResult();
-                    else
+                    var walked = new HashSet<string>(StringComparer.Ordinal);
+                    long covered = 0, lastTotal = -1;
+                    int size = Opt.PageSize;
+                    why = "";
+                    while (true)
                     {
-                        CountRequest(ref requests, label);
-                        page = ReadWindow(basePath, w, label);
+                        var w = NextWindow(covered, size, Overlap(size));
+                        Page page;
+                        if (ahead.Count > 0 && ahead[0].Window.Page == w.Page && ahead[0].Window.Size == w.Size)
+                        {
+                            var fetch = ahead[0];
+                            ahead.RemoveAt(0);
+                            page = fetch.Read.GetAwaiter().GetResult();
+                        }
+                        else
+                        {
+                            Settle(ahead);
+                            CountRequest(ref requests, label);
+                            page = ReadWindow(basePath, w, label, keep);
+                        }
+                        if (page.Broken != null) { why = page.Broken; break; }
+                        if (page.PageSize > 0 && page.PageSize < w.Size)
+                        {
+                            // The server pages at a smaller size than asked (its maxPageSize): plan with that.
+                            size = page.PageSize;
+                            Settle(ahead);
+                            continue;
+                        }
+                        if (page.PageSize > w.Size || page.Records.Count > w.Size)
+                            throw new CloudException(label + ": the server sent " + page.Records.Count + " records in pages of " + page.PageSize + " when asked for " + w.Size);
+                        if (page.Number > 0 && page.Number != w.Page)
+                            throw new CloudException(label + ": asked for page " + w.Page + ", the server sent page " + page.Number);
+                        if (page.Total >= 0) lastTotal = page.Total;
+                        if (w.Anchored && (page.Records.Count == 0 || !walked.Contains(Identity(page.Records[0]))))
+                        {
+                            why = "the pages no longer joined up: records were created or deleted while they were read";
+                            break;
+                        }
+                        bool last = page.Records.Count < w.Size || (page.Total >= 0 && w.End >= page.Total);
+                        // Records of this page not yet returned: only a capped walk needs to know.
+                        int fresh = 0;
+                        if (max > 0) foreach (var rec in page.Records) if (!seen.Contains(Identity(rec))) fresh++;
+                        if (!last && !(max > 0 && yielded + fresh >= max))
+                        {
+                            // The next windows are read while the caller works through this one: as many as
+                            // the total still needs, up to queryConcurrency; one when there is no total (its
+                            // end is not known) or when the caller wants only the first 'max' records.
+                            int depth = page.Total >= 0 && max <= 0 ? concurrency : 1;
+                            long planned = ahead.Count > 0 ? ahead[ahead.Count - 1].Window.End : w.End;
+                            while (ahead.Count < depth && !(page.Total >= 0 && planned >= page.Total))
+                            {
+                                var next = NextWindow(planned, size, Overlap(size));
+                                CountRequest(ref requests, label);
+                                ahead.Add(new Fetch { Window = next, Read = ReadAhead(basePath, next, label, keep) });
+                                planned = next.End;
+                            }
+                        }
+                        // The page's records go to the caller one by one and are dropped with the page.
+                        var records = page.Records;
+                        page = null;
+                        foreach (var rec in records)
+                        {
+                            string id = Identity(rec);
+                            walked.Add(id);
+                            if (!seen.Add(id)) continue;
+                            yield return rec;
+                            yielded++;
+                            if (max > 0 && yielded >= max) yield break;
+                        }
+                        covered = w.End;
+                        if (last) break;
                     }
-                    ahead = null;
-                    if (page.Broken != null) { why = page.Broken; break; }
-                    if (page.PageSize > 0 && page.PageSize < w.Size)
+                    Settle(ahead);
+                    if (why.Length == 0)
                     {
-                        // The server pages at a smaller size than asked (its maxPageSize): plan with that.
-                        size = page.PageSize;
-                        continue;
+                        if (lastTotal < 0 || seen.Count >= lastTotal)
+                        {
+                            if (requests >= CollectAfterPages)
+                            {
+                                // A long walk leaves its pages, their records and its href sets behind, much
+                                // of it promoted to the collector's old generation while pages were read
+                                // ahead. Collecting now hands that memory back before the caller converts
+                                // the list, which is when a large list's memory peaks.
+                                seen = null;
+                                walked = null;
+                                GC.Collect();
+                            }
+                            yield break;
+                        }
+                        why = "read " + seen.Count + " of the " + lastTotal + " records the server counts";
                     }
-                    if (page.PageSize > w.Size || page.Records.Count > w.Size)
-                        throw new CloudException(label + ": the server sent " + page.Records.Count + " records in pages of " + page.PageSize + " when asked for " + w.Size);
-                    if (page.Number > 0 && page.Number != w.Page)
-                        throw new CloudException(label + ": asked for page " + w.Page + ", the server sent page " + page.Number);
-                    if (page.Total >= 0) lastTotal = page.Total;
-                    if (w.Anchored && (page.Records.Count == 0 || !walked.Contains(Identity(page.Records[0]))))
-                    {
-                        why = "the pages no longer joined up: records were created or deleted while they were read";
-                        break;
-                    }
-                    bool last = page.Records.Count < w.Size || (page.Total >= 0 && w.End >= page.Total);
-                    int fresh = 0;
-                    foreach (var rec in page.Records) if (!seen.Contains(Identity(rec))) fresh++;
-                    if (!last && !(max > 0 && yielded + fresh >= max))
-                    {
-                        // The next window is read while the caller works through this one.
-                        var next = NextWindow(w.End, size, Overlap(size));
-                        CountRequest(ref requests, label);
-                        aheadWindow = next;
-                        ahead = Task.Run(() => ReadWindow(basePath, next, label));
-                    }
-                    foreach (var rec in page.Records)
-                    {
-                        string id = Identity(rec);
-                        walked.Add(id);
-                        if (!seen.Add(id)) continue;
-                        yield return rec;
-                        yielded++;
-                        if (max > 0 && yielded >= max) yield break;
-                    }
-                    covered = w.End;
-                    if (last) break;
+                    Log.Info(1, label + ": attempt " + attempt + " of " + WalkAttempts + " incomplete: " + why);
                 }
-                if (why.Length == 0)
-                {
-                    if (lastTotal < 0 || seen.Count >= lastTotal) yield break;
-                    why = "read " + seen.Count + " of the " + lastTotal + " records the server counts";
-                }
-                Log.Info(1, label + ": attempt " + attempt + " of " + WalkAttempts + " incomplete: " + why);
+            }
+            finally
+            {
+                // No read of this walk outlives it: one the walk no longer needs is waited for and dropped.
+                Settle(ahead);
             }
             throw new CloudException(label + ": the list is incomplete: " + why + " (" + WalkAttempts + " attempts)");
+        }
+
+        // Reads a window on a thread of its own: the read blocks on HTTP, and pool threads must stay free
+        // for the HTTP client's own completions.
+        private Task<Page> ReadAhead(string basePath, Window w, string label, HashSet<string> keep)
+        {
+            return Task.Factory.StartNew(() => ReadWindow(basePath, w, label, keep), CancellationToken.None,
+                TaskCreationOptions.LongRunning, TaskScheduler.Default);
+        }
+
+        // Waits for the reads still under way and drops them, failures included.
+        private static void Settle(List<Fetch> ahead)
+        {
+            foreach (var fetch in ahead)
+            {
+                try { fetch.Read.Wait(); }
+                catch (AggregateException) { }
+            }
+            ahead.Clear();
         }
 
         private void CountRequest(ref int requests, string label)
@@ -258,7 +394,7 @@ namespace vCloudSDKWrapper
 
         // One window of the walk. A window past the end of the order (the list shrank since its size
         // was planned) is reported as broken, so the walk starts again instead of failing outright.
-        private Page ReadWindow(string basePath, Window w, string label)
+        private Page ReadWindow(string basePath, Window w, string label, HashSet<string> keep)
         {
             var uri = Url(basePath + "&" + w.Param);
             string what = "GET " + uri.AbsolutePath + " (" + label + ", page " + w.Page + " of size " + w.Size + ")";
@@ -267,11 +403,18 @@ namespace vCloudSDKWrapper
                 return new Page { Broken = "the server refused page " + w.Page + " of size " + w.Size + " (the list may have shrunk)" };
             if (r.Status < 200 || r.Status > 299) throw RestClient.Failure(r);
             if (r.IsHtml) throw new CloudException(what + ": the server or a proxy in front of it answered with an HTML page instead of XML");
-            return ParsePage(r, what);
+            return ParsePage(r, what, keep);
+        }
+
+        private static bool Kept(string[] kept, string name)
+        {
+            foreach (string k in kept)
+                if (string.Equals(k, name, StringComparison.Ordinal)) return true;
+            return false;
         }
 
         // Streams one QueryResultRecords page: records are flat elements, so no tree is built.
-        private Page ParsePage(Reply r, string what)
+        private Page ParsePage(Reply r, string what, HashSet<string> keep)
         {
             var page = new Page();
             string vcloud = Ns.Vcloud.NamespaceName;
@@ -288,6 +431,10 @@ namespace vCloudSDKWrapper
                     if (int.TryParse(xr.GetAttribute("pageSize"), NumberStyles.Integer, CultureInfo.InvariantCulture, out n) && n > 0) page.PageSize = n;
                     if (int.TryParse(xr.GetAttribute("page"), NumberStyles.Integer, CultureInfo.InvariantCulture, out n) && n > 0) page.Number = n;
                     if (xr.IsEmptyElement) return page;
+                    // The names to keep as the reader's own name table holds them: the reader gives every
+                    // attribute name as that same instance, so a kept name matches on reference, and any
+                    // other name on its length, without hashing either.
+                    string[] kept = keep == null ? null : keep.Select(k => xr.NameTable != null ? xr.NameTable.Add(k) : k).ToArray();
                     int depth = xr.Depth;
                     xr.Read();
                     while (!xr.EOF && xr.Depth > depth)
@@ -295,12 +442,12 @@ namespace vCloudSDKWrapper
                         if (xr.NodeType != XmlNodeType.Element || xr.Depth != depth + 1) { xr.Read(); continue; }
                         if (xr.NamespaceURI == vcloud && xr.LocalName.EndsWith("Record", StringComparison.Ordinal))
                         {
-                            var rec = new QueryRecord { Element = xr.LocalName };
+                            var rec = new QueryRecord(kept != null ? kept.Length : xr.AttributeCount) { Element = xr.LocalName };
                             if (xr.MoveToFirstAttribute())
                             {
                                 do
                                 {
-                                    if (xr.NamespaceURI.Length == 0) rec.Attrs[xr.LocalName] = xr.Value;
+                                    if (xr.NamespaceURI.Length == 0 && (kept == null || Kept(kept, xr.LocalName))) rec.Attrs[xr.LocalName] = xr.Value;
                                 } while (xr.MoveToNextAttribute());
                                 xr.MoveToElement();
                             }

@@ -24,6 +24,8 @@ namespace vCloudSDKWrapper
         public long MaxDecompressedBytes = 64L << 20;
         public int MaxNestingDepth = 100;
         public long MaxNodes = 1000000;
+        public int QueryConcurrency = 4;                     // requests one session may have in flight at once
+        public const int MaxQueryConcurrency = 16;           // the HTTP connection pool's limit per server
         public int Retries = 2;                              // extra attempts for a GET answered 502/503/504 or lost
         public string CaFile = "";
         public X509Certificate2Collection CaCertificates;   // loaded from CaFile
@@ -34,8 +36,8 @@ namespace vCloudSDKWrapper
 
         public static readonly string[] Keys =
         {
-            "apiVersion", "httpTimeout", "taskTimeout", "taskPollInterval", "pageSize", "maxQueryPages", "retries",
-            "maxResponseBytes", "maxDecompressedBytes", "maxNestingDepth", "maxNodes",
+            "apiVersion", "httpTimeout", "taskTimeout", "taskPollInterval", "pageSize", "maxQueryPages", "queryConcurrency",
+            "retries", "maxResponseBytes", "maxDecompressedBytes", "maxNestingDepth", "maxNodes",
             "caFile", "pin", "insecure", "allowHttp", "importMove"
         };
 
@@ -77,6 +79,7 @@ namespace vCloudSDKWrapper
                 case "maxdecompressedbytes": MaxDecompressedBytes = Size(value, where, 4096); break;
                 case "maxnestingdepth": MaxNestingDepth = Integer(value, where, 8, 10000); break;
                 case "maxnodes": MaxNodes = Integer(value, where, 100, int.MaxValue); break;
+                case "queryconcurrency": QueryConcurrency = Integer(value, where, 1, MaxQueryConcurrency); break;
                 case "retries": Retries = Integer(value, where, 0, 10); break;
                 case "cafile":
                     CaFile = value;
@@ -112,11 +115,11 @@ namespace vCloudSDKWrapper
         public string Describe()
         {
             return string.Format(CultureInfo.InvariantCulture,
-                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}; maxQueryPages={11}; maxResponseBytes={12}; maxDecompressedBytes={13}; maxNestingDepth={14}; maxNodes={15}",
+                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}; maxQueryPages={11}; maxResponseBytes={12}; maxDecompressedBytes={13}; maxNestingDepth={14}; maxNodes={15}; queryConcurrency={16}",
                 ApiVersion.Length == 0 ? "negotiate" : ApiVersion, HttpTimeout.TotalSeconds, TaskTimeout.TotalSeconds,
                 TaskPollInterval.TotalMilliseconds, PageSize, Retries, CaFile.Length == 0 ? "none" : CaFile,
                 Pin == null ? "none" : "set", Insecure, AllowHttp, ImportMove, MaxQueryPages,
-                MaxResponseBytes, MaxDecompressedBytes, MaxNestingDepth, MaxNodes);
+                MaxResponseBytes, MaxDecompressedBytes, MaxNestingDepth, MaxNodes, QueryConcurrency);
         }
 
         private static TimeSpan Duration(string value, string where, TimeSpan minimum)

@@ -437,17 +437,43 @@ namespace vCloudSDKWrapper
 
         public string TemplateFilter { get { return templates ? null : "isVAppTemplate==false"; } }
 
+        // The attributes of a VM record that a VM list reads (vCloudWrapper.VmInfo and the template check).
+        private static readonly string[] VmAttributes = { "name", "hostName", "moref", "guestOs", "detectedGuestOs", "status", "isVAppTemplate" };
+
         // Every VM matching filter, max 0 meaning all.
         public SVMInfoLibList Vms(string filter, int max)
         {
             var list = new SVMInfoLibList();
-            foreach (var rec in api.Query(r.VmType, filter, max))
+            var shared = new SharedTexts();
+            foreach (var rec in api.Query(r.VmType, filter, max, null, VmAttributes))
             {
                 if (!templates && rec["isVAppTemplate"] == "true") continue;
-                list.Add(vCloudWrapper.VmInfo(rec));
+                var vm = vCloudWrapper.VmInfo(rec);
+                // Hosts, guest systems and power states repeat across a large list: one text each.
+                vm.hostName = shared.Get(vm.hostName);
+                vm.guestOSName = shared.Get(vm.guestOSName);
+                vm.guestOSVersion = shared.Get(vm.guestOSVersion);
+                vm.poweredState = shared.Get(vm.poweredState);
+                list.Add(vm);
                 if (max > 0 && list.Count >= max) break;
             }
             return list;
+        }
+
+        // One instance of each equal text, for texts that repeat; at most Limit different ones are kept.
+        private sealed class SharedTexts
+        {
+            private const int Limit = 4096;
+            private readonly Dictionary<string, string> texts = new Dictionary<string, string>(StringComparer.Ordinal);
+
+            public string Get(string text)
+            {
+                if (string.IsNullOrEmpty(text)) return text;
+                string kept;
+                if (texts.TryGetValue(text, out kept)) return kept;
+                if (texts.Count < Limit) texts.Add(text, text);
+                return text;
+            }
         }
 
         public SVMInfoLibList VmsUnder(string entity, EInventoryType type, int max)

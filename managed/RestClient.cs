@@ -11,6 +11,7 @@ using System.Net;
 using System.Net.Http;
 using System.Net.Http.Headers;
 using System.Net.Security;
+using System.Runtime.CompilerServices;
 using System.Security.Cryptography;
 using System.Security.Cryptography.X509Certificates;
 using System.Text;
@@ -87,6 +88,16 @@ namespace vCloudSDKWrapper
             handler.ServerCertificateCustomValidationCallback = ValidateCertificate;
             client = new HttpClient(handler) { Timeout = Timeout.InfiniteTimeSpan };
             client.DefaultRequestHeaders.ExpectContinue = false;
+        }
+
+        // Each session's requests in flight, at most queryConcurrency at any moment whichever operations
+        // and threads send them. Requests without a session (logins) are not counted.
+        private readonly ConditionalWeakTable<Session, SemaphoreSlim> inFlight = new ConditionalWeakTable<Session, SemaphoreSlim>();
+
+        private SemaphoreSlim Gate(Session auth)
+        {
+            if (auth == null) return null;
+            return inFlight.GetValue(auth, s => new SemaphoreSlim(opt.QueryConcurrency, opt.QueryConcurrency));
         }
 
         public long RequestCount { get { return Interlocked.Read(ref requestCount); } }
@@ -251,7 +262,10 @@ namespace vCloudSDKWrapper
             int attempt = 0;
             while (true)
             {
-                Reply r;
+                Reply r = null;
+                CloudException lost = null;
+                var gate = Gate(auth);
+                if (gate != null) gate.Wait();
                 try
                 {
                     r = SendOnce(method, uri, auth, accept, body, contentType, what);
@@ -259,8 +273,16 @@ namespace vCloudSDKWrapper
                 catch (CloudException e)
                 {
                     if (!retryable || attempt >= opt.Retries || e.Status != -1) throw;
+                    lost = e;
+                }
+                finally
+                {
+                    if (gate != null) gate.Release();
+                }
+                if (lost != null)
+                {
                     attempt++;
-                    log.Info(2, what + ": retry " + attempt + " after " + e.Message);
+                    log.Info(2, what + ": retry " + attempt + " after " + lost.Message);
                     Thread.Sleep(500 * attempt);
                     continue;
                 }
@@ -384,9 +406,32 @@ namespace vCloudSDKWrapper
             }
         }
 
+        // The expected length is read straight into an array of that size, which is the answer when the
+        // stream ends there (a declared Content-Length): one allocation and no copy. Only a longer stream
+        // goes on in chunks.
         private static byte[] ReadAtMost(Stream stream, long max, int expected, CancellationToken token, Func<CloudException> tooLong)
         {
-            var buffer = new MemoryStream((int)Math.Max(0, Math.Min(expected, max)));
+            var head = new byte[(int)Math.Max(0, Math.Min(expected, max))];
+            int got = 0;
+            while (got < head.Length)
+            {
+                token.ThrowIfCancellationRequested();
+                int n = stream.Read(head, got, head.Length - got);
+                if (n <= 0) break;
+                got += n;
+            }
+            if (got < head.Length)
+            {
+                Array.Resize(ref head, got);
+                return head;
+            }
+            var probe = new byte[4096];
+            int more = stream.Read(probe, 0, probe.Length);
+            if (more <= 0) return head;
+            if (head.Length + more > max) throw tooLong();
+            var buffer = new MemoryStream(head.Length + 64 * 1024);
+            buffer.Write(head, 0, head.Length);
+            buffer.Write(probe, 0, more);
             var chunk = new byte[64 * 1024];
             while (true)
             {

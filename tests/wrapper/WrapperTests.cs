@@ -57,6 +57,7 @@ namespace WrapperTests
             Run("versions", Versions);
             Run("paging", Paging);
             Run("public address", PublicAddress);
+            Run("concurrent pages", ConcurrentPages);
             Console.WriteLine("wrapper tests took " + sw.Elapsed.TotalSeconds.ToString("0.0") + " s" + (Check.Skipped > 0 ? ", " + Check.Skipped + " skipped" : ""));
             Console.WriteLine(Check.Passed + " passed, " + Check.Failed + " failed");
             return Check.Failed == 0 ? 0 : 1;
@@ -851,6 +852,98 @@ namespace WrapperTests
                 Check.That(w.GetVappListInVdc("Org001", "Org001-VDC02", ref list) && list.Count == 5, "vApps of a generated VDC", w.getLastErrorString());
                 w.Logout();
                 small.Logout();
+            }
+        }
+
+        // Query pages read several at once: the records and their order are those of a walk that reads
+        // one page at a time, and a session never has more requests in flight than queryConcurrency, even
+        // with two listings running on it. The simulator answers each request 30 ms late, so that reads
+        // overlap whenever the wrapper lets them.
+        static void ConcurrentPages()
+        {
+            using (var sim = new Sim(simExe, "--task-ms 30 --generate 2,2,5,40 --latency-ms 30"))
+            {
+                var relays = new List<Relay>();
+                // A wrapper whose requests all pass through a relay of its own.
+                Func<int, Tuple<vCloudWrapper, Relay>> through = k =>
+                {
+                    var relay = new Relay(sim.Url);
+                    relays.Add(relay);
+                    var w = new vCloudWrapper();
+                    if (!w.Initialize("", Fast + ";pageSize=25;queryConcurrency=" + k, 0) || !w.Login(relay.Url, "administrator@System", "vmware1!"))
+                        throw new Exception("login through the relay: " + w.getLastErrorString());
+                    return Tuple.Create(w, relay);
+                };
+                Func<SVMInfoLibList, string> names = l => l == null ? "<failed>" : string.Join(",", l.Select(v => v.uuid + "/" + v.name));
+                try
+                {
+                    var one = through(1);
+                    var sequential = one.Item1.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                    Check.Equal(800, sequential == null ? -1 : sequential.Count, "every VM, one page at a time");
+                    Check.Equal(1, one.Item2.MostOpen, "queryConcurrency=1: one request at a time");
+
+                    var four = through(4);
+                    var concurrent = four.Item1.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                    Check.Equal(names(sequential), names(concurrent), "four pages at once: the same VMs in the same order");
+                    Check.That(four.Item2.MostOpen >= 2 && four.Item2.MostOpen <= 4, "four pages at once: several requests, never more than 4, in flight",
+                        four.Item2.MostOpen + " connections open at once");
+                    Check.Equal(120, Count(four.Item1.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 120)), "max 120 with pages read ahead");
+
+                    var two = through(2);
+                    SVMInfoLibList a = null, b = null;
+                    var other = new Thread(() => a = two.Item1.GetVMStructListForEntityByName("Org001", EInventoryType.eInventoryOrg, 0, 0));
+                    other.Start();
+                    b = two.Item1.GetVMStructListForEntityByName("Org002", EInventoryType.eInventoryOrg, 0, 0);
+                    other.Join();
+                    Check.That(Count(a) == 400 && Count(b) == 400, "two listings at once on one session", Count(a) + " and " + Count(b));
+                    Check.That(two.Item2.MostOpen <= 2, "two listings at once: still at most queryConcurrency=2 requests in flight",
+                        two.Item2.MostOpen + " connections open at once");
+                    foreach (var w in new[] { one, two, four }) w.Item1.Logout();
+                }
+                finally
+                {
+                    foreach (var relay in relays) relay.Dispose();
+                }
+
+                // Under churn (VMs replaced before every page after the first) a walk with four pages at once
+                // keeps the rules of one page at a time: whole (no VM twice, every VM that existed throughout,
+                // in name order) or refused as incomplete.
+                using (var churning = new Sim(simExe, "--task-ms 30 --generate 2,2,5,40"))
+                {
+                    var w = new vCloudWrapper();
+                    if (!w.Initialize("", Fast + ";queryConcurrency=4", 0) || !w.Login(churning.Url, "administrator@System", "vmware1!"))
+                        throw new Exception("login: " + w.getLastErrorString());
+                    int whole = 0;
+                    for (int round = 1; round <= 4; round++)
+                    {
+                        var before = w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                        churning.Faults("churn=" + (round % 2 == 1 ? 1 : 3));
+                        var during = w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                        string why = w.getLastErrorString();
+                        churning.Faults("churn=0");
+                        var after = w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                        if (before == null || after == null) { Check.That(false, "churn round " + round + ": listings without churn", w.getLastErrorString()); continue; }
+                        if (during == null)
+                        {
+                            Check.Contains(why, "incomplete", "churn round " + round + ": a listing that cannot be made whole fails and says so");
+                            continue;
+                        }
+                        whole++;
+                        var got = during.Select(v => v.uuid).ToList();
+                        var throughout = before.Select(v => v.uuid).Intersect(after.Select(v => v.uuid)).ToList();
+                        Check.Equal(got.Count, got.Distinct().Count(), "churn round " + round + ": no VM twice");
+                        Check.Equal(0, throughout.Count(u => !got.Contains(u)), "churn round " + round + ": no VM that existed throughout is missing");
+                        var order = during.Select(v => v.name).ToList();
+                        Check.That(order.Zip(order.Skip(1), (x, y) => string.Compare(x, y, StringComparison.OrdinalIgnoreCase) <= 0).All(ok => ok),
+                            "churn round " + round + ": the VMs come in name order, as one page at a time reads them");
+                    }
+                    Check.That(whole > 0, "under churn, some listings are made whole", whole + " of 4");
+                    w.Logout();
+                }
+
+                var settings = new vCloudWrapper();
+                Check.That(!settings.Initialize("", "queryConcurrency=17", 0), "queryConcurrency above 16 is refused");
+                Check.Contains(settings.getLastErrorString(), "queryConcurrency", "the refusal names the option");
             }
         }
 

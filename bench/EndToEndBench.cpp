@@ -1,0 +1,321 @@
+// The whole VM list of a large cloud, end to end: GetVMListForEntity from the cloud root through the
+// bridge, the managed wrapper and HTTP against the simulator, side by side in the same run with curl
+// walking the very same query pages over one keep-alive connection. Wall time, CPU time and peak memory
+// of each side, and with added latency the bridge against pages x latency / K (K concurrent page
+// fetches). Prints a JSON document and nothing else on standard output; no records are printed.
+//
+//   bench_e2e [--generate=O,V,A,M] [--runs=N] [--latency=0,50,100] [--concurrency=K] [--curl-latency]
+//             [--out=FILE]
+//
+// CPU time of the bridge is this process's (every thread: the wrapper's HTTP and XML work runs here);
+// CPU time of curl is its child process's. Peak memory of the bridge is the resident high-water mark
+// during the call, lowered to the resident size first; of curl, its maximum resident size.
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "SimulatorProcess.h"
+
+using namespace MonoAPI;
+using vCloudSDKCppBridge::CVCloudSDKCppBridge;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kUser = "administrator@System";
+const char* const kPassword = "vmware1!";
+const char* const kApiVersion = "38.0";
+
+double Seconds(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
+
+double CpuSeconds(const rusage& u) { return Seconds(u.ru_utime) + Seconds(u.ru_stime); }
+
+double MiB(int64_t bytes) { return double(bytes) / (1024.0 * 1024.0); }
+
+std::vector<int> IntList(const std::string& text) {
+    std::vector<int> out;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) {
+        if (!item.empty()) out.push_back(std::atoi(item.c_str()));
+    }
+    return out;
+}
+
+// Runs argv as a child with standard output to `outFile` (or discarded); fills its exit status and
+// resource use. False when it could not be started.
+bool RunChild(const std::vector<std::string>& args, const std::string& outFile, int& status, rusage& usage) {
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        const char* target = outFile.empty() ? "/dev/null" : outFile.c_str();
+        std::FILE* out = std::freopen(target, "w", stdout);
+        if (out == nullptr) _exit(126);
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        unsetenv("LD_PRELOAD");
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return wait4(pid, &status, 0, &usage) == pid;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Logs in with curl as the bridge does (the provider session endpoint) and returns the access token.
+std::string CurlLogin(const std::string& url, const std::string& scratch) {
+    std::string headers = scratch + "/login.headers";
+    int status = 0;
+    rusage usage{};
+    if (!RunChild({"curl", "-s", "-o", "/dev/null", "-D", headers, "-X", "POST", "-d", "", "-u",
+                   std::string(kUser) + ":" + kPassword, "-H", std::string("Accept: application/json;version=") + kApiVersion,
+                   url + "/cloudapi/1.0.0/sessions/provider"},
+                  "", status, usage) ||
+        status != 0) {
+        return "";
+    }
+    std::stringstream in(ReadFile(headers));
+    const std::string name = "x-vmware-vcloud-access-token:";
+    for (std::string line; std::getline(in, line);) {
+        std::string lower = line;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (lower.compare(0, name.size(), name) == 0) {
+            std::string token = line.substr(name.size());
+            token.erase(0, token.find_first_not_of(' '));
+            while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
+            return token;
+        }
+    }
+    return "";
+}
+
+// The query pages the wrapper walked, in order, from its request log ("GET /api/query?... -> 200").
+std::vector<std::string> QueryPages(const std::string& log) {
+    std::vector<std::string> pages;
+    std::stringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        std::size_t at = line.find("GET /api/query?");
+        std::size_t end = line.find(" -> 200");
+        if (at == std::string::npos || end == std::string::npos || end < at) continue;
+        pages.push_back(line.substr(at + 4, end - at - 4));
+    }
+    return pages;
+}
+
+struct Sample {
+    std::string side;
+    int latencyMs = 0;
+    double wall = 0, cpu = 0;
+    double peakMiB = 0, rssBeforeMiB = 0, vectorMiB = 0;
+    long records = 0;
+    bool ok = false;
+};
+
+// One GetVMListForEntity of the whole cloud, from a collected managed heap, a trimmed native heap and a
+// lowered high-water mark.
+Sample BridgeList(CVCloudSDKCppBridge& bridge, int latencyMs) {
+    Sample s;
+    s.side = "bridge";
+    s.latencyMs = latencyMs;
+    std::vector<VMInfoStructs::SVMInfo> vms;
+    mono_gc_collect_ptr(mono_gc_max_generation_ptr());
+    malloc_trim(0);
+    vcb_bench::ResetPeak();
+    int64_t before = vcb_bench::ResidentBytes();
+    rusage u0{}, u1{};
+    getrusage(RUSAGE_SELF, &u0);
+    auto began = Clock::now();
+    int result = bridge.GetVMListForEntity("", VMInfoStructs::eInventoryCloud, VM_PROP_ALL, 0, vms);
+    s.wall = std::chrono::duration<double>(Clock::now() - began).count();
+    getrusage(RUSAGE_SELF, &u1);
+    s.cpu = CpuSeconds(u1) - CpuSeconds(u0);
+    s.peakMiB = MiB(vcb_bench::PeakResidentBytes());
+    s.rssBeforeMiB = MiB(before);
+    s.vectorMiB = MiB(int64_t(vms.capacity() * sizeof(VMInfoStructs::SVMInfo)));
+    s.records = long(vms.size());
+    s.ok = result == 1;
+    if (!s.ok) std::fprintf(stderr, "GetVMListForEntity failed: %s\n", bridge.GetLastErrorString().c_str());
+    return s;
+}
+
+// curl walking `config`'s pages over one connection; every page must answer 200.
+Sample CurlWalk(const std::string& config, const std::string& scratch, std::size_t pages, int latencyMs) {
+    Sample s;
+    s.side = "curl";
+    s.latencyMs = latencyMs;
+    std::string codes = scratch + "/curl.codes";
+    std::string measured = scratch + "/curl.usage";
+    int status = 0;
+    rusage usage{};
+    bool ran = RunChild({"/proc/self/exe", "--run-measured", measured, "curl", "-s", "-K", config, "-w", "%{http_code}\\n"},
+                        codes, status, usage);
+    double user = 0, system = 0;
+    long maxKb = 0;
+    ran &= std::sscanf(ReadFile(measured).c_str(), "%lf %lf %ld %lf", &user, &system, &maxKb, &s.wall) == 4;
+    s.cpu = user + system;
+    s.peakMiB = double(maxKb) / 1024.0;
+    std::stringstream in(ReadFile(codes));
+    std::size_t good = 0;
+    for (std::string line; std::getline(in, line);) good += line == "200";
+    s.records = long(good);
+    s.ok = ran && status == 0 && good == pages;
+    if (!s.ok) std::fprintf(stderr, "curl walked %zu of %zu pages with 200\n", good, pages);
+    return s;
+}
+
+bool SetLatency(const e2e::SimulatorProcess& sim, int latencyMs) {
+    std::string body;
+    if (latencyMs == 0) return sim.Request("POST", "/sim/faults/reset", "", body) == 200;
+    return sim.Request("POST", "/sim/faults?latencyMs=" + std::to_string(latencyMs), "", body) == 200;
+}
+
+// Runs the command in argv[3...] and writes its CPU seconds (user, system), maximum resident size in KiB
+// and wall seconds to the file argv[2]. A child's resident high-water mark starts from the memory of the process it
+// was forked from, so curl is started from this freshly executed, small process rather than from the
+// benchmark itself, whose runtime and records would count as curl's.
+int RunMeasured(int argc, char** argv) {
+    if (argc < 4) return 2;
+    auto began = Clock::now();
+    pid_t pid = fork();
+    if (pid < 0) return 1;
+    if (pid == 0) {
+        execvp(argv[3], argv + 3);
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid) return 1;
+    double wall = std::chrono::duration<double>(Clock::now() - began).count();
+    std::FILE* out = std::fopen(argv[2], "w");
+    if (out == nullptr) return 1;
+    std::fprintf(out, "%f %f %ld %f\n", Seconds(usage.ru_utime), Seconds(usage.ru_stime), long(usage.ru_maxrss), wall);
+    std::fclose(out);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--run-measured") == 0) return RunMeasured(argc, argv);
+    std::string generate = vcb_bench::TakeOption(argc, argv, "generate", std::string("10,10,100,10"));
+    int runs = int(std::max(1L, vcb_bench::TakeOption(argc, argv, "runs", 3L)));
+    std::vector<int> latencies = IntList(vcb_bench::TakeOption(argc, argv, "latency", std::string("0,50,100")));
+    int concurrency = int(std::max(1L, vcb_bench::TakeOption(argc, argv, "concurrency", 1L)));
+    bool curlLatency = vcb_bench::TakeOption(argc, argv, "curl-latency", 0L) != 0;
+    std::string outPath = vcb_bench::TakeOption(argc, argv, "out", std::string());
+    std::string extraOptions = vcb_bench::TakeOption(argc, argv, "options", std::string());
+    if (argc > 1) {
+        std::fprintf(stderr, "unknown argument %s\n", argv[1]);
+        return 2;
+    }
+
+    char scratchTemplate[] = "/tmp/bench_e2e.XXXXXX";
+    if (mkdtemp(scratchTemplate) == nullptr) return 1;
+    const std::string scratch = scratchTemplate;
+
+    e2e::SimulatorProcess sim({"--generate", generate});
+    if (!sim.Running()) {
+        std::fprintf(stderr, "the simulator did not start: %s\n", sim.Error().c_str());
+        return 1;
+    }
+    std::string options = "allowHttp=true";
+    if (concurrency > 1) options += ";queryConcurrency=" + std::to_string(concurrency);
+    if (!extraOptions.empty()) options += ";" + extraOptions;
+
+    // A first, logged listing: it warms the runtime up and names the pages a walk requests.
+    std::string log = scratch + "/wrapper.log";
+    std::vector<std::string> pages;
+    long total = 0;
+    {
+        CVCloudSDKCppBridge probe;
+        std::vector<VMInfoStructs::SVMInfo> vms;
+        if (!probe.Initialize(log, options, 2) || !probe.Connect(sim.Url(), kUser, kPassword) ||
+            probe.GetVMListForEntity("", VMInfoStructs::eInventoryCloud, VM_PROP_ALL, 0, vms) != 1) {
+            std::fprintf(stderr, "the first listing failed: %s (XQ_HOME=%s)\n", probe.GetLastErrorString().c_str(),
+                         std::getenv("XQ_HOME"));
+            return 1;
+        }
+        total = long(vms.size());
+        probe.Disconnect();
+        pages = QueryPages(ReadFile(log));
+    }
+    // Without curl the bridge's figures are still taken, with no baseline beside them.
+    const bool haveCurl = std::system("command -v curl >/dev/null 2>&1") == 0;
+    if (!haveCurl) std::fprintf(stderr, "curl is not installed: the bridge is measured without its baseline\n");
+    std::string token = haveCurl ? CurlLogin(sim.Url(), scratch) : std::string("-");
+    if (pages.empty() || token.empty()) {
+        std::fprintf(stderr, "no query pages in the wrapper's log, or curl could not log in\n");
+        return 1;
+    }
+    // Page order is the wrapper's; with concurrent fetches the log lists pages as they completed.
+    std::string config = scratch + "/pages.curl";
+    {
+        std::ofstream out(config);
+        out << "header = \"Authorization: Bearer " << token << "\"\n";
+        out << "header = \"Accept: application/*+xml;version=" << kApiVersion << "\"\n";
+        for (const auto& page : pages) out << "url = \"" << sim.Url() << page << "\"\noutput = \"/dev/null\"\n";
+    }
+
+    CVCloudSDKCppBridge bridge;
+    if (!bridge.Initialize("", options, 0) || !bridge.Connect(sim.Url(), kUser, kPassword)) {
+        std::fprintf(stderr, "the bridge did not connect: %s\n", bridge.GetLastErrorString().c_str());
+        return 1;
+    }
+    std::vector<Sample> samples;
+    bool ok = true;
+    for (int latency : latencies) {
+        if (!SetLatency(sim, latency)) {
+            std::fprintf(stderr, "the simulator refused latency %d ms\n", latency);
+            return 1;
+        }
+        for (int run = 0; run < runs; ++run) {
+            samples.push_back(BridgeList(bridge, latency));
+            ok &= samples.back().ok && samples.back().records == total;
+            if (haveCurl && (latency == 0 || curlLatency)) {
+                samples.push_back(CurlWalk(config, scratch, pages.size(), latency));
+                ok &= samples.back().ok;
+            }
+        }
+    }
+    SetLatency(sim, 0);
+    bridge.Disconnect();
+
+    double load[3] = {0, 0, 0};
+    getloadavg(load, 3);
+    std::ostringstream json;
+    json << "{\n  \"context\": {\"generate\": \"" << generate << "\", \"vms\": " << total << ", \"pages\": " << pages.size()
+         << ", \"concurrency\": " << concurrency << ", \"options\": \"" << options << "\", \"mono\": \""
+         << g_vCloudMonoVersion << "\", \"vm_record_bytes\": "
+         << sizeof(VMInfoStructs::SVMInfo) << ", \"load_avg_end\": [" << load[0] << ", " << load[1] << ", " << load[2]
+         << "]},\n  \"samples\": [\n";
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const Sample& s = samples[i];
+        json << "    {\"side\": \"" << s.side << "\", \"latency_ms\": " << s.latencyMs << ", \"wall_s\": " << s.wall
+             << ", \"cpu_s\": " << s.cpu << ", \"peak_MiB\": " << s.peakMiB << ", \"rss_before_MiB\": " << s.rssBeforeMiB
+             << ", \"vector_MiB\": " << s.vectorMiB << ", \"count\": " << s.records << ", \"ok\": " << (s.ok ? "true" : "false")
+             << "}" << (i + 1 < samples.size() ? "," : "") << "\n";
+    }
+    json << "  ]\n}\n";
+    if (!outPath.empty()) std::ofstream(outPath) << json.str();
+    std::fputs(json.str().c_str(), stdout);
+    std::string cleanup = "rm -rf '" + scratch + "'";
+    if (std::system(cleanup.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", scratch.c_str());
+    return ok ? 0 : 1;
+}
