@@ -248,6 +248,7 @@ namespace vCloudSDKWrapper
             string label = "query " + type;
             var seen = new HashSet<string>(StringComparer.Ordinal);
             int requests = 0, yielded = 0;
+            long knownTotal = -1;   // the largest total the server has stated in this query
             int concurrency = Math.Max(1, Opt.QueryConcurrency);
             string why = "";
             var ahead = new List<Fetch>();
@@ -272,7 +273,7 @@ namespace vCloudSDKWrapper
                         else
                         {
                             Settle(ahead);
-                            CountRequest(ref requests, label);
+                            CountRequest(ref requests, label, knownTotal, size);
                             page = ReadWindow(basePath, w, label, keep);
                         }
                         if (page.Broken != null) { why = page.Broken; break; }
@@ -287,7 +288,7 @@ namespace vCloudSDKWrapper
                             throw new CloudException(label + ": the server sent " + page.Records.Count + " records in pages of " + page.PageSize + " when asked for " + w.Size);
                         if (page.Number > 0 && page.Number != w.Page)
                             throw new CloudException(label + ": asked for page " + w.Page + ", the server sent page " + page.Number);
-                        if (page.Total >= 0) lastTotal = page.Total;
+                        if (page.Total >= 0) { lastTotal = page.Total; knownTotal = Math.Max(knownTotal, page.Total); }
                         if (w.Anchored && (page.Records.Count == 0 || !walked.Contains(Identity(page.Records[0]))))
                         {
                             why = "the pages no longer joined up: records were created or deleted while they were read";
@@ -307,7 +308,7 @@ namespace vCloudSDKWrapper
                             while (ahead.Count < depth && !(page.Total >= 0 && planned >= page.Total))
                             {
                                 var next = NextWindow(planned, size, Overlap(size));
-                                CountRequest(ref requests, label);
+                                CountRequest(ref requests, label, knownTotal, size);
                                 ahead.Add(new Fetch { Window = next, Read = ReadAhead(basePath, next, label, keep) });
                                 planned = next.End;
                             }
@@ -376,11 +377,15 @@ namespace vCloudSDKWrapper
             ahead.Clear();
         }
 
-        private void CountRequest(ref int requests, string label)
+        // maxQueryPages bounds the requests a query makes beyond those its stated total needs (every
+        // attempt's windows, overlap included), so a large cloud lists whole while a server that never
+        // states a total and never sends a short page is still stopped.
+        private void CountRequest(ref int requests, string label, long total, int size)
         {
-            if (++requests > Opt.MaxQueryPages)
-                throw new CloudException(label + ": the server offers more than " + Opt.MaxQueryPages
-                    + " pages (maxQueryPages); the list is not read to its end");
+            long needed = total <= 0 ? 0 : WalkAttempts * (total / Math.Max(1, size - Overlap(size)) + 2);
+            if (++requests > Opt.MaxQueryPages + needed)
+                throw new CloudException(label + ": the server offers more than " + (Opt.MaxQueryPages + needed)
+                    + " pages (maxQueryPages " + Opt.MaxQueryPages + " beyond what its total needs); the list is not read to its end");
         }
 
         private sealed class Page

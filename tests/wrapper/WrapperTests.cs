@@ -848,6 +848,12 @@ namespace WrapperTests
                 Check.Equal(400, tenantCount, "an organisation's VMs at 25 a page");
                 long small25 = sim.Requests("/api/query");
                 Check.That(small25 >= 16 && small25 <= 1 + 400 / 20, "pages of 25 that overlap by one", small25 + " requests");
+                // The page cap stops a server without a total; a list whose total is stated may need more pages.
+                var capped = Admin(sim, Fast + ";pageSize=25;maxQueryPages=3");
+                int cappedCount = Count(capped.GetVMStructListForEntity("Org002", EInventoryType.eInventoryOrg, 0, 0));
+                Check.That(cappedCount == 400, "a stated total of 400 lists whole in pages of 25 beyond maxQueryPages=3",
+                    cappedCount + " VMs; " + capped.getLastErrorString());
+                capped.Logout();
                 var list = new SStringInfoLibList();
                 Check.That(w.GetVappListInVdc("Org001", "Org001-VDC02", ref list) && list.Count == 5, "vApps of a generated VDC", w.getLastErrorString());
                 w.Logout();
