@@ -33,47 +33,40 @@ namespace vCloudSDKWrapper
 
         // The href of an object named by href or URN, after checking it is of the expected kind.
         // kind: org, vdc, vapp, vm, vapptemplate, vimserver, vdcstorageprofile.
+        // Per entity kind (as in its URN): the path part that marks its href, and the path of its object
+        // under the endpoint, to which the uuid is appended.
+        private static readonly Dictionary<string, string[]> Kinds = new Dictionary<string, string[]>
+        {
+            { "org", new[] { "/org/", "api/org/" } },
+            { "vdc", new[] { "/vdc/", "api/vdc/" } },
+            { "vapp", new[] { "/vApp/vapp-", "api/vApp/vapp-" } },
+            { "vm", new[] { "/vApp/vm-", "api/vApp/vm-" } },
+            { "vapptemplate", new[] { "/vAppTemplate/vappTemplate-", "api/vAppTemplate/vappTemplate-" } },
+            { "vimserver", new[] { "/vimServer/", "api/admin/extension/vimServer/" } },
+            { "vdcstorageprofile", new[] { "/vdcStorageProfile/", "api/vdcStorageProfile/" } },
+        };
+
         public static string ObjectHref(string text, string kind, string what)
         {
+            string[] paths;
+            if (!Kinds.TryGetValue(kind, out paths)) throw new ArgumentException("unknown entity kind '" + kind + "'", "kind");
             if (Ref.Form(text) == RefForm.Href)
             {
                 string path = new Uri(text).AbsolutePath;
-                string marker;
-                switch (kind)
-                {
-                    case "org": marker = "/org/"; break;
-                    case "vdc": marker = "/vdc/"; break;
-                    case "vapp": marker = "/vApp/vapp-"; break;
-                    case "vm": marker = "/vApp/vm-"; break;
-                    case "vapptemplate": marker = "/vAppTemplate/vappTemplate-"; break;
-                    case "vimserver": marker = "/vimServer/"; break;
-                    default: marker = "/vdcStorageProfile/"; break;
-                }
-                if (path.IndexOf(marker, StringComparison.OrdinalIgnoreCase) < 0)
+                if (path.IndexOf(paths[0], StringComparison.OrdinalIgnoreCase) < 0)
                     throw new CloudException("'" + text + "' is not the href of " + what);
                 // An admin view href of an organisation or VDC maps onto its plain view.
                 if ((kind == "org" || kind == "vdc") && path.IndexOf("/admin/", StringComparison.Ordinal) >= 0)
-                    return "api/" + kind + "/" + Ref.Uuid(text);
+                    return paths[1] + Ref.Uuid(text);
                 return text;
             }
-            string uuid = Ref.Uuid(text);
             if (Ref.Form(text) == RefForm.Urn)
             {
-                string urnKind = Ref.UrnKind(text);
-                if (urnKind != kind) throw new CloudException("'" + text + "' is not the URN of " + what);
+                if (Ref.UrnKind(text) != kind) throw new CloudException("'" + text + "' is not the URN of " + what);
             }
             else if (!(kind == "vdcstorageprofile" && Ref.LooksLikeUuid(text)))
                 throw new CloudException("'" + text + "' is not a reference to " + what);
-            switch (kind)
-            {
-                case "org": return "api/org/" + uuid;
-                case "vdc": return "api/vdc/" + uuid;
-                case "vapp": return "api/vApp/vapp-" + uuid;
-                case "vm": return "api/vApp/vm-" + uuid;
-                case "vapptemplate": return "api/vAppTemplate/vappTemplate-" + uuid;
-                case "vimserver": return "api/admin/extension/vimServer/" + uuid;
-                default: return "api/vdcStorageProfile/" + uuid;
-            }
+            return paths[1] + Ref.Uuid(text);
         }
 
         // Picks the one record named exactly 'name' (case-insensitively when no exact match exists).

@@ -18,29 +18,10 @@ using System.Text;
 using System.Text.RegularExpressions;
 using System.Threading;
 using System.Xml.Linq;
+using Mono.Security.X509.Extensions;
 
 namespace vCloudSDKWrapper
 {
-    // One logged-in session. Immutable: a new login makes a new object, so concurrent operations
-    // always see a consistent set of values.
-    internal sealed class Session
-    {
-        public Uri Root;                 // the configured endpoint, e.g. https://vcd.example.test/
-        public ApiVersionNumber Version; // negotiated API version, sent in every Accept header
-        public ApiVersionNumber ServerHighest;
-        public string AuthName = "";     // the one authentication header and its value
-        public string AuthValue = "";
-        public bool Cloudapi;            // logged in through /cloudapi (else /api/sessions)
-        public string CloudapiSessionId = "";
-        public bool IsSystem;
-        public string OrgName = "";
-        public string OrgHref = "";
-        public string UserName = "";
-        public string Login = "";        // user@org, for messages
-
-        public string XmlAccept { get { return "application/*+xml;version=" + Version.Text; } }
-    }
-
     internal sealed class Reply
     {
         public int Status;
@@ -70,7 +51,9 @@ namespace vCloudSDKWrapper
         private readonly WrapperOptions opt;
         private readonly WrapperLog log;
         private long requestCount;
-        private volatile string lastTlsRejection = "";
+        // The key under which the certificate check leaves, in the request's own properties, why it
+        // refused that request's server: concurrent requests never read each other's reason.
+        private const string TlsRejectionKey = "vCloudSDKWrapper.TlsRejection";
 
         public RestClient(WrapperOptions options, WrapperLog log)
         {
@@ -106,34 +89,37 @@ namespace vCloudSDKWrapper
 
         private bool ValidateCertificate(HttpRequestMessage request, X509Certificate2 cert, X509Chain chain, SslPolicyErrors errors)
         {
+            string reason = Refusal(request, cert, errors);
+            if (reason == null) return true;
+            if (request != null) request.Properties[TlsRejectionKey] = reason;
+            return false;
+        }
+
+        // Why the server's certificate is refused for this request, or null when it is accepted.
+        private string Refusal(HttpRequestMessage request, X509Certificate2 cert, SslPolicyErrors errors)
+        {
             string host = request != null && request.RequestUri != null ? request.RequestUri.Host : "?";
-            if (opt.Insecure) return true;
-            if (cert == null) { lastTlsRejection = host + " presented no certificate"; return false; }
+            if (opt.Insecure) return null;
+            if (cert == null) return host + " presented no certificate";
             if (opt.Pin != null)
             {
                 byte[] actual;
                 using (var sha = SHA256.Create()) actual = sha.ComputeHash(cert.RawData);
-                if (actual.SequenceEqual(opt.Pin)) return true;
-                lastTlsRejection = "the certificate of " + host + " (SHA-256 " + Hex(actual) + ") does not match the configured pin";
-                return false;
+                if (actual.SequenceEqual(opt.Pin)) return null;
+                return "the certificate of " + host + " (SHA-256 " + Hex(actual) + ") does not match the configured pin";
             }
             if (opt.CaCertificates != null)
             {
                 // Mono leaves the name unchecked when the chain already failed, so the name is checked here.
                 if ((errors & (SslPolicyErrors.RemoteCertificateNameMismatch | SslPolicyErrors.RemoteCertificateNotAvailable)) != 0
                     || !CertificateNames(cert, host))
-                {
-                    lastTlsRejection = "the certificate of " + host + " (" + cert.Subject + ") is not issued for that host name";
-                    return false;
-                }
-                if (IssuedByConfiguredCa(cert)) return true;
-                lastTlsRejection = "the certificate of " + host + " (" + cert.Subject + ") was not issued by a CA in the configured caFile";
-                return false;
+                    return "the certificate of " + host + " (" + cert.Subject + ") is not issued for that host name";
+                if (IssuedByConfiguredCa(cert)) return null;
+                return "the certificate of " + host + " (" + cert.Subject + ") was not issued by a CA in the configured caFile";
             }
-            if (errors == SslPolicyErrors.None) return true;
-            lastTlsRejection = "the certificate of " + host + " (" + cert.Subject + ") is not trusted (" + errors
+            if (errors == SslPolicyErrors.None) return null;
+            return "the certificate of " + host + " (" + cert.Subject + ") is not trusted (" + errors
                 + "); configure caFile or pin";
-            return false;
         }
 
         private bool IssuedByConfiguredCa(X509Certificate2 cert)
@@ -158,51 +144,37 @@ namespace vCloudSDKWrapper
         }
 
         // Whether the certificate names host: its subjectAltName DNS names (a leading "*." matching one
-        // label) and IP addresses, or its common name when it has no subjectAltName.
+        // label) and IP addresses, or its common name when it has no subjectAltName. A certificate whose
+        // extension cannot be read names nothing.
         internal static bool CertificateNames(X509Certificate2 cert, string host)
         {
             host = host.Trim('[', ']').TrimEnd('.');
             IPAddress hostIp;
             bool isIp = IPAddress.TryParse(host, out hostIp);
-            var san = cert.Extensions["2.5.29.17"];
-            if (san == null)
+            if (cert.Extensions["2.5.29.17"] == null)
                 return !isIp && DnsMatch(cert.GetNameInfo(X509NameType.DnsName, false), host);
-            byte[] d = san.RawData;
-            int pos = 0, end;
-            if (!DerHeader(d, ref pos, out end) || d[0] != 0x30) return false;
-            while (pos < end)
+            SubjectAltNameExtension san;
+            try
             {
-                byte tag = d[pos];
-                int itemEnd;
-                if (!DerHeader(d, ref pos, out itemEnd)) return false;
-                if (tag == 0x82 && !isIp && DnsMatch(Encoding.ASCII.GetString(d, pos, itemEnd - pos), host)) return true;
-                if (tag == 0x87 && isIp)
-                {
-                    var raw = new byte[itemEnd - pos];
-                    Array.Copy(d, pos, raw, 0, raw.Length);
-                    if (raw.SequenceEqual(hostIp.GetAddressBytes())) return true;
-                }
-                pos = itemEnd;
+                var parsed = new Mono.Security.X509.X509Certificate(cert.RawData);
+                san = new SubjectAltNameExtension(parsed.Extensions["2.5.29.17"]);
             }
-            return false;
+            catch (Exception) { return false; }
+            if (!isIp) return san.DNSNames.Any(name => DnsMatch(name, host));
+            byte[] wanted = hostIp.GetAddressBytes();
+            return san.IPAddresses.Any(text => AddressBytes(text).SequenceEqual(wanted));
         }
 
-        // Reads a DER tag and length at pos; leaves pos at the value and sets end past it.
-        private static bool DerHeader(byte[] d, ref int pos, out int end)
+        // The bytes of an address as Mono.Security writes a subjectAltName IP address: the decimal value
+        // of each byte, joined by '.' for IPv4 and by ':' for IPv6.
+        private static byte[] AddressBytes(string text)
         {
-            end = 0;
-            if (pos + 2 > d.Length) return false;
-            pos++;
-            int len = d[pos++];
-            if (len >= 0x80)
-            {
-                int n = len & 0x7f;
-                if (n == 0 || n > 3 || pos + n > d.Length) return false;
-                len = 0;
-                for (int i = 0; i < n; i++) len = (len << 8) | d[pos++];
-            }
-            end = pos + len;
-            return end <= d.Length;
+            var parts = text.Split('.', ':');
+            var bytes = new byte[parts.Length];
+            for (int i = 0; i < parts.Length; i++)
+                if (!byte.TryParse(parts[i], System.Globalization.NumberStyles.None, System.Globalization.CultureInfo.InvariantCulture, out bytes[i]))
+                    return new byte[0];
+            return bytes.Length == 4 || bytes.Length == 16 ? bytes : new byte[0];
         }
 
         private static bool DnsMatch(string pattern, string host)
@@ -325,7 +297,6 @@ namespace vCloudSDKWrapper
                 HttpResponseMessage resp;
                 try
                 {
-                    lastTlsRejection = "";
                     resp = client.SendAsync(req, HttpCompletionOption.ResponseHeadersRead, cts.Token).GetAwaiter().GetResult();
                 }
                 catch (OperationCanceledException)
@@ -334,8 +305,8 @@ namespace vCloudSDKWrapper
                 }
                 catch (Exception e) when (e is HttpRequestException || e is WebException || e is System.IO.IOException)
                 {
-                    string tls = lastTlsRejection;
-                    if (tls.Length > 0) throw new CloudException(what + ": TLS refused: " + tls);
+                    object tls;
+                    if (req.Properties.TryGetValue(TlsRejectionKey, out tls)) throw new CloudException(what + ": TLS refused: " + tls);
                     throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Visible(Redact(Flatten(e), secrets)), -1, "");
                 }
                 // When the time-out strikes during the body, disposing the response ends the read.

@@ -1,4 +1,4 @@
-// The wrapper's own log file and the failure type that carries a text for getLastErrorString.
+// The wrapper's own log file.
 using System;
 using System.Globalization;
 using System.IO;
@@ -87,32 +87,6 @@ namespace vCloudSDKWrapper
                     using (var stream = Open()) stream.Write(bytes, 0, bytes.Length);
                 }
                 catch (Exception) { }
-            }
-        }
-    }
-
-    // A failure the wrapper can describe. Status is the HTTP status (0 for a local cause).
-    internal sealed class CloudException : Exception
-    {
-        public readonly int Status;
-        public readonly string MinorCode;
-
-        public CloudException(string message) : base(message) { MinorCode = ""; }
-
-        public CloudException(string message, int status, string minorCode) : base(message)
-        {
-            Status = status;
-            MinorCode = minorCode ?? "";
-        }
-
-        public bool IsNotFound { get { return Status == 403 || Status == 404; } }
-
-        public bool IsBusy
-        {
-            get
-            {
-                if (MinorCode == "BUSY_ENTITY") return true;
-                return (Status == 400 || Status == 409) && Message.IndexOf("busy", StringComparison.OrdinalIgnoreCase) >= 0;
             }
         }
     }

@@ -6,7 +6,7 @@ pkgs=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libmono-2.0-dev mono-mcs mono-runtime
-  libmono-system-net-http4.0-cil libmono-system-xml-linq4.0-cil libmono-system-web4.0-cil libmono-posix4.0-cil
+  libmono-system-net-http4.0-cil libmono-system-xml-linq4.0-cil libmono-system-web4.0-cil libmono-posix4.0-cil libmono-security4.0-cil
   python3 help2man doxygen curl
 )
 # With --packaging, also what builds and checks the Debian packages (scripts/package-check.sh).
