@@ -169,18 +169,21 @@ namespace HostileTests
             string exe = typeof(Program).Assembly.Location;
             var sw = Stopwatch.StartNew();
             Console.WriteLine(string.Format("{0,-20} {1,8} {2,9} {3,8}  {4}", "case", "call s", "peak MiB", "outcome", "error text"));
+            int ran = 0;
             foreach (var c in Cases)
             {
                 if (only != null && c.Name != only) continue;
                 RunOne(exe, c, report);
+                ran++;
             }
             if (tool != null)
             {
-                if (only == null || only == "tool-escapes") ToolEscapes(tool, home, report, "escapes", 1);
-                if (only == null || only == "tool-escapes-names") ToolEscapes(tool, home, report, "escapes-names", 0);
+                if (only == null || only == "tool-escapes") { ToolEscapes(tool, home, report, "escapes", 1); ran++; }
+                if (only == null || only == "tool-escapes-names") { ToolEscapes(tool, home, report, "escapes-names", 0); ran++; }
             }
-            Console.WriteLine("hostile cases took " + sw.Elapsed.TotalSeconds.ToString("0.0", CultureInfo.InvariantCulture) + " s; "
-                + passed + " checks passed, " + failed + " failed");
+            if (ran == 0) { Console.WriteLine("no case named '" + only + "'"); return 2; }
+            Console.WriteLine("hostile cases took " + sw.Elapsed.TotalSeconds.ToString("0.0", CultureInfo.InvariantCulture) + " s");
+            Console.WriteLine(passed + " passed, " + failed + " failed");
             return report || failed == 0 ? 0 : 1;
         }
 
