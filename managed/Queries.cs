@@ -4,8 +4,6 @@ using System;
 using System.Collections.Generic;
 using System.Globalization;
 using System.Linq;
-using System.Text;
-using System.Text.RegularExpressions;
 using System.Xml.Linq;
 
 namespace vCloudSDKWrapper
@@ -15,9 +13,9 @@ namespace vCloudSDKWrapper
         // System sessions: from /api/admin. Tenants: the release of the server's highest API version.
         public bool GetMgmtVersion(ref SMgmtVersionLib version)
         {
-            SMgmtVersionLib result = new SMgmtVersionLib();
-            bool ok = Run("GetMgmtVersion", false, api =>
+            return Fill("GetMgmtVersion", ref version, api =>
             {
+                SMgmtVersionLib result = new SMgmtVersionLib();
                 string description = "";
                 if (api.S.IsSystem)
                 {
@@ -48,62 +46,49 @@ namespace vCloudSDKWrapper
                     result.strBuild = "";
                     result.strFullVersion = (release.Length > 0 ? release + " " : "") + "(API " + api.S.ServerHighest + ")";
                 }
-                return true;
+                return result;
             });
-            if (ok) version = result;
-            return ok;
         }
 
         public bool GetVdcListInOrg(string org, ref SStringInfoLibList list)
         {
-            SStringInfoLibList result = null;
-            bool ok = Run("GetVdcListInOrg", false, api =>
+            return Fill("GetVdcListInOrg", ref list, api =>
             {
                 var r = new Resolver(api);
-                result = new SStringInfoLibList();
+                SStringInfoLibList result = new SStringInfoLibList();
                 foreach (var rec in r.VdcRecords(r.Org(N(org)))) result.Add(rec.Name);
-                return true;
+                return result;
             });
-            if (ok) list = result;
-            return ok;
         }
 
         public bool GetVappListInVdc(string org, string vdc, ref SStringInfoLibList list)
         {
-            SStringInfoLibList result = null;
-            bool ok = Run("GetVappListInVdc", false, api =>
+            return Fill("GetVappListInVdc", ref list, api =>
             {
                 var v = new Resolver(api).Vdc(N(org), N(vdc));
                 var obj = api.GetObject(v.Href, Ns.Vcloud, "Vdc", "VDC '" + v.Name + "'");
-                result = Names(ResourceEntities(obj, "application/vnd.vmware.vcloud.vApp+xml"));
-                return true;
+                return Names(ResourceEntities(obj, "application/vnd.vmware.vcloud.vApp+xml"));
             });
-            if (ok) list = result;
-            return ok;
         }
 
         public bool GetNetworkListInVApp(string org, string vdc, string vapp, ref SStringInfoLibList list)
         {
-            SStringInfoLibList result = null;
-            bool ok = Run("GetNetworkListInVApp", false, api =>
+            return Fill("GetNetworkListInVApp", ref list, api =>
             {
                 var a = new Resolver(api).VApp(N(org), N(vdc), N(vapp));
                 var obj = api.GetObject(a.Href, Ns.Vcloud, "VApp", "vApp '" + a.Name + "'");
-                result = new SStringInfoLibList();
+                SStringInfoLibList result = new SStringInfoLibList();
                 var section = obj.Child(Ns.Vcloud, "NetworkConfigSection");
                 if (section != null)
                     foreach (var nc in section.Elements(Ns.Vcloud + "NetworkConfig")) result.Add(nc.Attr("networkName"));
-                return true;
+                return result;
             });
-            if (ok) list = result;
-            return ok;
         }
 
         // The datastores of the provider VDC behind an organisation VDC (System sessions).
         public bool GetAssociatedDatastoreListForVdc(string vdc, ref SStringInfoLibList list)
         {
-            SStringInfoLibList result = null;
-            bool ok = Run("GetAssociatedDatastoreListForVdc", false, api =>
+            return Fill("GetAssociatedDatastoreListForVdc", ref list, api =>
             {
                 var r = new Resolver(api);
                 r.RequireSystem("listing datastores");
@@ -111,67 +96,57 @@ namespace vCloudSDKWrapper
                 var admin = api.GetObject("api/admin/vdc/" + Ref.Uuid(v.Href), Ns.Vcloud, "AdminVdc", "VDC '" + v.Name + "'");
                 var pvdc = admin.Child(Ns.Vcloud, "ProviderVdcReference");
                 if (pvdc == null) throw new CloudException("VDC '" + v.Name + "' names no provider VDC");
-                result = new SStringInfoLibList();
+                SStringInfoLibList result = new SStringInfoLibList();
                 var seen = new HashSet<string>(StringComparer.Ordinal);
                 foreach (var rec in api.Query("datastoreProviderVdcRelation", api.Eq("providerVdc", pvdc.Attr("href"))))
                     if (seen.Add(rec.Name)) result.Add(rec.Name);
-                return true;
+                return result;
             });
-            if (ok) list = result;
-            return ok;
         }
 
         public bool GetUserListInOrg(string org, ref SStringInfoLibList list)
         {
-            SStringInfoLibList result = null;
-            bool ok = Run("GetUserListInOrg", false, api =>
+            return Fill("GetUserListInOrg", ref list, api =>
             {
                 var o = new Resolver(api).Org(N(org));
                 var admin = api.GetObject("api/admin/org/" + Ref.Uuid(o.Href), Ns.Vcloud, "AdminOrg", "organisation '" + o.Name + "'");
-                result = new SStringInfoLibList();
+                SStringInfoLibList result = new SStringInfoLibList();
                 var users = admin.Child(Ns.Vcloud, "Users");
                 if (users != null)
                     foreach (var u in users.Elements(Ns.Vcloud + "UserReference")) result.Add(u.Attr("name"));
-                return true;
+                return result;
             });
-            if (ok) list = result;
-            return ok;
         }
 
         public bool GetStorageProfileListInVDC(string org, string vdc, ref SStorageProfileInfoLibList list)
         {
-            SStorageProfileInfoLibList result = null;
-            bool ok = Run("GetStorageProfileListInVDC", false, api =>
+            return Fill("GetStorageProfileListInVDC", ref list, api =>
             {
                 var r = new Resolver(api);
                 var v = r.Vdc(N(org), N(vdc));
-                result = new SStorageProfileInfoLibList();
+                SStorageProfileInfoLibList result = new SStorageProfileInfoLibList();
                 foreach (var rec in api.Query(r.ProfileType, api.Eq("vdc", v.Href))) result.Add(Profile(rec));
-                return true;
+                return result;
             });
-            if (ok) list = result;
-            return ok;
         }
 
         // profile: href, URN or UUID of a VDC storage profile, or a name that is unique in the cloud.
         public bool GetStorageProfileInfo(string profile, ref SStorageProfileInfoLib info)
         {
-            SStorageProfileInfoLib result = new SStorageProfileInfoLib();
-            bool ok = Run("GetStorageProfileInfo", false, api =>
+            return Fill("GetStorageProfileInfo", ref info, api =>
             {
+                SStorageProfileInfoLib result = new SStorageProfileInfoLib();
                 result = Profile(new Resolver(api).StorageProfile(N(profile), null).Rec);
-                return true;
+                return result;
             });
-            if (ok) info = result;
-            return ok;
         }
 
         // The VDC storage profile that uses vSphere storage policy 'moref' of vCenter 'vc' (System sessions).
         public bool GetStorageProfileInfoByMoref(string vc, string moref, ref SStorageProfileInfoLib info)
         {
-            SStorageProfileInfoLib result = new SStorageProfileInfoLib();
-            bool ok = Run("GetStorageProfileInfoByMoref", false, api =>
+            return Fill("GetStorageProfileInfoByMoref", ref info, api =>
             {
+                SStorageProfileInfoLib result = new SStorageProfileInfoLib();
                 var r = new Resolver(api);
                 var center = r.VCenter(N(vc));
                 string m = N(moref);
@@ -185,36 +160,28 @@ namespace vCloudSDKWrapper
                         + " VDC storage profiles (" + string.Join(", ", hits.Take(5).Select(h => h.Name + " in " + h["vdcName"]).ToArray())
                         + "); ask by storage profile href instead");
                 result = Profile(hits[0]);
-                return true;
+                return result;
             });
-            if (ok) info = result;
-            return ok;
         }
 
         // The vApp's owner and the subjects of its access control list.
         public bool GetUsersForVM(string org, string vdc, string vm, ref SVCloudUserLibList list)
         {
-            SVCloudUserLibList result = null;
-            bool ok = Run("GetUsersForVM", false, api =>
+            return Fill("GetUsersForVM", ref list, api =>
             {
                 var found = new Resolver(api).Vm(N(org), N(vdc), "", N(vm));
-                result = Users(api, found.Rec["container"], found.Name);
-                return true;
+                return Users(api, found.Rec["container"], found.Name);
             });
-            if (ok) list = result;
-            return ok;
         }
 
         public bool GetVMInfoForVM(string org, string vdc, string vm, ref SVMInfoLib info)
         {
-            SVMInfoLib result = new SVMInfoLib();
-            bool ok = Run("GetVMInfoForVM", false, api =>
+            return Fill("GetVMInfoForVM", ref info, api =>
             {
+                SVMInfoLib result = new SVMInfoLib();
                 result = VmInfo(new Resolver(api).Vm(N(org), N(vdc), "", N(vm)).Rec);
-                return true;
+                return result;
             });
-            if (ok) info = result;
-            return ok;
         }
 
         // The vCenter servers registered in the cloud (System sessions).

@@ -17,8 +17,7 @@ namespace vCloudSDKWrapper
             string storageProfile, string network, string description, bool powerOn, ref string vmRef, bool overwrite, string metadata)
         {
             string original = vmRef ?? "";
-            string result = null;
-            bool ok = Run("RestoreVM", false, api =>
+            return Fill("RestoreVM", ref vmRef, api =>
             {
                 var job = new RestoreJob(api)
                 {
@@ -26,11 +25,8 @@ namespace vCloudSDKWrapper
                     MoRef = N(moref), StorageProfile = N(storageProfile), Network = N(network), Description = description ?? "",
                     PowerOn = powerOn, Original = N(original), Overwrite = overwrite, Metadata = RestoreJob.ParseMetadata(metadata ?? "")
                 };
-                result = job.Run();
-                return true;
+                return job.Run();
             });
-            if (ok) vmRef = result;
-            return ok;
         }
     }
 

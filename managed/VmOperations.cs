@@ -43,16 +43,13 @@ namespace vCloudSDKWrapper
 
         public bool FindVMByNameFromVappAndGetMoref(string org, string vapp, string vm, ref string moref)
         {
-            string result = null;
-            bool ok = Run("FindVMByNameFromVappAndGetMoref", false, api =>
+            return Fill("FindVMByNameFromVappAndGetMoref", ref moref, api =>
             {
                 var found = new Resolver(api).Vm(N(org), "", N(vapp), N(vm));
-                result = found.Rec["moref"];
+                string result = found.Rec["moref"];
                 if (result.Length == 0) result = Placement(api, found.Href).MoRef;
-                return true;
+                return result;
             });
-            if (ok) moref = result;
-            return ok;
         }
 
         public bool BackupVM(string org, string vdc, string vapp, string vm, ref string vmId, ref string vcName,

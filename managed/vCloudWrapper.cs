@@ -42,6 +42,16 @@ namespace vCloudSDKWrapper
 
         private static string N(string s) { return s == null ? "" : s.Trim(); }
 
+        // Runs an operation whose result goes to a caller's ref argument: the argument changes only when
+        // the operation succeeds.
+        private bool Fill<T>(string op, ref T output, Func<Api, T> body)
+        {
+            T result = default(T);
+            bool ok = Run(op, false, api => { result = body(api); return true; });
+            if (ok) output = result;
+            return ok;
+        }
+
         // Runs one operation: no exception leaves it; a failure sets the calling thread's last error.
         private T Run<T>(string op, T failure, Func<Api, T> body, bool needSession = true)
         {

@@ -320,20 +320,19 @@ namespace WrapperTests
 
         public static bool Run(string openssl, string args, string dir)
         {
-            var p = Process.Start(new ProcessStartInfo(openssl, args)
-            {
-                UseShellExecute = false,
-                WorkingDirectory = dir,
-                RedirectStandardOutput = true,
-                RedirectStandardError = true
-            });
-            p.StandardOutput.ReadToEnd();
-            p.StandardError.ReadToEnd();
-            p.WaitForExit();
-            return p.ExitCode == 0;
+            int status;
+            Capture(openssl, args, dir, out status);
+            return status == 0;
         }
 
         public static string Capture(string openssl, string args, string dir)
+        {
+            int status;
+            return Capture(openssl, args, dir, out status);
+        }
+
+        // Runs openssl in dir; gives its standard output and exit status, and drops its standard error.
+        private static string Capture(string openssl, string args, string dir, out int status)
         {
             var p = Process.Start(new ProcessStartInfo(openssl, args)
             {
@@ -342,9 +341,11 @@ namespace WrapperTests
                 RedirectStandardOutput = true,
                 RedirectStandardError = true
             });
+            var error = p.StandardError.ReadToEndAsync();
             string text = p.StandardOutput.ReadToEnd();
-            p.StandardError.ReadToEnd();
+            error.Wait();
             p.WaitForExit();
+            status = p.ExitCode;
             return text;
         }
     }
