@@ -37,20 +37,9 @@ namespace VcdSimTests
             if (args.Length == 3 && args[1] == "--walk") return Walk(args[2]);
             if (args.Length == 3 && args[1] == "--group") only = args[2];
             var clock = Stopwatch.StartNew();
-            if (DemoGroups.Any(Wanted))
-            using (var demo = new Sim(exe, "--task-ms 60"))
-            {
-                Group("versions and login", () => VersionsAndLogin(demo));
-                Group("navigation", () => Navigation(demo));
-                Group("filters", () => Filters(demo));
-                Group("tenant isolation", () => Isolation(demo));
-                Group("tasks", () => TaskLifeCycle(demo));
-                Group("deletes", () => Deletes(demo));
-                Group("imports", () => Imports(demo));
-                Group("metadata, owner, access", () => MetadataOwnerAccess(demo));
-                Group("sections and edits", () => SectionsAndEdits(demo));
-                Group("faults", () => FaultInjection(demo));
-            }
+            if (DemoGroups.Any(g => Wanted(g.Key)))
+                using (var demo = new Sim(exe, "--task-ms 60"))
+                    foreach (var g in DemoGroups) Group(g.Key, () => g.Value(demo));
             Group("paging", Paging);
             Group("legacy server", LegacyServer);
             Group("stopping", Stopping);
@@ -60,8 +49,15 @@ namespace VcdSimTests
         }
 
         // The groups that share the demo cloud's simulator, in the order they run on it.
-        static readonly string[] DemoGroups = { "versions and login", "navigation", "filters", "tenant isolation", "tasks",
-            "deletes", "imports", "metadata, owner, access", "sections and edits", "faults" };
+        static readonly KeyValuePair<string, Action<Sim>>[] DemoGroups =
+        {
+            OnDemo("versions and login", VersionsAndLogin), OnDemo("navigation", Navigation), OnDemo("filters", Filters),
+            OnDemo("tenant isolation", Isolation), OnDemo("tasks", TaskLifeCycle), OnDemo("deletes", Deletes),
+            OnDemo("imports", Imports), OnDemo("metadata, owner, access", MetadataOwnerAccess),
+            OnDemo("sections and edits", SectionsAndEdits), OnDemo("faults", FaultInjection),
+        };
+
+        static KeyValuePair<string, Action<Sim>> OnDemo(string name, Action<Sim> body) { return new KeyValuePair<string, Action<Sim>>(name, body); }
         static string only;   // --group: the one group to run; all of them without it
         static int ran;
 

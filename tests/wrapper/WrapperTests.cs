@@ -45,17 +45,9 @@ namespace WrapperTests
             Run("contract", Contract);
             Run("settings", Settings);
             Run("tls", Tls);
-            if (SharedSimGroups.Any(Wanted))
-            using (var sim = new Sim(simExe, "--task-ms 30"))
-            {
-                Run("login", () => Login(sim));
-                Run("tenant", () => Tenant(sim));
-                Run("system", () => SystemReads(sim));
-                Run("changes", () => Changes(sim));
-                Run("restore", () => Restore(sim));
-                Run("faults", () => Faults(sim));
-                Run("threads", () => Threads(sim));
-            }
+            if (SharedSimGroups.Any(g => Wanted(g.Key)))
+                using (var sim = new Sim(simExe, "--task-ms 30"))
+                    foreach (var g in SharedSimGroups) Run(g.Key, () => g.Value(sim));
             Run("versions", Versions);
             Run("paging", Paging);
             Run("public address", PublicAddress);
@@ -67,7 +59,13 @@ namespace WrapperTests
         }
 
         // The groups that share one simulator, in the order they run on it.
-        static readonly string[] SharedSimGroups = { "login", "tenant", "system", "changes", "restore", "faults", "threads" };
+        static readonly KeyValuePair<string, Action<Sim>>[] SharedSimGroups =
+        {
+            OnSim("login", Login), OnSim("tenant", Tenant), OnSim("system", SystemReads), OnSim("changes", Changes),
+            OnSim("restore", Restore), OnSim("faults", Faults), OnSim("threads", Threads),
+        };
+
+        static KeyValuePair<string, Action<Sim>> OnSim(string name, Action<Sim> body) { return new KeyValuePair<string, Action<Sim>>(name, body); }
         static string only;   // --group: the one group to run; all of them without it
         static int ran;
 
