@@ -11,6 +11,7 @@ using System.Text.RegularExpressions;
 using System.Threading;
 using System.Xml.Linq;
 using static VcdSimTests.Tally;
+using TestGroups;
 
 namespace VcdSimTests
 {
@@ -35,15 +36,15 @@ namespace VcdSimTests
             if (args.Length < 1) { Console.Error.WriteLine("usage: SimTests.exe <vcdsim.exe> [--walk O,V,A,M | --group NAME]"); return 2; }
             exe = args[0];
             if (args.Length == 3 && args[1] == "--walk") return Walk(args[2]);
-            if (args.Length == 3 && args[1] == "--group") only = args[2];
+            if (args.Length == 3 && args[1] == "--group") Groups.Only = args[2];
             var clock = Stopwatch.StartNew();
-            if (DemoGroups.Any(g => Wanted(g.Key)))
+            if (DemoGroups.Any(g => Groups.Wanted(g.Key)))
                 using (var demo = new Sim(exe, "--task-ms 60"))
                     foreach (var g in DemoGroups) Group(g.Key, () => g.Value(demo));
             Group("paging", Paging);
             Group("legacy server", LegacyServer);
             Group("stopping", Stopping);
-            if (ran == 0) { Console.Error.WriteLine("no group named '" + only + "'"); return 2; }
+            if (Groups.Ran == 0) { Console.Error.WriteLine("no group named '" + Groups.Only + "'"); return 2; }
             Console.WriteLine("{0} passed, {1} failed ({2:0.0} s)", Passed, Failed, clock.Elapsed.TotalSeconds);
             return Failed == 0 ? 0 : 1;
         }
@@ -58,18 +59,9 @@ namespace VcdSimTests
         };
 
         static KeyValuePair<string, Action<Sim>> OnDemo(string name, Action<Sim> body) { return new KeyValuePair<string, Action<Sim>>(name, body); }
-        static string only;   // --group: the one group to run; all of them without it
-        static int ran;
-
-        static bool Wanted(string name) { return only == null || only == name; }
-
         static void Group(string name, Action body)
         {
-            if (!Wanted(name)) return;
-            ran++;
-            Tally.Group = name;
-            try { body(); }
-            catch (Exception e) { Check(false, "group stopped by an exception", e.GetType().Name + ": " + e.Message); }
+            Groups.Run(name, g => Tally.Group = g, body, e => Check(false, "group stopped by an exception", e.GetType().Name + ": " + e.Message));
         }
 
         static Client Admin(Sim s) { return new Client(s).Login("administrator", "System", "vmware1!"); }

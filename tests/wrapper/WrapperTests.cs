@@ -12,6 +12,7 @@ using System.Linq;
 using System.Reflection;
 using System.Threading;
 using System.Xml.Linq;
+using TestGroups;
 using vCloudSDKWrapper;
 
 namespace WrapperTests
@@ -33,7 +34,7 @@ namespace WrapperTests
                     case "--openssl": openssl = args[i + 1]; break;
                     case "--work": work = args[i + 1]; break;
                     case "--measure": measure = args[i + 1]; break;
-                    case "--group": only = args[i + 1]; break;
+                    case "--group": Groups.Only = args[i + 1]; break;
                 }
             }
             if (simExe.Length == 0 || !File.Exists(simExe)) { Console.WriteLine("usage: --sim <vcdsim.exe>"); return 2; }
@@ -45,14 +46,14 @@ namespace WrapperTests
             Run("contract", Contract);
             Run("settings", Settings);
             Run("tls", Tls);
-            if (SharedSimGroups.Any(g => Wanted(g.Key)))
+            if (SharedSimGroups.Any(g => Groups.Wanted(g.Key)))
                 using (var sim = new Sim(simExe, "--task-ms 30"))
                     foreach (var g in SharedSimGroups) Run(g.Key, () => g.Value(sim));
             Run("versions", Versions);
             Run("paging", Paging);
             Run("public address", PublicAddress);
             Run("concurrent pages", ConcurrentPages);
-            if (ran == 0) { Console.WriteLine("no group named '" + only + "'"); return 2; }
+            if (Groups.Ran == 0) { Console.WriteLine("no group named '" + Groups.Only + "'"); return 2; }
             Console.WriteLine("wrapper tests took " + sw.Elapsed.TotalSeconds.ToString("0.0") + " s" + (Check.Skipped > 0 ? ", " + Check.Skipped + " skipped" : ""));
             Console.WriteLine(Check.Passed + " passed, " + Check.Failed + " failed");
             return Check.Failed == 0 ? 0 : 1;
@@ -66,18 +67,9 @@ namespace WrapperTests
         };
 
         static KeyValuePair<string, Action<Sim>> OnSim(string name, Action<Sim> body) { return new KeyValuePair<string, Action<Sim>>(name, body); }
-        static string only;   // --group: the one group to run; all of them without it
-        static int ran;
-
-        static bool Wanted(string group) { return only == null || only == group; }
-
         static void Run(string group, Action body)
         {
-            if (!Wanted(group)) return;
-            ran++;
-            Check.Group = group;
-            try { body(); }
-            catch (Exception e) { Check.That(false, "group ran to its end", e.ToString()); }
+            Groups.Run(group, name => Check.Group = name, body, e => Check.That(false, "group ran to its end", e.ToString()));
         }
 
         static vCloudWrapper Connect(Sim sim, string user, string password, string options = Fast)
