@@ -1,6 +1,8 @@
 // The groups of checks of a C# test program: each runs by its name, all of them or only the one that
 // --group names, and an exception ends its own group, not the program.
 using System;
+using System.Collections.Generic;
+using System.Linq;
 
 namespace TestGroups
 {
@@ -20,6 +22,29 @@ namespace TestGroups
             enter(name);
             try { body(); }
             catch (Exception e) { failed(e); }
+        }
+
+        // Runs the wanted ones of groups that share one resource (a simulator), which start makes only when
+        // one of them is wanted; run is the program's own Run for a single group.
+        public static void RunSharing<T>(KeyValuePair<string, Action<T>>[] groups, Func<T> start, Action<string, Action> run)
+            where T : IDisposable
+        {
+            if (!groups.Any(g => Wanted(g.Key))) return;
+            using (var shared = start())
+                foreach (var g in groups) run(g.Key, () => g.Value(shared));
+        }
+
+        public static KeyValuePair<string, Action<T>> Sharing<T>(string name, Action<T> body)
+        {
+            return new KeyValuePair<string, Action<T>>(name, body);
+        }
+
+        // False, with a line that says so, when --group named a group the program does not have.
+        public static bool AllFound()
+        {
+            if (Ran > 0) return true;
+            Console.WriteLine("no group named '" + Only + "'");
+            return false;
         }
     }
 }

@@ -38,13 +38,11 @@ namespace VcdSimTests
             if (args.Length == 3 && args[1] == "--walk") return Walk(args[2]);
             if (args.Length == 3 && args[1] == "--group") Groups.Only = args[2];
             var clock = Stopwatch.StartNew();
-            if (DemoGroups.Any(g => Groups.Wanted(g.Key)))
-                using (var demo = new Sim(exe, "--task-ms 60"))
-                    foreach (var g in DemoGroups) Group(g.Key, () => g.Value(demo));
+            Groups.RunSharing(DemoGroups, () => new Sim(exe, "--task-ms 60"), Group);
             Group("paging", Paging);
             Group("legacy server", LegacyServer);
             Group("stopping", Stopping);
-            if (Groups.Ran == 0) { Console.Error.WriteLine("no group named '" + Groups.Only + "'"); return 2; }
+            if (!Groups.AllFound()) return 2;
             Console.WriteLine("{0} passed, {1} failed ({2:0.0} s)", Passed, Failed, clock.Elapsed.TotalSeconds);
             return Failed == 0 ? 0 : 1;
         }
@@ -52,13 +50,13 @@ namespace VcdSimTests
         // The groups that share the demo cloud's simulator, in the order they run on it.
         static readonly KeyValuePair<string, Action<Sim>>[] DemoGroups =
         {
-            OnDemo("versions and login", VersionsAndLogin), OnDemo("navigation", Navigation), OnDemo("filters", Filters),
-            OnDemo("tenant isolation", Isolation), OnDemo("tasks", TaskLifeCycle), OnDemo("deletes", Deletes),
-            OnDemo("imports", Imports), OnDemo("metadata, owner, access", MetadataOwnerAccess),
-            OnDemo("sections and edits", SectionsAndEdits), OnDemo("faults", FaultInjection),
+            Groups.Sharing<Sim>("versions and login", VersionsAndLogin), Groups.Sharing<Sim>("navigation", Navigation),
+            Groups.Sharing<Sim>("filters", Filters), Groups.Sharing<Sim>("tenant isolation", Isolation),
+            Groups.Sharing<Sim>("tasks", TaskLifeCycle), Groups.Sharing<Sim>("deletes", Deletes),
+            Groups.Sharing<Sim>("imports", Imports), Groups.Sharing<Sim>("metadata, owner, access", MetadataOwnerAccess),
+            Groups.Sharing<Sim>("sections and edits", SectionsAndEdits), Groups.Sharing<Sim>("faults", FaultInjection),
         };
 
-        static KeyValuePair<string, Action<Sim>> OnDemo(string name, Action<Sim> body) { return new KeyValuePair<string, Action<Sim>>(name, body); }
         static void Group(string name, Action body)
         {
             Groups.Run(name, g => Tally.Group = g, body, e => Check(false, "group stopped by an exception", e.GetType().Name + ": " + e.Message));

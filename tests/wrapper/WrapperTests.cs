@@ -46,14 +46,12 @@ namespace WrapperTests
             Run("contract", Contract);
             Run("settings", Settings);
             Run("tls", Tls);
-            if (SharedSimGroups.Any(g => Groups.Wanted(g.Key)))
-                using (var sim = new Sim(simExe, "--task-ms 30"))
-                    foreach (var g in SharedSimGroups) Run(g.Key, () => g.Value(sim));
+            Groups.RunSharing(SharedSimGroups, () => new Sim(simExe, "--task-ms 30"), Run);
             Run("versions", Versions);
             Run("paging", Paging);
             Run("public address", PublicAddress);
             Run("concurrent pages", ConcurrentPages);
-            if (Groups.Ran == 0) { Console.WriteLine("no group named '" + Groups.Only + "'"); return 2; }
+            if (!Groups.AllFound()) return 2;
             Console.WriteLine("wrapper tests took " + sw.Elapsed.TotalSeconds.ToString("0.0") + " s" + (Check.Skipped > 0 ? ", " + Check.Skipped + " skipped" : ""));
             Console.WriteLine(Check.Passed + " passed, " + Check.Failed + " failed");
             return Check.Failed == 0 ? 0 : 1;
@@ -62,11 +60,12 @@ namespace WrapperTests
         // The groups that share one simulator, in the order they run on it.
         static readonly KeyValuePair<string, Action<Sim>>[] SharedSimGroups =
         {
-            OnSim("login", Login), OnSim("tenant", Tenant), OnSim("system", SystemReads), OnSim("changes", Changes),
-            OnSim("restore", Restore), OnSim("faults", Faults), OnSim("threads", Threads),
+            Groups.Sharing<Sim>("login", Login), Groups.Sharing<Sim>("tenant", Tenant),
+            Groups.Sharing<Sim>("system", SystemReads), Groups.Sharing<Sim>("changes", Changes),
+            Groups.Sharing<Sim>("restore", Restore), Groups.Sharing<Sim>("faults", Faults),
+            Groups.Sharing<Sim>("threads", Threads),
         };
 
-        static KeyValuePair<string, Action<Sim>> OnSim(string name, Action<Sim> body) { return new KeyValuePair<string, Action<Sim>>(name, body); }
         static void Run(string group, Action body)
         {
             Groups.Run(group, name => Check.Group = name, body, e => Check.That(false, "group ran to its end", e.ToString()));
