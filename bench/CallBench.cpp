@@ -45,6 +45,17 @@ const std::string kOrg = "org-benchmark";
 const std::string kVdc = "vdc-benchmark";
 const std::string kVm = "vm-000123";
 
+// The bridge's wrapper object and one of its methods, for a bare baseline; false (the run skipped) when
+// either is missing.
+bool FindWrapperMethod(benchmark::State& state, const char* name, int argc, MonoObject*& wrapper,
+                       MonoMethod*& method) {
+    wrapper = vcb_bench::WrapperObject(*g_bridge);
+    method = vcb_bench::Method("vCloudWrapper", name, argc);
+    if (wrapper != nullptr && method != nullptr) return true;
+    state.SkipWithError((std::string("no wrapper object or no ") + name + " method").c_str());
+    return false;
+}
+
 void BridgeDisconnect(benchmark::State& state) {
     CallRecord record;
     bool ok = true;
@@ -56,12 +67,9 @@ void BridgeDisconnect(benchmark::State& state) {
 }
 
 void BareLogout(benchmark::State& state) {
-    MonoObject* wrapper = vcb_bench::WrapperObject(*g_bridge);
-    MonoMethod* logout = vcb_bench::Method("vCloudWrapper", "Logout", 0);
-    if (wrapper == nullptr || logout == nullptr) {
-        state.SkipWithError("no wrapper object or no Logout method");
-        return;
-    }
+    MonoObject* wrapper = nullptr;
+    MonoMethod* logout = nullptr;
+    if (!FindWrapperMethod(state, "Logout", 0, wrapper, logout)) return;
     CallRecord record;
     bool ok = true;
     for (auto _ : state) {
@@ -84,12 +92,9 @@ void BridgeFindVM(benchmark::State& state) {
 }
 
 void BareFindVM(benchmark::State& state) {
-    MonoObject* wrapper = vcb_bench::WrapperObject(*g_bridge);
-    MonoMethod* findVm = vcb_bench::Method("vCloudWrapper", "FindVM", 3);
-    if (wrapper == nullptr || findVm == nullptr) {
-        state.SkipWithError("no wrapper object or no FindVM method");
-        return;
-    }
+    MonoObject* wrapper = nullptr;
+    MonoMethod* findVm = nullptr;
+    if (!FindWrapperMethod(state, "FindVM", 3, wrapper, findVm)) return;
     CallRecord record;
     bool ok = true;
     for (auto _ : state) {

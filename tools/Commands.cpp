@@ -522,18 +522,22 @@ static void ConfirmDelete(Context& ctx, const std::string& what) {
     if (!Confirm("Delete " + what + "?")) throw OperationError("not deleted");
 }
 
+static void PrintDeleted(Context& ctx, const std::string& vm) {
+    if (ctx.json()) {
+        Json j = Json::object();
+        j.set("deleted", vm);
+        ctx.out << j.dump();
+    } else {
+        ctx.out << "Deleted VM '" << vm << "'\n";
+    }
+}
+
 int CmdDeleteVm(Context& ctx) {
     ConfirmDelete(ctx, "VM '" + ctx.arg(3) + "' of vApp '" + ctx.arg(2) + "' in VDC '" + ctx.arg(1) + "'");
     if (!Busy(ctx, "deleting the VM",
               [&] { return ctx.bridge().DeleteVM(ctx.arg(0), ctx.arg(1), ctx.arg(2), ctx.arg(3)); }))
         ctx.fail("DeleteVM");
-    if (ctx.json()) {
-        Json j = Json::object();
-        j.set("deleted", ctx.arg(3));
-        ctx.out << j.dump();
-    } else {
-        ctx.out << "Deleted VM '" << ctx.arg(3) << "'\n";
-    }
+    PrintDeleted(ctx, ctx.arg(3));
     return kExitOk;
 }
 
@@ -542,13 +546,7 @@ int CmdDeleteVmInVApp(Context& ctx) {
     if (!Busy(ctx, "deleting the VM",
               [&] { return ctx.bridge().DeleteVMByNameFromVapp(ctx.arg(0), ctx.arg(1), ctx.arg(2)); }))
         ctx.fail("DeleteVMByNameFromVapp");
-    if (ctx.json()) {
-        Json j = Json::object();
-        j.set("deleted", ctx.arg(2));
-        ctx.out << j.dump();
-    } else {
-        ctx.out << "Deleted VM '" << ctx.arg(2) << "'\n";
-    }
+    PrintDeleted(ctx, ctx.arg(2));
     return kExitOk;
 }
 
