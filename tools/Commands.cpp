@@ -105,46 +105,44 @@ int CmdVersion(Context& ctx) {
     return kExitOk;
 }
 
-int CmdVdcs(Context& ctx) {
-    std::vector<std::string> names;
-    if (!Busy(ctx, "listing VDCs", [&] { return ctx.bridge().GetVdcListInOrg(ctx.arg(0), names); }))
-        ctx.fail("GetVdcListInOrg");
-    PrintNames(ctx, names, "(no VDCs)");
+using Names = std::vector<std::string>;
+
+// A command that lists names: one bridge call that fills `names`, then the names or the notice `none`.
+template <typename F>
+static int ListNames(Context& ctx, const char* label, const char* operation, const char* none, F call) {
+    Names names;
+    if (!Busy(ctx, label, [&] { return call(names); })) ctx.fail(operation);
+    PrintNames(ctx, names, none);
     return kExitOk;
+}
+
+int CmdVdcs(Context& ctx) {
+    return ListNames(ctx, "listing VDCs", "GetVdcListInOrg", "(no VDCs)",
+                     [&](Names& names) { return ctx.bridge().GetVdcListInOrg(ctx.arg(0), names); });
 }
 
 int CmdVapps(Context& ctx) {
-    std::vector<std::string> names;
-    if (!Busy(ctx, "listing vApps", [&] { return ctx.bridge().GetVappListInVdc(ctx.arg(0), ctx.arg(1), names); }))
-        ctx.fail("GetVappListInVdc");
-    PrintNames(ctx, names, "(no vApps)");
-    return kExitOk;
+    return ListNames(ctx, "listing vApps", "GetVappListInVdc", "(no vApps)",
+                     [&](Names& names) { return ctx.bridge().GetVappListInVdc(ctx.arg(0), ctx.arg(1), names); });
 }
 
 int CmdNetworks(Context& ctx) {
-    std::vector<std::string> names;
-    if (!Busy(ctx, "listing networks",
-              [&] { return ctx.bridge().GetNetworkListInVApp(ctx.arg(0), ctx.arg(1), ctx.arg(2), names); }))
-        ctx.fail("GetNetworkListInVApp");
-    PrintNames(ctx, names, "(no networks)");
-    return kExitOk;
+    return ListNames(ctx, "listing networks", "GetNetworkListInVApp", "(no networks)",
+                     [&](Names& names) {
+                         return ctx.bridge().GetNetworkListInVApp(ctx.arg(0), ctx.arg(1), ctx.arg(2), names);
+                     });
 }
 
 int CmdDatastores(Context& ctx) {
-    std::vector<std::string> names;
-    if (!Busy(ctx, "listing datastores",
-              [&] { return ctx.bridge().GetAssociatedDatastoreListForVdc(ctx.arg(0), names); }))
-        ctx.fail("GetAssociatedDatastoreListForVdc");
-    PrintNames(ctx, names, "(no datastores)");
-    return kExitOk;
+    return ListNames(ctx, "listing datastores", "GetAssociatedDatastoreListForVdc", "(no datastores)",
+                     [&](Names& names) {
+                         return ctx.bridge().GetAssociatedDatastoreListForVdc(ctx.arg(0), names);
+                     });
 }
 
 int CmdUsers(Context& ctx) {
-    std::vector<std::string> names;
-    if (!Busy(ctx, "listing users", [&] { return ctx.bridge().GetUserListInOrg(ctx.arg(0), names); }))
-        ctx.fail("GetUserListInOrg");
-    PrintNames(ctx, names, "(no users)");
-    return kExitOk;
+    return ListNames(ctx, "listing users", "GetUserListInOrg", "(no users)",
+                     [&](Names& names) { return ctx.bridge().GetUserListInOrg(ctx.arg(0), names); });
 }
 
 static Json ProfileJson(const SDatastoreInfo& p) {
@@ -358,7 +356,7 @@ int CmdVms(Context& ctx) {
     }
     if (result != 1) ctx.fail(op);
     if (ctx.json()) ctx.out << VmListJson(vms).dump();
-        else PrintVmTable(ctx.out, vms);
+    else PrintVmTable(ctx.out, vms);
     return kExitOk;
 }
 
@@ -379,18 +377,18 @@ int CmdVmUsers(Context& ctx) {
               [&] { return ctx.bridge().GetVMUsers(ctx.arg(0), ctx.arg(1), ctx.arg(2), users); }))
         ctx.fail("GetVMUsers");
     if (ctx.json()) ctx.out << UsersJson(users).dump();
-        else PrintUsers(ctx.out, users);
+    else PrintUsers(ctx.out, users);
     return kExitOk;
 }
 
+// A result of one member: {"key": value} with --json, else the line.
+static void PrintResult(Context& ctx, const char* key, Json value, const std::string& line) {
+    if (ctx.json()) ctx.out << Json::object().set(key, std::move(value)).dump();
+    else ctx.out << line << '\n';
+}
+
 static void PrintFound(Context& ctx, const std::string& where) {
-    if (ctx.json()) {
-        Json j = Json::object();
-        j.set("found", true);
-        ctx.out << j.dump();
-    } else {
-        ctx.out << "Found VM '" << ctx.args.positionals.back() << "' " << where << '\n';
-    }
+    PrintResult(ctx, "found", true, "Found VM '" + ctx.args.positionals.back() + "' " + where);
 }
 
 int CmdFindVm(Context& ctx) {
@@ -417,13 +415,7 @@ int CmdVmMoref(Context& ctx) {
     if (!Busy(ctx, "looking for the VM",
               [&] { return ctx.bridge().FindVMByNameFromVappAndGetMoref(ctx.arg(0), ctx.arg(1), ctx.arg(2), moref); }))
         ctx.fail("FindVMByNameFromVappAndGetMoref");
-    if (ctx.json()) {
-        Json j = Json::object();
-        j.set("moref", moref);
-        ctx.out << j.dump();
-    } else {
-        ctx.out << moref << '\n';
-    }
+    PrintResult(ctx, "moref", moref, moref);
     return kExitOk;
 }
 
@@ -523,13 +515,7 @@ static void ConfirmDelete(Context& ctx, const std::string& what) {
 }
 
 static void PrintDeleted(Context& ctx, const std::string& vm) {
-    if (ctx.json()) {
-        Json j = Json::object();
-        j.set("deleted", vm);
-        ctx.out << j.dump();
-    } else {
-        ctx.out << "Deleted VM '" << vm << "'\n";
-    }
+    PrintResult(ctx, "deleted", vm, "Deleted VM '" + vm + "'");
 }
 
 int CmdDeleteVm(Context& ctx) {
