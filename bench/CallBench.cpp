@@ -56,56 +56,49 @@ bool FindWrapperMethod(benchmark::State& state, const char* name, int argc, Mono
     return false;
 }
 
-void BridgeDisconnect(benchmark::State& state) {
+// Runs `call` once per iteration, counting it for the call record; the run is marked failed with
+// `failure` unless every call returned true.
+template <typename F>
+void Measure(benchmark::State& state, const char* failure, F call) {
     CallRecord record;
     bool ok = true;
     for (auto _ : state) {
-        ok &= g_bridge->Disconnect();
+        ok &= call();
         record.Count();
     }
-    if (!ok) state.SkipWithError("Disconnect returned false");
+    if (!ok) state.SkipWithError(failure);
+}
+
+void BridgeDisconnect(benchmark::State& state) {
+    Measure(state, "Disconnect returned false", [] { return g_bridge->Disconnect(); });
 }
 
 void BareLogout(benchmark::State& state) {
     MonoObject* wrapper = nullptr;
     MonoMethod* logout = nullptr;
     if (!FindWrapperMethod(state, "Logout", 0, wrapper, logout)) return;
-    CallRecord record;
-    bool ok = true;
-    for (auto _ : state) {
+    Measure(state, "bare Logout did not return true", [&] {
         MonoObject* exception = nullptr;
         MonoObject* result = mono_runtime_invoke_ptr(logout, wrapper, nullptr, &exception);
-        ok &= IsTrue(result, exception);
-        record.Count();
-    }
-    if (!ok) state.SkipWithError("bare Logout did not return true");
+        return IsTrue(result, exception);
+    });
 }
 
 void BridgeFindVM(benchmark::State& state) {
-    CallRecord record;
-    bool ok = true;
-    for (auto _ : state) {
-        ok &= g_bridge->FindVM(kOrg, kVdc, kVm);
-        record.Count();
-    }
-    if (!ok) state.SkipWithError("FindVM returned false");
+    Measure(state, "FindVM returned false", [] { return g_bridge->FindVM(kOrg, kVdc, kVm); });
 }
 
 void BareFindVM(benchmark::State& state) {
     MonoObject* wrapper = nullptr;
     MonoMethod* findVm = nullptr;
     if (!FindWrapperMethod(state, "FindVM", 3, wrapper, findVm)) return;
-    CallRecord record;
-    bool ok = true;
-    for (auto _ : state) {
+    Measure(state, "bare FindVM did not return true", [&] {
         void* args[3] = {mono_string_new_ptr(g_domain, kOrg.c_str()), mono_string_new_ptr(g_domain, kVdc.c_str()),
                          mono_string_new_ptr(g_domain, kVm.c_str())};
         MonoObject* exception = nullptr;
         MonoObject* result = mono_runtime_invoke_ptr(findVm, wrapper, args, &exception);
-        ok &= IsTrue(result, exception);
-        record.Count();
-    }
-    if (!ok) state.SkipWithError("bare FindVM did not return true");
+        return IsTrue(result, exception);
+    });
 }
 
 }  // namespace
