@@ -45,62 +45,60 @@ const std::string kOrg = "org-benchmark";
 const std::string kVdc = "vdc-benchmark";
 const std::string kVm = "vm-000123";
 
-void BridgeDisconnect(benchmark::State& state) {
+// The bridge's wrapper object and one of its methods, for a bare baseline; false (the run skipped) when
+// either is missing.
+bool FindWrapperMethod(benchmark::State& state, const char* name, int argc, MonoObject*& wrapper,
+                       MonoMethod*& method) {
+    wrapper = vcb_bench::WrapperObject(*g_bridge);
+    method = vcb_bench::Method("vCloudWrapper", name, argc);
+    if (wrapper != nullptr && method != nullptr) return true;
+    state.SkipWithError((std::string("no wrapper object or no ") + name + " method").c_str());
+    return false;
+}
+
+// Runs `call` once per iteration, counting it for the call record; the run is marked failed with
+// `failure` unless every call returned true.
+template <typename F>
+void Measure(benchmark::State& state, const char* failure, F call) {
     CallRecord record;
     bool ok = true;
     for (auto _ : state) {
-        ok &= g_bridge->Disconnect();
+        ok &= call();
         record.Count();
     }
-    if (!ok) state.SkipWithError("Disconnect returned false");
+    if (!ok) state.SkipWithError(failure);
+}
+
+void BridgeDisconnect(benchmark::State& state) {
+    Measure(state, "Disconnect returned false", [] { return g_bridge->Disconnect(); });
 }
 
 void BareLogout(benchmark::State& state) {
-    MonoObject* wrapper = vcb_bench::WrapperObject(*g_bridge);
-    MonoMethod* logout = vcb_bench::Method("vCloudWrapper", "Logout", 0);
-    if (wrapper == nullptr || logout == nullptr) {
-        state.SkipWithError("no wrapper object or no Logout method");
-        return;
-    }
-    CallRecord record;
-    bool ok = true;
-    for (auto _ : state) {
+    MonoObject* wrapper = nullptr;
+    MonoMethod* logout = nullptr;
+    if (!FindWrapperMethod(state, "Logout", 0, wrapper, logout)) return;
+    Measure(state, "bare Logout did not return true", [&] {
         MonoObject* exception = nullptr;
         MonoObject* result = mono_runtime_invoke_ptr(logout, wrapper, nullptr, &exception);
-        ok &= IsTrue(result, exception);
-        record.Count();
-    }
-    if (!ok) state.SkipWithError("bare Logout did not return true");
+        return IsTrue(result, exception);
+    });
 }
 
 void BridgeFindVM(benchmark::State& state) {
-    CallRecord record;
-    bool ok = true;
-    for (auto _ : state) {
-        ok &= g_bridge->FindVM(kOrg, kVdc, kVm);
-        record.Count();
-    }
-    if (!ok) state.SkipWithError("FindVM returned false");
+    Measure(state, "FindVM returned false", [] { return g_bridge->FindVM(kOrg, kVdc, kVm); });
 }
 
 void BareFindVM(benchmark::State& state) {
-    MonoObject* wrapper = vcb_bench::WrapperObject(*g_bridge);
-    MonoMethod* findVm = vcb_bench::Method("vCloudWrapper", "FindVM", 3);
-    if (wrapper == nullptr || findVm == nullptr) {
-        state.SkipWithError("no wrapper object or no FindVM method");
-        return;
-    }
-    CallRecord record;
-    bool ok = true;
-    for (auto _ : state) {
+    MonoObject* wrapper = nullptr;
+    MonoMethod* findVm = nullptr;
+    if (!FindWrapperMethod(state, "FindVM", 3, wrapper, findVm)) return;
+    Measure(state, "bare FindVM did not return true", [&] {
         void* args[3] = {mono_string_new_ptr(g_domain, kOrg.c_str()), mono_string_new_ptr(g_domain, kVdc.c_str()),
                          mono_string_new_ptr(g_domain, kVm.c_str())};
         MonoObject* exception = nullptr;
         MonoObject* result = mono_runtime_invoke_ptr(findVm, wrapper, args, &exception);
-        ok &= IsTrue(result, exception);
-        record.Count();
-    }
-    if (!ok) state.SkipWithError("bare FindVM did not return true");
+        return IsTrue(result, exception);
+    });
 }
 
 }  // namespace

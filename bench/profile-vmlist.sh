@@ -13,15 +13,15 @@ out="$(mkdir -p "${OUT:-$here/results}" && cd "${OUT:-$here/results}" && pwd)"
 options="${OPTIONS:-allowHttp=true}"
 work="$(mktemp -d)"
 sim_pid=""
-cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"; }
+cleanup() { [ -n "$sim_pid" ] && { kill "$sim_pid"; wait "$sim_pid"; } 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
 
 cp "$build/home/vCloudSDKWrapper.dll" "$work/"
 mcs -nologo -out:"$work/ListDriver.exe" -r:"$work/vCloudSDKWrapper.dll" "$here/profile/ListDriver.cs"
-mono "$build/sim/vcdsim.exe" --port 0 --generate "${GENERATE:-10,10,100,10}" > "$work/sim.out" 2>/dev/null &
+"$build/bin/vcloud-bridge" --quiet sim -- --generate "${GENERATE:-10,10,100,10}" > "$work/sim.out" 2>/dev/null </dev/null &
 sim_pid=$!
-for _ in $(seq 600); do grep -q listening "$work/sim.out" && break; sleep 0.1; done
-url="$(sed -n 's|^vcdsim listening on \(http://[0-9.:]*\)/$|\1|p' "$work/sim.out")"
+for _ in $(seq 600); do grep -q '^http://' "$work/sim.out" && break; sleep 0.1; done
+url="$(sed -n 's|^\(http://[0-9.:]*\)/$|\1|p' "$work/sim.out")"
 [ -n "$url" ] || { echo "the simulator did not start" >&2; exit 1; }
 run=(ListDriver.exe "$url" administrator@System 'vmware1!' "$options" 1)
 cd "$work"

@@ -5,10 +5,11 @@
 // tree: texts (UTF-8 bytes in std::string), lists and nested records are all held by value.
 //
 // Copy rules shared by every record that has a _Copy member:
-//  - copy construction and copy assignment both go through _Copy;
-//  - _Copy returns at once on self-assignment and otherwise copies every member, deep to any depth
+//  - copy construction and copy assignment are the defaulted member-by-member copies, deep to any depth
 //    (a list of records copies each element, and so on down the tree);
-//  - no record declares move operations, so moving one copies it and leaves the source intact.
+//  - _Copy does what assignment does and returns at once when given the record itself;
+//  - the declared copies suppress the implicit move operations, so moving one copies it and leaves the
+//    source intact.
 // Every member has a defined value after default construction: scalars the record gives no other
 // default are 0 or false.
 //
@@ -127,12 +128,9 @@ struct SKeyPairInfo {
     std::string strText01, strText02;
 
     SKeyPairInfo() = default;
-    SKeyPairInfo(const SKeyPairInfo& source) { _Copy(source); }
-    SKeyPairInfo& operator=(const SKeyPairInfo& source) { _Copy(source); return *this; }
-    void _Copy(const SKeyPairInfo& source) {
-        if (this == &source) return;
-        strText01 = source.strText01; strText02 = source.strText02;
-    }
+    SKeyPairInfo(const SKeyPairInfo&) = default;
+    SKeyPairInfo& operator=(const SKeyPairInfo&) = default;
+    void _Copy(const SKeyPairInfo& source) { if (this != &source) *this = source; }
 };
 
 // Two texts. Elements of SVMInfo::vecSecurityGroups.
@@ -140,12 +138,9 @@ struct SSecurityGroupInfo {
     std::string strText01, strText02;
 
     SSecurityGroupInfo() = default;
-    SSecurityGroupInfo(const SSecurityGroupInfo& source) { _Copy(source); }
-    SSecurityGroupInfo& operator=(const SSecurityGroupInfo& source) { _Copy(source); return *this; }
-    void _Copy(const SSecurityGroupInfo& source) {
-        if (this == &source) return;
-        strText01 = source.strText01; strText02 = source.strText02;
-    }
+    SSecurityGroupInfo(const SSecurityGroupInfo&) = default;
+    SSecurityGroupInfo& operator=(const SSecurityGroupInfo&) = default;
+    void _Copy(const SSecurityGroupInfo& source) { if (this != &source) *this = source; }
 };
 
 // Two texts. Elements of SVMInfo::vecOptionValues and vecOptionValues2.
@@ -176,16 +171,9 @@ struct SGuestOSInfo {
     std::string strText06 = "Any";
 
     SGuestOSInfo() = default;
-    SGuestOSInfo(const SGuestOSInfo& source) { _Copy(source); }
-    SGuestOSInfo& operator=(const SGuestOSInfo& source) { _Copy(source); return *this; }
-    void _Copy(const SGuestOSInfo& source) {
-        if (this == &source) return;
-        i32Value01 = source.i32Value01;
-        strText01 = source.strText01; strText02 = source.strText02; strText03 = source.strText03;
-        strText04 = source.strText04;
-        strText05 = source.strText05;
-        strText06 = source.strText06;
-    }
+    SGuestOSInfo(const SGuestOSInfo&) = default;
+    SGuestOSInfo& operator=(const SGuestOSInfo&) = default;
+    void _Copy(const SGuestOSInfo& source) { if (this != &source) *this = source; }
 };
 
 // One child disk of a disk. Elements of SDisk::vecChildDisks.
@@ -210,30 +198,9 @@ struct SChildDisk {
     std::string strText11;
 
     SChildDisk() = default;
-    SChildDisk(const SChildDisk& source) { _Copy(source); }
-    SChildDisk& operator=(const SChildDisk& source) { _Copy(source); return *this; }
-    void _Copy(const SChildDisk& source) {
-        if (this == &source) return;
-        strText01 = source.strText01;
-        i32Value01 = source.i32Value01;
-        i64Value01 = source.i64Value01; i64Value02 = source.i64Value02; i64Value03 = source.i64Value03;
-        strText02 = source.strText02; strText03 = source.strText03; strText04 = source.strText04;
-        strText05 = source.strText05; strText06 = source.strText06;
-        i32Value02 = source.i32Value02;
-        strText07 = source.strText07;
-        i32Value03 = source.i32Value03; i32Value04 = source.i32Value04;
-        bFlag01 = source.bFlag01; bFlag02 = source.bFlag02;
-        i64Value04 = source.i64Value04;
-        i32Value05 = source.i32Value05;
-        strText08 = source.strText08; strText09 = source.strText09;
-        i64Value05 = source.i64Value05;
-        i32Value06 = source.i32Value06;
-        i64Value06 = source.i64Value06;
-        bFlag03 = source.bFlag03;
-        strText10 = source.strText10;
-        bFlag04 = source.bFlag04;
-        strText11 = source.strText11;
-    }
+    SChildDisk(const SChildDisk&) = default;
+    SChildDisk& operator=(const SChildDisk&) = default;
+    void _Copy(const SChildDisk& source) { if (this != &source) *this = source; }
 };
 
 // One virtual disk. Elements of SVMInfo::vecDisks and SFilelayout::vecDisks.
@@ -285,62 +252,9 @@ struct SDisk {
     std::int32_t i32Value13 = 0;
 
     SDisk() = default;
-    SDisk(const SDisk& source) { _Copy(source); }
-    SDisk& operator=(const SDisk& source) { _Copy(source); return *this; }
-    void _Copy(const SDisk& source) {
-        if (this == &source) return;
-        strText01 = source.strText01;
-        i32Value01 = source.i32Value01;
-        strText02 = source.strText02; strText03 = source.strText03; strText04 = source.strText04;
-        strText05 = source.strText05;
-        i32Value02 = source.i32Value02;
-        bFlag01 = source.bFlag01; bFlag02 = source.bFlag02;
-        i64Value01 = source.i64Value01; i64Value02 = source.i64Value02; i64Value03 = source.i64Value03;
-        vecChildDisks = source.vecChildDisks;
-        strText06 = source.strText06;
-        i32Value03 = source.i32Value03; i32Value04 = source.i32Value04;
-        strText07 = source.strText07;
-        i32Value05 = source.i32Value05;
-        strText08 = source.strText08;
-        i32Value06 = source.i32Value06;
-        strText09 = source.strText09; strText10 = source.strText10; strText11 = source.strText11;
-        strText12 = source.strText12; strText13 = source.strText13; strText14 = source.strText14;
-        i32Value07 = source.i32Value07;
-        i64Value04 = source.i64Value04;
-        strText15 = source.strText15; strText16 = source.strText16; strText17 = source.strText17;
-        strText18 = source.strText18; strText19 = source.strText19;
-        bFlag03 = source.bFlag03;
-        i32Value08 = source.i32Value08;
-        bFlag04 = source.bFlag04;
-        i64Value05 = source.i64Value05;
-        bFlag05 = source.bFlag05; bFlag06 = source.bFlag06;
-        i32Value09 = source.i32Value09;
-        strText20 = source.strText20; strText21 = source.strText21; strText22 = source.strText22;
-        strText23 = source.strText23; strText24 = source.strText24;
-        bFlag07 = source.bFlag07;
-        i64Value06 = source.i64Value06;
-        strText25 = source.strText25;
-        i32Value10 = source.i32Value10;
-        bFlag08 = source.bFlag08;
-        strText26 = source.strText26;
-        bFlag09 = source.bFlag09; bFlag10 = source.bFlag10; bFlag11 = source.bFlag11;
-        strText27 = source.strText27; strText28 = source.strText28; strText29 = source.strText29;
-        bFlag12 = source.bFlag12;
-        strText30 = source.strText30; strText31 = source.strText31; strText32 = source.strText32;
-        strText33 = source.strText33;
-        i32Value11 = source.i32Value11; i32Value12 = source.i32Value12;
-        bFlag13 = source.bFlag13; bFlag14 = source.bFlag14; bFlag15 = source.bFlag15;
-        strText34 = source.strText34; strText35 = source.strText35; strText36 = source.strText36;
-        strText37 = source.strText37; strText38 = source.strText38;
-        vecText01 = source.vecText01;
-        strText39 = source.strText39; strText40 = source.strText40; strText41 = source.strText41;
-        strText42 = source.strText42;
-        i64Value07 = source.i64Value07;
-        bFlag16 = source.bFlag16;
-        strText43 = source.strText43; strText44 = source.strText44; strText45 = source.strText45;
-        uBackupFlags = source.uBackupFlags;
-        i32Value13 = source.i32Value13;
-    }
+    SDisk(const SDisk&) = default;
+    SDisk& operator=(const SDisk&) = default;
+    void _Copy(const SDisk& source) { if (this != &source) *this = source; }
 };
 
 // One snapshot; vecChildSnapshots holds the snapshots taken from it, to any depth.
@@ -353,17 +267,9 @@ struct SSnapshot {
     std::vector<SSnapshot> vecChildSnapshots;
 
     SSnapshot() = default;
-    SSnapshot(const SSnapshot& source) { _Copy(source); }
-    SSnapshot& operator=(const SSnapshot& source) { _Copy(source); return *this; }
-    void _Copy(const SSnapshot& source) {
-        if (this == &source) return;
-        vecText01 = source.vecText01;
-        strText01 = source.strText01; strText02 = source.strText02; strText03 = source.strText03;
-        i64Value01 = source.i64Value01;
-        strText04 = source.strText04; strText05 = source.strText05;
-        vecKeyPairs = source.vecKeyPairs;
-        vecChildSnapshots = source.vecChildSnapshots;
-    }
+    SSnapshot(const SSnapshot&) = default;
+    SSnapshot& operator=(const SSnapshot&) = default;
+    void _Copy(const SSnapshot& source) { if (this != &source) *this = source; }
 };
 
 // One file of the machine. Elements of SFilelayout::vecFiles.
@@ -378,19 +284,9 @@ struct SVMFile {
     bool bFlag01 = false;
 
     SVMFile() = default;
-    SVMFile(const SVMFile& source) { _Copy(source); }
-    SVMFile& operator=(const SVMFile& source) { _Copy(source); return *this; }
-    void _Copy(const SVMFile& source) {
-        if (this == &source) return;
-        strText01 = source.strText01;
-        i64Value01 = source.i64Value01;
-        i32Value01 = source.i32Value01;
-        i64Value02 = source.i64Value02;
-        i32Value02 = source.i32Value02;
-        strText02 = source.strText02;
-        mapTextPairs = source.mapTextPairs;
-        bFlag01 = source.bFlag01;
-    }
+    SVMFile(const SVMFile&) = default;
+    SVMFile& operator=(const SVMFile&) = default;
+    void _Copy(const SVMFile& source) { if (this != &source) *this = source; }
 };
 
 // The machine's file layout: its disks and its other files.
@@ -399,13 +295,9 @@ struct SFilelayout {
     std::vector<SVMFile> vecFiles;
 
     SFilelayout() = default;
-    SFilelayout(const SFilelayout& source) { _Copy(source); }
-    SFilelayout& operator=(const SFilelayout& source) { _Copy(source); return *this; }
-    void _Copy(const SFilelayout& source) {
-        if (this == &source) return;
-        vecDisks = source.vecDisks;
-        vecFiles = source.vecFiles;
-    }
+    SFilelayout(const SFilelayout&) = default;
+    SFilelayout& operator=(const SFilelayout&) = default;
+    void _Copy(const SFilelayout& source) { if (this != &source) *this = source; }
 };
 
 // One network card. Elements of SVMInfo::vecNetworkCards and vecNetworkCards2.
@@ -421,22 +313,9 @@ struct SVMNetworkCard {
     bool bFlag04 = false;
 
     SVMNetworkCard() = default;
-    SVMNetworkCard(const SVMNetworkCard& source) { _Copy(source); }
-    SVMNetworkCard& operator=(const SVMNetworkCard& source) { _Copy(source); return *this; }
-    void _Copy(const SVMNetworkCard& source) {
-        if (this == &source) return;
-        strText01 = source.strText01; strText02 = source.strText02; strText03 = source.strText03;
-        strText04 = source.strText04; strText05 = source.strText05; strText06 = source.strText06;
-        strText07 = source.strText07;
-        bFlag01 = source.bFlag01; bFlag02 = source.bFlag02;
-        i32Value01 = source.i32Value01;
-        i64Value01 = source.i64Value01; i64Value02 = source.i64Value02;
-        strText08 = source.strText08;
-        bFlag03 = source.bFlag03;
-        i16Value01 = source.i16Value01; i16Value02 = source.i16Value02;
-        strText09 = source.strText09; strText10 = source.strText10;
-        bFlag04 = source.bFlag04;
-    }
+    SVMNetworkCard(const SVMNetworkCard&) = default;
+    SVMNetworkCard& operator=(const SVMNetworkCard&) = default;
+    void _Copy(const SVMNetworkCard& source) { if (this != &source) *this = source; }
 };
 
 // One disk controller. Elements of SVMInfo::vecDiskControllers. Copied and moved member by member.
@@ -529,95 +408,9 @@ struct SVMInfo {
     bool bFlag18 = false;
 
     SVMInfo() = default;
-    SVMInfo(const SVMInfo& source) { _Copy(source); }
-    SVMInfo& operator=(const SVMInfo& source) { _Copy(source); return *this; }
-    void _Copy(const SVMInfo& source) {
-        if (this == &source) return;
-        strName = source.strName; strGuestOSName = source.strGuestOSName; strUUID = source.strUUID;
-        strText01 = source.strText01; strText02 = source.strText02; strText03 = source.strText03;
-        strMoref = source.strMoref;
-        strText04 = source.strText04; strText05 = source.strText05; strText06 = source.strText06;
-        strText07 = source.strText07; strText08 = source.strText08; strText09 = source.strText09;
-        strText10 = source.strText10; strText11 = source.strText11; strText12 = source.strText12;
-        strText13 = source.strText13; strText14 = source.strText14; strText15 = source.strText15;
-        strText16 = source.strText16; strText17 = source.strText17; strText18 = source.strText18;
-        strHostName = source.strHostName;
-        strText19 = source.strText19; strText20 = source.strText20; strText21 = source.strText21;
-        strText22 = source.strText22; strText23 = source.strText23; strText24 = source.strText24;
-        strText25 = source.strText25; strText26 = source.strText26; strText27 = source.strText27;
-        strText28 = source.strText28; strText29 = source.strText29;
-        bFlag01 = source.bFlag01;
-        strText30 = source.strText30;
-        i32Value01 = source.i32Value01;
-        i32Value02 = source.i32Value02;
-        i32Value03 = source.i32Value03;
-        strText31 = source.strText31;
-        i32Value04 = source.i32Value04;
-        i32Value05 = source.i32Value05;
-        vecSnapshots = source.vecSnapshots;
-        vecDisks = source.vecDisks;
-        vecDiskControllers = source.vecDiskControllers;
-        vecNetworkCards = source.vecNetworkCards;
-        stFileLayout = source.stFileLayout;
-        i64Value01 = source.i64Value01;
-        i32Value06 = source.i32Value06;
-        i64Value02 = source.i64Value02; i64Value03 = source.i64Value03; i64Value04 = source.i64Value04;
-        i64Value05 = source.i64Value05;
-        i64Value06 = source.i64Value06; i64Value07 = source.i64Value07;
-        bFlag02 = source.bFlag02;
-        i64Value08 = source.i64Value08; i64Value09 = source.i64Value09;
-        i32Value07 = source.i32Value07;
-        bFlag03 = source.bFlag03; bFlag04 = source.bFlag04;
-        i32Value08 = source.i32Value08;
-        i32Value09 = source.i32Value09;
-        i32Value10 = source.i32Value10;
-        ePowerState = source.ePowerState;
-        strText32 = source.strText32;
-        i32Value11 = source.i32Value11;
-        strGuestOSVersion = source.strGuestOSVersion;
-        i64Value10 = source.i64Value10; i64Value11 = source.i64Value11;
-        strText33 = source.strText33; strText34 = source.strText34;
-        i64Value12 = source.i64Value12;
-        strText35 = source.strText35;
-        bFlag05 = source.bFlag05; bFlag06 = source.bFlag06;
-        strText36 = source.strText36; strText37 = source.strText37;
-        vecOptionValues = source.vecOptionValues; vecOptionValues2 = source.vecOptionValues2;
-        bFlag07 = source.bFlag07; bFlag08 = source.bFlag08;
-        vecText01 = source.vecText01;
-        vecKeyPairs = source.vecKeyPairs;
-        vecSecurityGroups = source.vecSecurityGroups;
-        strText38 = source.strText38; strText39 = source.strText39;
-        bFlag09 = source.bFlag09; bFlag10 = source.bFlag10; bFlag11 = source.bFlag11;
-        i32Value12 = source.i32Value12;
-        bFlag12 = source.bFlag12;
-        i64Value13 = source.i64Value13;
-        bFlag13 = source.bFlag13; bFlag14 = source.bFlag14;
-        i32Value13 = source.i32Value13;
-        bFlag15 = source.bFlag15; bFlag16 = source.bFlag16;
-        strText40 = source.strText40; strText41 = source.strText41;
-        vecOwners = source.vecOwners;
-        strText42 = source.strText42; strText43 = source.strText43; strText44 = source.strText44;
-        strText45 = source.strText45; strText46 = source.strText46;
-        vecNetworkCards2 = source.vecNetworkCards2;
-        strText47 = source.strText47; strText48 = source.strText48;
-        vecText02 = source.vecText02; vecText03 = source.vecText03;
-        stGuestOSInfo = source.stGuestOSInfo;
-        strText49 = source.strText49; strText50 = source.strText50;
-        i32Value14 = source.i32Value14; i32Value15 = source.i32Value15;
-        strText51 = source.strText51;
-        i32Value16 = source.i32Value16;
-        strText52 = source.strText52;
-        bFlag17 = source.bFlag17;
-        strText53 = source.strText53; strText54 = source.strText54; strText55 = source.strText55;
-        strText56 = source.strText56;
-        i32Value17 = source.i32Value17;
-        vecFCAdapters = source.vecFCAdapters;
-        strText57 = source.strText57; strText58 = source.strText58; strText59 = source.strText59;
-        strText60 = source.strText60;
-        i64Value14 = source.i64Value14;
-        i32Value18 = source.i32Value18;
-        bFlag18 = source.bFlag18;
-    }
+    SVMInfo(const SVMInfo&) = default;
+    SVMInfo& operator=(const SVMInfo&) = default;
+    void _Copy(const SVMInfo& source) { if (this != &source) *this = source; }
 };
 
 // One node of the cloud inventory tree; vecChildren holds its children to any depth.
@@ -630,16 +423,9 @@ struct SInventoryInfo {
     std::uint32_t uFlags = 0;
 
     SInventoryInfo() = default;
-    SInventoryInfo(const SInventoryInfo& source) { _Copy(source); }
-    SInventoryInfo& operator=(const SInventoryInfo& source) { _Copy(source); return *this; }
-    void _Copy(const SInventoryInfo& source) {
-        if (this == &source) return;
-        strName = source.strName;
-        strHref = source.strHref;
-        eType = source.eType;
-        vecChildren = source.vecChildren;
-        uFlags = source.uFlags;
-    }
+    SInventoryInfo(const SInventoryInfo&) = default;
+    SInventoryInfo& operator=(const SInventoryInfo&) = default;
+    void _Copy(const SInventoryInfo& source) { if (this != &source) *this = source; }
 };
 
 // The host storage adapter behind a SCSI logical unit: seven texts.
@@ -647,14 +433,9 @@ struct SHostStorageAdapterInfo {
     std::string strText01, strText02, strText03, strText04, strText05, strText06, strText07;
 
     SHostStorageAdapterInfo() = default;
-    SHostStorageAdapterInfo(const SHostStorageAdapterInfo& source) { _Copy(source); }
-    SHostStorageAdapterInfo& operator=(const SHostStorageAdapterInfo& source) { _Copy(source); return *this; }
-    void _Copy(const SHostStorageAdapterInfo& source) {
-        if (this == &source) return;
-        strText01 = source.strText01; strText02 = source.strText02; strText03 = source.strText03;
-        strText04 = source.strText04; strText05 = source.strText05; strText06 = source.strText06;
-        strText07 = source.strText07;
-    }
+    SHostStorageAdapterInfo(const SHostStorageAdapterInfo&) = default;
+    SHostStorageAdapterInfo& operator=(const SHostStorageAdapterInfo&) = default;
+    void _Copy(const SHostStorageAdapterInfo& source) { if (this != &source) *this = source; }
 };
 
 // One SCSI logical unit of a datastore. Elements of SDatastoreInfo::vecSCSILuns.
@@ -663,14 +444,9 @@ struct SSCSILunInfo {
     SHostStorageAdapterInfo stHostAdapterInfo;
 
     SSCSILunInfo() = default;
-    SSCSILunInfo(const SSCSILunInfo& source) { _Copy(source); }
-    SSCSILunInfo& operator=(const SSCSILunInfo& source) { _Copy(source); return *this; }
-    void _Copy(const SSCSILunInfo& source) {
-        if (this == &source) return;
-        strText01 = source.strText01; strText02 = source.strText02; strText03 = source.strText03;
-        strText04 = source.strText04; strText05 = source.strText05; strText06 = source.strText06;
-        stHostAdapterInfo = source.stHostAdapterInfo;
-    }
+    SSCSILunInfo(const SSCSILunInfo&) = default;
+    SSCSILunInfo& operator=(const SSCSILunInfo&) = default;
+    void _Copy(const SSCSILunInfo& source) { if (this != &source) *this = source; }
 };
 
 // One datastore or storage profile. The bridge fills strName, strGUID, strMoref, the two sizes (bytes,
@@ -693,27 +469,9 @@ struct SDatastoreInfo {
     std::int32_t i32Value03 = 0;
 
     SDatastoreInfo() = default;
-    SDatastoreInfo(const SDatastoreInfo& source) { _Copy(source); }
-    SDatastoreInfo& operator=(const SDatastoreInfo& source) { _Copy(source); return *this; }
-    void _Copy(const SDatastoreInfo& source) {
-        if (this == &source) return;
-        bFlag01 = source.bFlag01;
-        strName = source.strName; strText01 = source.strText01; strGUID = source.strGUID;
-        strText02 = source.strText02; strText03 = source.strText03; strText04 = source.strText04;
-        strMoref = source.strMoref;
-        i32Value01 = source.i32Value01;
-        i64TotalSizeInBytes = source.i64TotalSizeInBytes; i64FreeSpaceInBytes = source.i64FreeSpaceInBytes;
-        vecVMs = source.vecVMs;
-        vecSCSILuns = source.vecSCSILuns;
-        vecText01 = source.vecText01;
-        i32Value02 = source.i32Value02;
-        bFlag02 = source.bFlag02;
-        strText05 = source.strText05;
-        bFlag03 = source.bFlag03; bIsDefault = source.bIsDefault;
-        strText06 = source.strText06; strText07 = source.strText07; strText08 = source.strText08;
-        i64Value01 = source.i64Value01;
-        i32Value03 = source.i32Value03;
-    }
+    SDatastoreInfo(const SDatastoreInfo&) = default;
+    SDatastoreInfo& operator=(const SDatastoreInfo&) = default;
+    void _Copy(const SDatastoreInfo& source) { if (this != &source) *this = source; }
 };
 
 // The management server's version texts. Copied and moved member by member.

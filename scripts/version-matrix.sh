@@ -18,9 +18,13 @@ lines=${VERSION_LINES:-"32.0 33.0 35.0 36.0 37.2 38.0"}
 all="29.0 30.0 31.0 32.0 33.0 34.0 35.0 36.0 36.3 37.0 37.1 37.2 38.0"
 work=$(mktemp -d)
 simpid=""
+# The tool's simulator ends its simulated cloud when it is told to stop.
+stop_sim() {
+  [ -n "$simpid" ] && { kill "$simpid"; wait "$simpid"; } 2>/dev/null
+  simpid=""
+}
 cleanup() {
-  exec 3>&- 2>/dev/null
-  [ -n "$simpid" ] && wait "$simpid" 2>/dev/null
+  stop_sim
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -78,15 +82,15 @@ for line in $lines; do
   fi
 
   # One simulator for the commands below.
-  exec 3> >(exec mono "$simexe" --port 0 --task-ms 20 --stdin-lifeline >"$work/sim.out" 2>&1)
+  "$tool" --quiet sim -- --task-ms 20 >"$work/sim.out" 2>&1 </dev/null &
   simpid=$!
   url=""
   for _ in $(seq 1 600); do
-    url=$(sed -n 's/^vcdsim listening on //p' "$work/sim.out" | head -1)
+    url=$(grep -m1 '^http://' "$work/sim.out")
     [ -n "$url" ] && break
     sleep 0.1
   done
-  if [ -z "$url" ]; then fail "the simulator did not start" "$work/sim.out"; exec 3>&-; continue; fi
+  if [ -z "$url" ]; then fail "the simulator did not start" "$work/sim.out"; stop_sim; continue; fi
 
   cli admin --log "$work/wrapper.log" --debug-level 1 login
   expect "Logged in" "login"
@@ -107,9 +111,7 @@ for line in $lines; do
   cli admin restore Acme Acme-Gold web-tier "matrix-$line" --vcenter vc-east --moref vm-880001
   expect "matrix-$line" "admin: restore"
   cli admin delete-vm Acme Acme-Gold web-tier "matrix-$line" --yes; expect "matrix-$line" "admin: delete-vm"
-  exec 3>&-
-  wait "$simpid" 2>/dev/null
-  simpid=""
+  stop_sim
   echo "API $line ($versions): $((SECONDS - t0)) s"
 done
 echo "version matrix: ${failed} failures, $((SECONDS - start)) s"

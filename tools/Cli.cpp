@@ -44,8 +44,8 @@ long long ParsedArgs::number(const std::string& name, long long fallback, long l
     return value;
 }
 
-const std::vector<OptionSpec>& GlobalOptions() {
-    static const std::vector<OptionSpec> options = {
+const std::vector<OptionInfo>& GlobalOptions() {
+    static const std::vector<OptionInfo> options = {
         {"server", "URL", "vCloud Director to use, e.g. https://vcd.example.com (default: $VCB_SERVER; "
                           "without either, the built-in simulated cloud is started)"},
         {"user", "USER@ORG", "login name and organisation (default: $VCB_USER; administrator@System for the "
@@ -68,7 +68,7 @@ const std::vector<OptionSpec>& GlobalOptions() {
     return options;
 }
 
-const CommandSpec* FindCommand(const std::string& name) {
+const CommandInfo* FindCommand(const std::string& name) {
     for (const auto& c : Commands()) {
         if (c.name == name) return &c;
         for (const auto& a : c.aliases)
@@ -79,7 +79,7 @@ const CommandSpec* FindCommand(const std::string& name) {
 
 namespace {
 
-const OptionSpec* FindOption(const std::vector<OptionSpec>& specs, const std::string& name, bool isShort) {
+const OptionInfo* FindOption(const std::vector<OptionInfo>& specs, const std::string& name, bool isShort) {
     for (const auto& s : specs) {
         if (isShort ? (s.shortName != 0 && name.size() == 1 && name[0] == s.shortName) : s.name == name) return &s;
     }
@@ -118,7 +118,7 @@ ParsedArgs ParseCommandLine(int argc, char** argv) {
                 throw UsageError("passwords are never taken from the command line (other users can read it); "
                                  "use --password-file FILE, the VCB_PASSWORD variable or the prompt");
             }
-            const OptionSpec* spec = FindOption(GlobalOptions(), name, isShort);
+            const OptionInfo* spec = FindOption(GlobalOptions(), name, isShort);
             if (!spec && parsed.command) spec = FindOption(parsed.command->options, name, isShort);
             if (!spec) throw UsageError("unknown option '" + arg + "' (" + CommandHint(parsed) + ")");
             std::string value;
@@ -142,7 +142,7 @@ ParsedArgs ParseCommandLine(int argc, char** argv) {
     }
     if (parsed.command && !parsed.help) {
         const int n = static_cast<int>(parsed.positionals.size());
-        const CommandSpec& c = *parsed.command;
+        const CommandInfo& c = *parsed.command;
         if (n < c.minArgs || n > c.maxArgs) {
             std::string want = c.synopsis.empty() ? "no arguments" : c.synopsis;
             throw UsageError("'" + c.name + "' wants " + want + ", got " + std::to_string(n) + " argument" +
@@ -156,7 +156,7 @@ std::string ToolVersion() { return VCB_TOOL_VERSION; }
 
 namespace {
 
-void AppendOptions(std::ostringstream& out, const std::vector<OptionSpec>& options) {
+void AppendOptions(std::ostringstream& out, const std::vector<OptionInfo>& options) {
     std::size_t width = 0;
     std::vector<std::string> heads;
     for (const auto& o : options) {
@@ -191,7 +191,7 @@ std::string MainHelp() {
     return out.str();
 }
 
-std::string CommandHelp(const CommandSpec& c) {
+std::string CommandHelp(const CommandInfo& c) {
     std::ostringstream out;
     out << "usage: vcloud-bridge [OPTIONS] " << c.name;
     if (!c.options.empty()) out << " [" << c.name << " OPTIONS]";

@@ -25,7 +25,7 @@ struct OperationError : std::runtime_error {
     explicit OperationError(const std::string& text) : std::runtime_error(text) {}
 };
 
-struct OptionSpec {
+struct OptionInfo {
     std::string name;          // without the leading dashes
     const char* value;         // name of the value in help texts; nullptr for a switch
     std::string help;
@@ -34,13 +34,13 @@ struct OptionSpec {
 
 struct Context;
 
-struct CommandSpec {
+struct CommandInfo {
     std::string name;
     std::vector<std::string> aliases;
     std::string synopsis;      // the arguments, e.g. "ORG VDC VM"
     std::string summary;       // one line for the command list
     std::string details;       // further paragraphs for the command's --help
-    std::vector<OptionSpec> options;
+    std::vector<OptionInfo> options;
     int minArgs = 0;
     int maxArgs = 0;
     bool connects = true;      // needs a logged-in bridge
@@ -49,7 +49,7 @@ struct CommandSpec {
 
 // The parsed command line.
 struct ParsedArgs {
-    const CommandSpec* command = nullptr;
+    const CommandInfo* command = nullptr;
     std::vector<std::string> positionals;
     std::vector<std::pair<std::string, std::string>> options;  // in order; "" for switches
     bool help = false;
@@ -61,9 +61,9 @@ struct ParsedArgs {
     long long number(const std::string& name, long long fallback, long long min, long long max) const;
 };
 
-const std::vector<OptionSpec>& GlobalOptions();
-const std::vector<CommandSpec>& Commands();
-const CommandSpec* FindCommand(const std::string& name);
+const std::vector<OptionInfo>& GlobalOptions();
+const std::vector<CommandInfo>& Commands();
+const CommandInfo* FindCommand(const std::string& name);
 
 // Throws UsageError for unknown commands and options, missing option values and wrong argument counts
 // (the count is not checked when help is asked for).
@@ -71,6 +71,6 @@ ParsedArgs ParseCommandLine(int argc, char** argv);
 
 std::string ToolVersion();
 std::string MainHelp();
-std::string CommandHelp(const CommandSpec& command);
+std::string CommandHelp(const CommandInfo& command);
 
 }  // namespace vcbtool

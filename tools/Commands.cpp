@@ -13,146 +13,6 @@ using namespace VMInfoStructs;
 
 namespace vcbtool {
 
-// ---- names ----
-
-namespace {
-
-const std::pair<EInventoryType, const char*> kTypeNames[] = {
-    {eInventoryUnknown, "unknown"},       {eInventoryCloud, "cloud"},
-    {eInventoryOrg, "org"},               {eInventoryOrgVdc, "vdc"},
-    {eInventoryVApp, "vapp"},             {eInventoryVM, "vm"},
-    {eInventoryVCenter, "vcenter"},       {eInventoryProviderVdc, "provider-vdc"},
-    {eInventoryNetwork, "network"},       {eInventoryStorageProfile, "storage-profile"},
-    {eInventoryVAppTemplate, "vapp-template"}, {eInventoryCatalog, "catalog"},
-    {eInventoryDatastore, "datastore"},
-};
-
-const char* const kTypeList =
-    "cloud, org, vdc, vapp, vm, vcenter, provider-vdc, network, storage-profile, vapp-template, catalog, datastore";
-
-}  // namespace
-
-std::string TypeName(EInventoryType type) {
-    for (const auto& t : kTypeNames)
-        if (t.first == type) return t.second;
-    return "type-" + std::to_string(static_cast<int>(type));
-}
-
-EInventoryType ParseType(const std::string& text) {
-    for (const auto& t : kTypeNames)
-        if (text == t.second) return t.first;
-    throw UsageError("unknown entity type '" + text + "' (known: " + kTypeList + ")");
-}
-
-std::string PowerName(int state) {
-    switch (state) {
-    case 0: return "off";
-    case 1: return "on";
-    default: return "other";
-    }
-}
-
-// ---- renderers ----
-
-Json VmJson(const SVMInfo& vm) {
-    Json j = Json::object();
-    j.set("name", vm.strName);
-    j.set("power", PowerName(vm.ePowerState));
-    j.set("guestOs", vm.strGuestOSName);
-    j.set("guestOsReported", vm.strGuestOSVersion);
-    j.set("host", vm.strHostName);
-    j.set("moref", vm.strMoref);
-    j.set("uuid", vm.strUUID);
-    return j;
-}
-
-Json VmListJson(const std::vector<SVMInfo>& vms) {
-    Json j = Json::array();
-    for (const auto& vm : vms) j.push(VmJson(vm));
-    return j;
-}
-
-void PrintVmTable(std::ostream& out, const std::vector<SVMInfo>& vms) {
-    if (vms.empty()) {
-        out << "(no VMs)\n";
-        return;
-    }
-    Table t({"NAME", "POWER", "GUEST OS", "HOST", "MOREF", "UUID"});
-    for (const auto& vm : vms)
-        t.row({vm.strName, PowerName(vm.ePowerState), vm.strGuestOSName, vm.strHostName, vm.strMoref, vm.strUUID});
-    t.print(out);
-}
-
-void PrintVmDetails(std::ostream& out, const SVMInfo& vm, const std::string& indent) {
-    PrintFields(out,
-                {{"Name", vm.strName},
-                 {"Power", PowerName(vm.ePowerState)},
-                 {"Guest OS", vm.strGuestOSName},
-                 {"Guest OS reported", vm.strGuestOSVersion.empty() ? "-" : vm.strGuestOSVersion},
-                 {"Host", vm.strHostName.empty() ? "-" : vm.strHostName},
-                 {"Moref", vm.strMoref.empty() ? "-" : vm.strMoref},
-                 {"UUID", vm.strUUID}},
-                indent);
-}
-
-Json UsersJson(const std::vector<SVMOwnerInfo>& users) {
-    Json j = Json::array();
-    for (const auto& u : users) {
-        Json e = Json::object();
-        e.set("name", u.strName);
-        e.set("group", u.bGroup);
-        e.set("fullAccess", u.bFullAccess);
-        e.set("readAccess", u.bReadAccess);
-        j.push(e);
-    }
-    return j;
-}
-
-void PrintUsers(std::ostream& out, const std::vector<SVMOwnerInfo>& users) {
-    if (users.empty()) {
-        out << "(no users)\n";
-        return;
-    }
-    Table t({"NAME", "KIND", "ACCESS"});
-    for (const auto& u : users)
-        t.row({u.strName, u.bGroup ? "group" : "user",
-               u.bFullAccess ? "full" : (u.bReadAccess ? "read" : "none")});
-    t.print(out);
-}
-
-Json VersionJson(const SMgmtVersion& v) {
-    Json j = Json::object();
-    j.set("version", v.strVersion);
-    j.set("build", v.strBuild);
-    j.set("fullVersion", v.strFullVersion);
-    return j;
-}
-
-void PrintVersion(std::ostream& out, const SMgmtVersion& v, const std::string& indent) {
-    PrintFields(out,
-                {{"Version", v.strVersion}, {"Build", v.strBuild.empty() ? "-" : v.strBuild},
-                 {"Full version", v.strFullVersion}},
-                indent);
-}
-
-Json InventoryJson(const SInventoryInfo& node) {
-    Json j = Json::object();
-    j.set("name", node.strName);
-    j.set("type", TypeName(node.eType));
-    j.set("href", node.strHref);
-    Json children = Json::array();
-    for (const auto& c : node.vecChildren) children.push(InventoryJson(c));
-    j.set("children", children);
-    return j;
-}
-
-TreeNode InventoryTree(const SInventoryInfo& node) {
-    TreeNode t;
-    t.label = node.strName.empty() ? TypeName(node.eType) : node.strName + " (" + TypeName(node.eType) + ")";
-    for (const auto& c : node.vecChildren) t.children.push_back(InventoryTree(c));
-    return t;
-}
-
 namespace {
 
 bool Browsable(EInventoryType type) {
@@ -203,22 +63,20 @@ std::string MetadataText(const std::vector<std::string>& entries) {
 
 // ---- commands ----
 
-namespace {
-
-void PrintNames(Context& ctx, const std::vector<std::string>& names, const char* none) {
+static void PrintNames(Context& ctx, const std::vector<std::string>& names, const char* none) {
     if (ctx.json()) {
         Json j = Json::array();
         for (const auto& n : names) j.push(n);
         ctx.out << j.dump();
         return;
     }
-    if (names.empty()) std::cerr << none << '\n';
+    if (names.empty()) PrintNotice(none);
     for (const auto& n : names) ctx.out << n << '\n';
 }
 
 // Runs one bridge call under the progress indicator.
 template <typename F>
-auto Busy(Context& ctx, const std::string& label, F call) -> decltype(call()) {
+static auto Busy(Context& ctx, const std::string& label, F call) -> decltype(call()) {
     ctx.bridge();  // log in first, under its own progress line
     Progress p(label, ctx.progress(), ctx.settings().ascii);
     return call();
@@ -247,49 +105,47 @@ int CmdVersion(Context& ctx) {
     return kExitOk;
 }
 
-int CmdVdcs(Context& ctx) {
-    std::vector<std::string> names;
-    if (!Busy(ctx, "listing VDCs", [&] { return ctx.bridge().GetVdcListInOrg(ctx.arg(0), names); }))
-        ctx.fail("GetVdcListInOrg");
-    PrintNames(ctx, names, "(no VDCs)");
+using Names = std::vector<std::string>;
+
+// A command that lists names: one bridge call that fills `names`, then the names or the notice `none`.
+template <typename F>
+static int ListNames(Context& ctx, const char* label, const char* operation, const char* none, F call) {
+    Names names;
+    if (!Busy(ctx, label, [&] { return call(names); })) ctx.fail(operation);
+    PrintNames(ctx, names, none);
     return kExitOk;
+}
+
+int CmdVdcs(Context& ctx) {
+    return ListNames(ctx, "listing VDCs", "GetVdcListInOrg", "(no VDCs)",
+                     [&](Names& names) { return ctx.bridge().GetVdcListInOrg(ctx.arg(0), names); });
 }
 
 int CmdVapps(Context& ctx) {
-    std::vector<std::string> names;
-    if (!Busy(ctx, "listing vApps", [&] { return ctx.bridge().GetVappListInVdc(ctx.arg(0), ctx.arg(1), names); }))
-        ctx.fail("GetVappListInVdc");
-    PrintNames(ctx, names, "(no vApps)");
-    return kExitOk;
+    return ListNames(ctx, "listing vApps", "GetVappListInVdc", "(no vApps)",
+                     [&](Names& names) { return ctx.bridge().GetVappListInVdc(ctx.arg(0), ctx.arg(1), names); });
 }
 
 int CmdNetworks(Context& ctx) {
-    std::vector<std::string> names;
-    if (!Busy(ctx, "listing networks",
-              [&] { return ctx.bridge().GetNetworkListInVApp(ctx.arg(0), ctx.arg(1), ctx.arg(2), names); }))
-        ctx.fail("GetNetworkListInVApp");
-    PrintNames(ctx, names, "(no networks)");
-    return kExitOk;
+    return ListNames(ctx, "listing networks", "GetNetworkListInVApp", "(no networks)",
+                     [&](Names& names) {
+                         return ctx.bridge().GetNetworkListInVApp(ctx.arg(0), ctx.arg(1), ctx.arg(2), names);
+                     });
 }
 
 int CmdDatastores(Context& ctx) {
-    std::vector<std::string> names;
-    if (!Busy(ctx, "listing datastores",
-              [&] { return ctx.bridge().GetAssociatedDatastoreListForVdc(ctx.arg(0), names); }))
-        ctx.fail("GetAssociatedDatastoreListForVdc");
-    PrintNames(ctx, names, "(no datastores)");
-    return kExitOk;
+    return ListNames(ctx, "listing datastores", "GetAssociatedDatastoreListForVdc", "(no datastores)",
+                     [&](Names& names) {
+                         return ctx.bridge().GetAssociatedDatastoreListForVdc(ctx.arg(0), names);
+                     });
 }
 
 int CmdUsers(Context& ctx) {
-    std::vector<std::string> names;
-    if (!Busy(ctx, "listing users", [&] { return ctx.bridge().GetUserListInOrg(ctx.arg(0), names); }))
-        ctx.fail("GetUserListInOrg");
-    PrintNames(ctx, names, "(no users)");
-    return kExitOk;
+    return ListNames(ctx, "listing users", "GetUserListInOrg", "(no users)",
+                     [&](Names& names) { return ctx.bridge().GetUserListInOrg(ctx.arg(0), names); });
 }
 
-Json ProfileJson(const SDatastoreInfo& p) {
+static Json ProfileJson(const SDatastoreInfo& p) {
     Json j = Json::object();
     j.set("name", p.strName);
     j.set("id", p.strGUID);
@@ -300,11 +156,11 @@ Json ProfileJson(const SDatastoreInfo& p) {
     return j;
 }
 
-std::string LimitText(const SDatastoreInfo& p) {
+static std::string LimitText(const SDatastoreInfo& p) {
     return p.i64TotalSizeInBytes == 0 ? "unlimited" : HumanBytes(p.i64TotalSizeInBytes);
 }
 
-std::string FreeText(const SDatastoreInfo& p) {
+static std::string FreeText(const SDatastoreInfo& p) {
     return p.i64TotalSizeInBytes == 0 ? "-" : HumanBytes(p.i64FreeSpaceInBytes);
 }
 
@@ -320,7 +176,7 @@ int CmdStorageProfiles(Context& ctx) {
         return kExitOk;
     }
     if (profiles.empty()) {
-        std::cerr << "(no storage profiles)\n";
+        PrintNotice("(no storage profiles)");
         return kExitOk;
     }
     Table t({"NAME", "DEFAULT", "LIMIT", "FREE", "MOREF", "ID"});
@@ -372,7 +228,7 @@ int CmdHypervisors(Context& ctx) {
         return kExitOk;
     }
     if (servers.empty()) {
-        std::cerr << "(no vCenter servers)\n";
+        PrintNotice("(no vCenter servers)");
         return kExitOk;
     }
     Table t({"NAME", "HREF"});
@@ -442,7 +298,7 @@ int CmdTree(Context& ctx) {
     return kExitOk;
 }
 
-EFilterType ParseFilter(const std::string& text) {
+static EFilterType ParseFilter(const std::string& text) {
     if (text == "vm") return eFilterVMName;
     if (text == "vapp") return eFilterVAppName;
     if (text == "vdc") return eFilterVdcName;
@@ -500,7 +356,6 @@ int CmdVms(Context& ctx) {
     }
     if (result != 1) ctx.fail(op);
     if (ctx.json()) ctx.out << VmListJson(vms).dump();
-    else if (vms.empty()) std::cerr << "(no VMs)\n";
     else PrintVmTable(ctx.out, vms);
     return kExitOk;
 }
@@ -522,19 +377,18 @@ int CmdVmUsers(Context& ctx) {
               [&] { return ctx.bridge().GetVMUsers(ctx.arg(0), ctx.arg(1), ctx.arg(2), users); }))
         ctx.fail("GetVMUsers");
     if (ctx.json()) ctx.out << UsersJson(users).dump();
-    else if (users.empty()) std::cerr << "(no users)\n";
     else PrintUsers(ctx.out, users);
     return kExitOk;
 }
 
-void PrintFound(Context& ctx, const std::string& where) {
-    if (ctx.json()) {
-        Json j = Json::object();
-        j.set("found", true);
-        ctx.out << j.dump();
-    } else {
-        ctx.out << "Found VM '" << ctx.args.positionals.back() << "' " << where << '\n';
-    }
+// A result of one member: {"key": value} with --json, else the line.
+static void PrintResult(Context& ctx, const char* key, Json value, const std::string& line) {
+    if (ctx.json()) ctx.out << Json::object().set(key, std::move(value)).dump();
+    else ctx.out << line << '\n';
+}
+
+static void PrintFound(Context& ctx, const std::string& where) {
+    PrintResult(ctx, "found", true, "Found VM '" + ctx.args.positionals.back() + "' " + where);
 }
 
 int CmdFindVm(Context& ctx) {
@@ -561,13 +415,7 @@ int CmdVmMoref(Context& ctx) {
     if (!Busy(ctx, "looking for the VM",
               [&] { return ctx.bridge().FindVMByNameFromVappAndGetMoref(ctx.arg(0), ctx.arg(1), ctx.arg(2), moref); }))
         ctx.fail("FindVMByNameFromVappAndGetMoref");
-    if (ctx.json()) {
-        Json j = Json::object();
-        j.set("moref", moref);
-        ctx.out << j.dump();
-    } else {
-        ctx.out << moref << '\n';
-    }
+    PrintResult(ctx, "moref", moref, moref);
     return kExitOk;
 }
 
@@ -585,7 +433,7 @@ int CmdPowerOn(Context& ctx) {
     return kExitOk;
 }
 
-void SaveXml(Context& ctx, const std::string& xml) {
+static void SaveXml(Context& ctx, const std::string& xml) {
     if (!ctx.args.has("xml")) return;
     const std::string path = ctx.args.get("xml");
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -659,11 +507,15 @@ int CmdRestore(Context& ctx) {
     return kExitOk;
 }
 
-void ConfirmDelete(Context& ctx, const std::string& what) {
+static void ConfirmDelete(Context& ctx, const std::string& what) {
     if (ctx.args.has("yes")) return;
     if (::isatty(STDIN_FILENO) != 1)
         throw UsageError("refusing to delete " + what + " without --yes when standard input is not a terminal");
     if (!Confirm("Delete " + what + "?")) throw OperationError("not deleted");
+}
+
+static void PrintDeleted(Context& ctx, const std::string& vm) {
+    PrintResult(ctx, "deleted", vm, "Deleted VM '" + vm + "'");
 }
 
 int CmdDeleteVm(Context& ctx) {
@@ -671,13 +523,7 @@ int CmdDeleteVm(Context& ctx) {
     if (!Busy(ctx, "deleting the VM",
               [&] { return ctx.bridge().DeleteVM(ctx.arg(0), ctx.arg(1), ctx.arg(2), ctx.arg(3)); }))
         ctx.fail("DeleteVM");
-    if (ctx.json()) {
-        Json j = Json::object();
-        j.set("deleted", ctx.arg(3));
-        ctx.out << j.dump();
-    } else {
-        ctx.out << "Deleted VM '" << ctx.arg(3) << "'\n";
-    }
+    PrintDeleted(ctx, ctx.arg(3));
     return kExitOk;
 }
 
@@ -686,13 +532,7 @@ int CmdDeleteVmInVApp(Context& ctx) {
     if (!Busy(ctx, "deleting the VM",
               [&] { return ctx.bridge().DeleteVMByNameFromVapp(ctx.arg(0), ctx.arg(1), ctx.arg(2)); }))
         ctx.fail("DeleteVMByNameFromVapp");
-    if (ctx.json()) {
-        Json j = Json::object();
-        j.set("deleted", ctx.arg(2));
-        ctx.out << j.dump();
-    } else {
-        ctx.out << "Deleted VM '" << ctx.arg(2) << "'\n";
-    }
+    PrintDeleted(ctx, ctx.arg(2));
     return kExitOk;
 }
 
@@ -700,8 +540,8 @@ int CmdSim(Context& ctx) {
     const Settings& s = ctx.settings();
     const std::string home = FindHome(s.home);
     std::vector<std::string> extra(ctx.args.positionals.begin(), ctx.args.positionals.end());
-    Simulator sim;
-    sim.start(FindSimulator(home), extra, true);
+    simlauncher::Simulator sim;
+    StartSimulator(sim, FindSimulator(home), extra, true);
     if (ctx.json()) {
         Json j = Json::object();
         j.set("url", sim.url());
@@ -725,7 +565,7 @@ int CmdHelp(Context& ctx) {
         ctx.out << MainHelp();
         return kExitOk;
     }
-    const CommandSpec* c = FindCommand(ctx.arg(0));
+    const CommandInfo* c = FindCommand(ctx.arg(0));
     if (!c) throw UsageError("no command '" + ctx.arg(0) + "' (see 'vcloud-bridge --help')");
     ctx.out << CommandHelp(*c);
     return kExitOk;
@@ -737,111 +577,6 @@ int CmdDemo(Context& ctx) {
                          "built-in simulated cloud; leave out --server");
     if (ctx.json()) throw UsageError("the demo has no --json output");
     return RunDemo(ctx);
-}
-
-const OptionSpec kYes{"yes", nullptr, "do not ask for confirmation", 'y'};
-
-}  // namespace
-
-const std::vector<CommandSpec>& Commands() {
-    static const std::vector<CommandSpec> commands = {
-        {"demo", {"tour"}, "", "a guided walk through the main operations against the built-in cloud",
-         "Version, inventory tree, VM listings by entity, tag and wildcard, a VM's details and users, its\n"
-         "backup, its restore into its vApp under a new name, power on and delete. Runs only against the\n"
-         "built-in simulated cloud, which it starts and stops.",
-         {{"step", nullptr, "wait for Enter after each step"}}, 0, 0, true, CmdDemo},
-        {"login", {"connect"}, "", "log in and out again: checks the server, the credentials and the TLS setup",
-         "", {}, 0, 0, true, CmdLogin},
-        {"version", {}, "", "the cloud's version, build and full version text (GetMgmtVersionInfo)", "", {}, 0, 0,
-         true, CmdVersion},
-        {"tree", {"inventory"}, "[--from TYPE REF]",
-         "the inventory as a tree: organisations, VDCs, vApps, VMs (BrowseInventory, level by level)",
-         "TYPE is one of cloud, org, vdc, vapp, vapp-template; REF a name, href or URN.",
-         {{"org", "ORG", "only this organisation"},
-          {"from", "TYPE", "start at this entity instead of the cloud root (give its REF as the argument)"},
-          {"depth", "N", "at most N levels below the start"},
-          {"templates", nullptr, "include vApp templates"}},
-         0, 1, true, CmdTree},
-        {"vdcs", {}, "ORG", "names of the organisation's VDCs (GetVdcListInOrg)", "", {}, 1, 1, true, CmdVdcs},
-        {"vapps", {}, "ORG VDC", "names of the VDC's vApps (GetVappListInVdc)", "", {}, 2, 2, true, CmdVapps},
-        {"networks", {}, "ORG VDC VAPP", "names of the vApp's networks (GetNetworkListInVApp)", "", {}, 3, 3, true,
-         CmdNetworks},
-        {"datastores", {}, "VDC", "datastores behind the VDC's storage (GetAssociatedDatastoreListForVdc; System)",
-         "", {}, 1, 1, true, CmdDatastores},
-        {"users", {}, "ORG", "names of the organisation's users (GetUserListInOrg)", "", {}, 1, 1, true, CmdUsers},
-        {"storage-profiles", {}, "ORG VDC",
-         "the VDC's storage profiles with limits, free space and default flag (GetStorageProfileListInVDC)", "", {}, 2,
-         2, true, CmdStorageProfiles},
-        {"storage-profile", {}, "PROFILE | --moref VCENTER MOREF",
-         "one storage profile by name, href or id (GetStorageProfileInfo), or by vCenter storage policy "
-         "(GetStorageProfileInfoByMoref)",
-         "", {{"moref", nullptr, "look the profile up by its vCenter storage policy: VCENTER MOREF"}}, 1, 2, true,
-         CmdStorageProfile},
-        {"hypervisors", {"vcenters"}, "", "the vCenter servers that the cloud manages (GetManagedHypervisorsInCloud)",
-         "", {}, 0, 0, true, CmdHypervisors},
-        {"find-vcenter", {}, "VCENTER", "whether a vCenter server is registered, by name, URL host or id "
-                                        "(FindVCenterServer)",
-         "", {}, 1, 1, true, CmdFindVCenter},
-        {"vcenter-for-vdc", {}, "VDC", "the vCenter server behind an organisation VDC (QueryVcenterForOrgVDC)", "", {},
-         1, 1, true, CmdVCenterForVdc},
-        {"vms", {}, "[TYPE REF]",
-         "VMs under an entity (GetVMListForEntity), by name (--by-name), by metadata tag (--tag) or by wildcard "
-         "(--match)",
-         "Without arguments: every VM of the cloud. TYPE is one of cloud, org, vdc, vapp, vm, vcenter,\n"
-         "storage-profile, vapp-template, datastore; REF a name, href or URN. Examples:\n"
-         "  vcloud-bridge vms vdc Acme-Gold\n"
-         "  vcloud-bridge vms --tag backup-policy=gold\n"
-         "  vcloud-bridge vms --match 'web-*' --by vm",
-         {{"by-name", nullptr, "REF is a name (GetVMListForEntityByName)"},
-          {"tag", "KEY=VALUE", "VMs whose metadata KEY holds VALUE, '*' wildcards allowed (GetVMInfoListForMetadataTag)"},
-          {"match", "PATTERN", "VMs whose name matches PATTERN, '*' wildcards allowed (GetVMListForWildCard)"},
-          {"by", "WHAT", "what --match compares: vm (default), vapp, vdc or org"},
-          {"max", "N", "at most N VMs (0: all)"},
-          {"templates", nullptr, "include the VMs of vApp templates"}},
-         0, 2, true, CmdVms},
-        {"vm-info", {}, "ORG VDC VM", "one VM's details (GetVMInfoForVM)", "", {}, 3, 3, true, CmdVmInfo},
-        {"vm-users", {}, "ORG VDC VM", "the users of a VM's vApp with their access (GetVMUsers)", "", {}, 3, 3, true,
-         CmdVmUsers},
-        {"find-vm", {}, "ORG VDC [VAPP] VM", "whether a VM exists in the VDC, or in the vApp of the VDC (FindVM)", "", {},
-         3, 4, true, CmdFindVm},
-        {"find-vm-in-vapp", {}, "ORG VAPP VM", "whether a VM exists in the vApp (FindVMByNameFromVapp)", "", {}, 3, 3,
-         true, CmdFindVmInVApp},
-        {"vm-moref", {}, "ORG VAPP VM", "a VM's vCenter managed object reference (FindVMByNameFromVappAndGetMoref)", "",
-         {}, 3, 3, true, CmdVmMoref},
-        {"power-on", {}, "ORG VDC VM", "power a VM on and wait until it is on (PowerOnVM)", "", {}, 3, 3, true,
-         CmdPowerOn},
-        {"backup", {}, "ORG VDC VAPP VM | --ref ORG VMREF",
-         "what an agent needs to back a VM up: its id, vCenter, moref, storage profile and XML (BackupVM)", "",
-         {{"ref", nullptr, "find the VM by its href or URN: ORG VMREF"},
-          {"xml", "FILE", "save the VM's XML document to FILE"}},
-         2, 4, true, CmdBackup},
-        {"restore", {}, "ORG VDC VAPP NAME --vcenter VC --moref MOREF",
-         "import a VM that was restored in vCenter into a vApp under NAME (RestoreVM)",
-         "Prints the imported VM's href. Metadata entries are escaped for the wrapper, so keys and values\n"
-         "may hold any characters.",
-         {{"vcenter", "VC", "the vCenter server that holds the restored VM"},
-          {"moref", "MOREF", "the restored VM's managed object reference there"},
-          {"storage-profile", "PROFILE", "storage profile of the imported VM (default: the VDC's default)"},
-          {"network", "NETWORK", "connect the VM to this VDC network"},
-          {"description", "TEXT", "the VM's description"},
-          {"metadata", "KEY=VALUE", "a metadata entry for the VM (repeatable)"},
-          {"original", "REF", "the original VM's reference, for the wrapper's log"},
-          {"create-vapp", nullptr, "create the vApp when it does not exist"},
-          {"overwrite", nullptr, "replace a VM of the same name in the vApp"},
-          {"power-on", nullptr, "power the VM on afterwards"}},
-         4, 4, true, CmdRestore},
-        {"delete-vm", {}, "ORG VDC VAPP VM", "undeploy if needed and delete a VM (DeleteVM)",
-         "Asks for confirmation on a terminal; elsewhere it needs --yes.", {kYes}, 4, 4, true, CmdDeleteVm},
-        {"delete-vm-in-vapp", {}, "ORG VAPP VM", "delete a VM found by vApp and name (DeleteVMByNameFromVapp)",
-         "Asks for confirmation on a terminal; elsewhere it needs --yes.", {kYes}, 3, 3, true, CmdDeleteVmInVApp},
-        {"sim", {"simulator"}, "[VCDSIM OPTIONS]",
-         "run the built-in simulated cloud until Ctrl-C and print its URL (for use with --server)",
-         "Further arguments go to the simulator, e.g. --generate 10,5,20,10 for a generated cloud\n"
-         "(put them after --).",
-         {}, 0, 20, false, CmdSim},
-        {"help", {}, "[COMMAND]", "show help for the tool or a command", "", {}, 0, 1, false, CmdHelp},
-    };
-    return commands;
 }
 
 }  // namespace vcbtool

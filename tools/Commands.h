@@ -1,5 +1,5 @@
-// What the commands share: the context they run in and the renderers of the bridge's records, used by
-// the commands and by the demo alike.
+// The commands of vcloud-bridge: the context they run in, the functions that run them, and what the
+// commands and the demo share.
 #pragma once
 
 #include <ostream>
@@ -8,7 +8,8 @@
 
 #include "Cli.h"
 #include "Output.h"
-#include "Session.h"
+#include "Renderers.h"
+#include "Connection.h"
 #include "VMInfoStructs.h"
 
 namespace vcbtool {
@@ -27,27 +28,6 @@ struct Context {
     [[noreturn]] void fail(const std::string& operation) { connection.fail(operation); }
 };
 
-// Names of the inventory types as the tool spells them ("vdc", "vapp-template", ...), both ways.
-std::string TypeName(VMInfoStructs::EInventoryType type);
-VMInfoStructs::EInventoryType ParseType(const std::string& text);  // UsageError for an unknown name
-
-std::string PowerName(int state);
-
-// Renderers: one JSON form and one human form per record kind.
-Json VmJson(const VMInfoStructs::SVMInfo& vm);
-Json VmListJson(const std::vector<VMInfoStructs::SVMInfo>& vms);
-void PrintVmTable(std::ostream& out, const std::vector<VMInfoStructs::SVMInfo>& vms);
-void PrintVmDetails(std::ostream& out, const VMInfoStructs::SVMInfo& vm, const std::string& indent = "");
-
-Json UsersJson(const std::vector<VMInfoStructs::SVMOwnerInfo>& users);
-void PrintUsers(std::ostream& out, const std::vector<VMInfoStructs::SVMOwnerInfo>& users);
-
-Json VersionJson(const VMInfoStructs::SMgmtVersion& version);
-void PrintVersion(std::ostream& out, const VMInfoStructs::SMgmtVersion& version, const std::string& indent = "");
-
-Json InventoryJson(const VMInfoStructs::SInventoryInfo& node);
-TreeNode InventoryTree(const VMInfoStructs::SInventoryInfo& node);
-
 // The children of node, filled into node.vecChildren level by level with one BrowseInventory call per
 // node, down to maxDepth levels (0: no limit). Counts the nodes visited in *visited for the progress line.
 void BrowseTree(Context& ctx, VMInfoStructs::SInventoryInfo& node, const std::string& org, UINT64 mask,
@@ -55,6 +35,35 @@ void BrowseTree(Context& ctx, VMInfoStructs::SInventoryInfo& node, const std::st
 
 // The metadata text that RestoreVM takes ("key=value;..."), with ';', '=' and '\' escaped in each entry.
 std::string MetadataText(const std::vector<std::string>& entries);
+
+// The commands, one function each; CommandTable.cpp names them.
+int CmdLogin(Context& ctx);
+int CmdVersion(Context& ctx);
+int CmdVdcs(Context& ctx);
+int CmdVapps(Context& ctx);
+int CmdNetworks(Context& ctx);
+int CmdDatastores(Context& ctx);
+int CmdUsers(Context& ctx);
+int CmdStorageProfiles(Context& ctx);
+int CmdStorageProfile(Context& ctx);
+int CmdHypervisors(Context& ctx);
+int CmdFindVCenter(Context& ctx);
+int CmdVCenterForVdc(Context& ctx);
+int CmdTree(Context& ctx);
+int CmdVms(Context& ctx);
+int CmdVmInfo(Context& ctx);
+int CmdVmUsers(Context& ctx);
+int CmdFindVm(Context& ctx);
+int CmdFindVmInVApp(Context& ctx);
+int CmdVmMoref(Context& ctx);
+int CmdPowerOn(Context& ctx);
+int CmdBackup(Context& ctx);
+int CmdRestore(Context& ctx);
+int CmdDeleteVm(Context& ctx);
+int CmdDeleteVmInVApp(Context& ctx);
+int CmdSim(Context& ctx);
+int CmdHelp(Context& ctx);
+int CmdDemo(Context& ctx);
 
 // The demo's guided walk (Demo.cpp).
 int RunDemo(Context& ctx);

@@ -277,6 +277,8 @@ void PrintFields(std::ostream& out, const std::vector<std::pair<std::string, std
     }
 }
 
+void PrintNotice(const std::string& text) { std::cerr << text << '\n'; }
+
 std::string HumanBytes(std::int64_t bytes) {
     static const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
     if (bytes < 1024) return std::to_string(bytes) + " bytes";

@@ -87,6 +87,10 @@ struct TreeNode {
     std::vector<TreeNode> children;
 };
 
+// A notice such as "(no VMs)" that says a listing is empty: a line on standard error, never data on
+// standard output.
+void PrintNotice(const std::string& text);
+
 // The tree with box-drawing branches (or ASCII ones), the root label on the first line.
 void PrintTree(std::ostream& out, const TreeNode& root, bool ascii);
 

@@ -8,7 +8,7 @@
 
 #include "Cli.h"
 #include "Commands.h"
-#include "Session.h"
+#include "Connection.h"
 
 using namespace vcbtool;
 

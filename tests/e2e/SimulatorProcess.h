@@ -1,12 +1,11 @@
-// Runs the vCloud Director API simulator as a child process on a free loopback port for one test
-// process, and stops it when done (closing its standard input ends it even if we die first).
+// The vCloud Director API simulator for one test process, on a free loopback port, stopped when done
+// (closing its standard input ends it even if we die first), and requests to its control endpoint.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "SimLauncher.h"
 
 namespace e2e {
 
@@ -14,11 +13,11 @@ class SimulatorProcess {
 public:
     // Starts `mono <simulator> --port 0 --stdin-lifeline <extra...>` and waits for its listening line.
     explicit SimulatorProcess(const std::vector<std::string>& extraArguments = {});
-    ~SimulatorProcess();
+    ~SimulatorProcess() = default;
     SimulatorProcess(const SimulatorProcess&) = delete;
     SimulatorProcess& operator=(const SimulatorProcess&) = delete;
 
-    bool Running() const { return m_pid > 0 && !m_url.empty(); }
+    bool Running() const { return m_sim.running() && !m_url.empty(); }
     // "http://127.0.0.1:PORT" without a trailing slash.
     const std::string& Url() const { return m_url; }
     const std::string& Error() const { return m_error; }
@@ -29,12 +28,9 @@ public:
                 std::string& body) const;
 
 private:
-    pid_t m_pid = -1;
-    int m_stdin = -1;
-    int m_port = 0;
+    simlauncher::Simulator m_sim;
     std::string m_url;
     std::string m_error;
-    std::thread m_drain;
 };
 
 }  // namespace e2e

@@ -6,6 +6,7 @@
 #include "OperationsSupport.h"
 
 using namespace bridge_test;
+using namespace bridge_test::sinks;
 using namespace VMInfoStructs;
 using vCloudSDKCppBridge::CVCloudSDKCppBridge;
 
@@ -22,14 +23,6 @@ struct ArgumentRow {
 
 const std::vector<ArgumentRow>& Rows() {
     static std::string o1 = "o1", o2 = "o2", o3 = "o3", o4 = "o4", o5 = "o5", o6 = "o6";
-    static std::vector<std::string> texts;
-    static std::vector<SDatastoreInfo> profiles;
-    static std::vector<SVMOwnerInfo> users;
-    static std::vector<SInventoryInfo> nodes;
-    static std::vector<SVMInfo> vms;
-    static SDatastoreInfo profile;
-    static SVMInfo vm;
-    static SMgmtVersion version;
     static const SInventoryInfo node = Node("vapp-7", eInventoryVApp, {Node("vm-1", eInventoryVM)});
     using B = CVCloudSDKCppBridge;
     static const std::vector<ArgumentRow> rows = {

@@ -36,4 +36,16 @@ VMInfoStructs::SInventoryInfo Chain(int depth);
 // How many levels a tree has along its first children.
 int ChainDepth(const std::vector<VMInfoStructs::SInventoryInfo>& roots);
 
+// What the operation tables' calls write their results into; no test reads them back.
+namespace sinks {
+inline std::vector<std::string> texts;
+inline std::vector<VMInfoStructs::SDatastoreInfo> profiles;
+inline std::vector<VMInfoStructs::SVMOwnerInfo> users;
+inline std::vector<VMInfoStructs::SInventoryInfo> nodes;
+inline std::vector<VMInfoStructs::SVMInfo> vms;
+inline VMInfoStructs::SDatastoreInfo profile;
+inline VMInfoStructs::SVMInfo vm;
+inline VMInfoStructs::SMgmtVersion version;
+}  // namespace sinks
+
 }  // namespace bridge_test

@@ -5,6 +5,7 @@
 #include "OperationsSupport.h"
 
 using namespace bridge_test;
+using namespace bridge_test::sinks;
 using namespace VMInfoStructs;
 using vCloudSDKCppBridge::CVCloudSDKCppBridge;
 
@@ -22,14 +23,6 @@ const std::string s = "x";
 
 const std::vector<SignatureRow>& Rows() {
     static std::string out1, out2, out3, out4, out5, out6;
-    static std::vector<std::string> texts;
-    static std::vector<SDatastoreInfo> profiles;
-    static std::vector<SVMOwnerInfo> users;
-    static std::vector<SInventoryInfo> nodes;
-    static std::vector<SVMInfo> vms;
-    static SDatastoreInfo profile;
-    static SVMInfo vm;
-    static SMgmtVersion version;
     static const SInventoryInfo node;
     static const std::vector<SignatureRow> rows = {
         {"Initialize", [](CVCloudSDKCppBridge& b) { return !b.Initialize(s, s, 1); },

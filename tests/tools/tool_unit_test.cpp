@@ -12,7 +12,7 @@
 #include "Cli.h"
 #include "Commands.h"
 #include "Output.h"
-#include "Session.h"
+#include "Connection.h"
 
 using namespace vcbtool;
 

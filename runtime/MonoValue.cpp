@@ -244,31 +244,29 @@ void DumpMethod(MonoMethod* method) {
     mono_free_ptr(description);
 }
 
-MonoObject* NewManagedDateTime() {
-    MonoClass* klass = mono_class_from_name_ptr(mono_get_corlib_ptr(), "System", "DateTime");
+MonoObject* NewObjectOfClass(MonoImage* image, const char* nameSpace, const char* className, MonoClass** klassOut,
+                             const std::string& noClass, const std::string& noObject) {
+    MonoClass* klass = mono_class_from_name_ptr(image, nameSpace, className);
+    if (klassOut) *klassOut = klass;
     if (klass == nullptr) {
-        g_vCloudDebug.error("Could not get datetime class");
+        g_vCloudDebug.error("%s", noClass.c_str());
         return nullptr;
     }
     MonoObject* object = mono_object_new_ptr(g_domain, klass);
-    if (object == nullptr) {
-        g_vCloudDebug.error("Could not create datetime object");
-        return nullptr;
-    }
+    if (object == nullptr) g_vCloudDebug.error("%s", noObject.c_str());
     return object;
 }
 
+MonoObject* NewManagedDateTime() {
+    return NewObjectOfClass(mono_get_corlib_ptr(), "System", "DateTime", nullptr, "Could not get datetime class",
+                            "Could not create datetime object");
+}
+
 MonoObject* NewManagedObjectVCloud(const char* className, bool runConstructor) {
-    MonoClass* klass = mono_class_from_name_ptr(g_vCloudImage, kWrapperNamespace, className);
-    if (klass == nullptr) {
-        g_vCloudDebug.error("Could not find class [%s]", className);
-        return nullptr;
-    }
-    MonoObject* object = mono_object_new_ptr(g_domain, klass);
-    if (object == nullptr) {
-        g_vCloudDebug.error("Could not create object of class [%s]", className);
-        return nullptr;
-    }
+    MonoObject* object = NewObjectOfClass(g_vCloudImage, kWrapperNamespace, className, nullptr,
+                                          std::string("Could not find class [") + className + "]",
+                                          std::string("Could not create object of class [") + className + "]");
+    if (object == nullptr) return nullptr;
     if (runConstructor) mono_runtime_object_init_ptr(object);
     return object;
 }

@@ -1,5 +1,5 @@
 // Home directory, simulator process, signals, password sources and the bridge connection of the tool.
-#include "Session.h"
+#include "Connection.h"
 
 #include "Output.h"
 
@@ -60,24 +60,6 @@ int g_terminalFd = -1;
 struct termios g_savedTerminal;
 bool g_stderrIsTerminal = false;
 
-void SleepMs(long ms) {
-    struct timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
-// Stops pid with SIGTERM, waits up to ten seconds, then kills it. Async-signal-safe.
-void EndChild(pid_t pid) {
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-        const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) return;
-        SleepMs(20);
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-}
-
 void OnSignal(int sig) {
     const int savedErrno = errno;
     if (g_terminalSaved) ::tcsetattr(g_terminalFd, TCSAFLUSH, &g_savedTerminal);
@@ -87,7 +69,7 @@ void OnSignal(int sig) {
     const pid_t sim = g_simulatorPid;
     if (sim > 0) {
         g_simulatorPid = 0;
-        EndChild(sim);
+        simlauncher::EndChild(sim);
     }
     errno = savedErrno;
     // End the process the way the signal would have, so that the caller sees it (status 128 + sig).
@@ -192,134 +174,16 @@ void InstallSignalHandlers() {
 
 // ---- simulator ----
 
-Simulator::~Simulator() { stop(); }
-
-void Simulator::start(const std::string& exe, const std::vector<std::string>& extraArgs, bool forwardOutput) {
-    int lifeline[2], output[2];
-    if (::pipe2(lifeline, O_CLOEXEC) != 0) throw OperationError(std::string("pipe: ") + std::strerror(errno));
-    if (::pipe2(output, O_CLOEXEC) != 0) {
-        ::close(lifeline[0]);
-        ::close(lifeline[1]);
-        throw OperationError(std::string("pipe: ") + std::strerror(errno));
-    }
-    std::vector<std::string> args = {"mono", exe, "--port", "0", "--stdin-lifeline"};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, lifeline[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
-    // Nothing else this process holds open (a caller's pipes, say) may leak into the long-lived child.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, sig);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, "mono", &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    ::close(lifeline[0]);
-    ::close(output[1]);
-    if (rc != 0) {
-        ::close(lifeline[1]);
-        ::close(output[0]);
-        throw OperationError("cannot start the simulated cloud with 'mono': " + std::string(std::strerror(rc)) +
-                             " (is the Mono runtime installed?)");
-    }
-    pid_ = pid;
-    g_simulatorPid = pid;
-    lifeline_ = lifeline[1];
-    output_ = output[0];
-
-    // Its first line names the port; anything before it (runtime warnings, errors) is kept for the report.
-    const std::string ready = "vcdsim listening on ";
-    std::string pending, earlier;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (url_.empty()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            stop();
-            throw OperationError("the simulated cloud did not report its port within 120 s" +
-                                 (earlier.empty() ? std::string() : ":\n" + earlier));
-        }
-        struct pollfd p{output_, POLLIN, 0};
-        const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-        if (n < 0 && errno != EINTR) break;
-        if (n <= 0) continue;
-        char buf[4096];
-        const ssize_t got = ::read(output_, buf, sizeof buf);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            earlier += pending;
-            stop();
-            throw OperationError("the simulated cloud stopped before it was ready" +
-                                 (earlier.empty() ? std::string() : ":\n" + earlier));
-        }
-        pending.append(buf, static_cast<std::size_t>(got));
-        std::size_t nl;
-        while (url_.empty() && (nl = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.compare(0, ready.size(), ready) == 0) url_ = line.substr(ready.size());
-            else earlier += line + "\n";
-        }
-    }
-    if (forwardOutput && !pending.empty()) std::cerr << pending << std::flush;
-    const int fd = output_;
-    drain_ = std::thread([fd, forwardOutput] {
-        char buf[4096];
-        for (;;) {
-            const ssize_t got = ::read(fd, buf, sizeof buf);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            if (forwardOutput && ::write(STDERR_FILENO, buf, static_cast<std::size_t>(got)) < 0) {
-                // Standard error is gone; keep draining so that the simulator never blocks.
-            }
-        }
-    });
-}
-
-int Simulator::wait() {
-    if (pid_ <= 0) return 0;
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    g_simulatorPid = 0;
-    pid_ = -1;
-    stop();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-void Simulator::stop() {
-    if (pid_ > 0) {
-        g_simulatorPid = 0;
-        if (lifeline_ >= 0) {
-            ::close(lifeline_);
-            lifeline_ = -1;
-        }
-        EndChild(pid_);
-        pid_ = -1;
-    }
-    if (lifeline_ >= 0) {
-        ::close(lifeline_);
-        lifeline_ = -1;
-    }
-    if (drain_.joinable()) drain_.join();
-    if (output_ >= 0) {
-        ::close(output_);
-        output_ = -1;
+void StartSimulator(simlauncher::Simulator& sim, const std::string& exe, const std::vector<std::string>& extraArgs,
+                    bool forwardOutput) {
+    simlauncher::SimulatorOptions options;
+    options.extraArgs = extraArgs;
+    options.forwardOutput = forwardOutput;
+    options.pidSlot = &g_simulatorPid;
+    try {
+        sim.start(exe, options);
+    } catch (const simlauncher::SimulatorError& e) {
+        throw OperationError(e.what());
     }
 }
 
@@ -443,7 +307,7 @@ void Connection::open() {
         // The demo accounts' passwords are public; a --password-file still wins, for other accounts.
         password = s.passwordFile.empty() ? DemoPassword(user_) : std::string();
         if (password.empty()) password = ResolvePassword(s, user_, "the built-in cloud");
-        sim_.start(FindSimulator(home), {}, false);
+        StartSimulator(sim_, FindSimulator(home), {}, false);
         url_ = sim_.url();
         if (!s.quiet)
             std::cerr << "vcloud-bridge: no --server given: started the built-in simulated cloud at " << url_

@@ -66,16 +66,10 @@ bool CVCloudWrapperPtr::StartRuntime() {
 
 WrapperRef CVCloudWrapperPtr::CreateWrapper() {
     if (!ThreadAttach()) return nullptr;
-    MonoClass* klass = mono_class_from_name_ptr(g_vCloudImage, kWrapperNamespace, kWrapperClass);
-    if (klass == nullptr) {
-        g_vCloudDebug.error("Failed to get mono class");
-        return nullptr;
-    }
-    MonoObject* object = mono_object_new_ptr(g_domain, klass);
-    if (object == nullptr) {
-        g_vCloudDebug.error("Failed to create mono object");
-        return nullptr;
-    }
+    MonoClass* klass = nullptr;
+    MonoObject* object = NewObjectOfClass(g_vCloudImage, kWrapperNamespace, kWrapperClass, &klass,
+                                          "Failed to get mono class", "Failed to create mono object");
+    if (object == nullptr) return nullptr;
     WrapperRef wrapper = std::make_shared<const WrapperObject>(klass, mono_gchandle_new_ptr(object, false));
 
     // The constructor runs with an exception slot: a constructor that throws must not end the process.

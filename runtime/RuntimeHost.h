@@ -31,6 +31,7 @@ private:
 };
 using WrapperRef = std::shared_ptr<const WrapperObject>;
 
+// The runtime host of one bridge object: the runtime start, the managed wrapper object and its calls.
 class CVCloudWrapperPtr {
 public:
     CVCloudWrapperPtr();

@@ -2,14 +2,12 @@
 // object that is initialised, logged in and logged out exactly as a backup agent does it.
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Cli.h"
+#include "SimLauncher.h"
 #include "vCloudSDKCppBridge.h"
 
 namespace vcbtool {
@@ -49,34 +47,10 @@ std::string FindSimulator(const std::string& home);
 void PrepareProcess();
 void InstallSignalHandlers();
 
-// The simulator as a child process: `mono vcdsim.exe --port 0 --stdin-lifeline`, in its own process
-// group so that a Ctrl-C reaches only this program, which then stops it. Its standard input is a pipe
-// that closes when this process ends in any way, which stops it too.
-class Simulator {
-public:
-    Simulator() = default;
-    ~Simulator();
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
-
-    // Starts it and waits for its "listening" line. forwardOutput: copy its later output to standard
-    // error (otherwise it is read and dropped). Throws OperationError.
-    void start(const std::string& exe, const std::vector<std::string>& extraArgs, bool forwardOutput);
-    // Waits until it ends by itself (or a signal ends this program).
-    int wait();
-    void stop();
-
-    const std::string& url() const { return url_; }
-    pid_t pid() const { return pid_; }
-    bool running() const { return pid_ > 0; }
-
-private:
-    pid_t pid_ = -1;
-    int lifeline_ = -1;
-    int output_ = -1;
-    std::thread drain_;
-    std::string url_;
-};
+// Starts the built-in simulated cloud through the simulator launcher, registered with the signal handlers
+// so that an interrupted program stops it. Throws OperationError when it cannot be started.
+void StartSimulator(simlauncher::Simulator& sim, const std::string& exe, const std::vector<std::string>& extraArgs,
+                    bool forwardOutput);
 
 // The password from --password-file, $VCB_PASSWORD or a prompt without echo on a terminal. Throws
 // UsageError when none of them can give one.
@@ -107,7 +81,7 @@ private:
     void open();
 
     Settings settings_;
-    Simulator sim_;
+    simlauncher::Simulator sim_;
     std::unique_ptr<vCloudSDKCppBridge::CVCloudSDKCppBridge> bridge_;
     bool connected_ = false;
     std::string url_;

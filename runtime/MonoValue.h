@@ -54,5 +54,10 @@ VCB_EXPORT time_t GetDateTimeFieldValue(MonoClass* klass, MonoObject* object, co
 VCB_EXPORT bool IsStringFieldEmpty(MonoObject* object, const char* field);
 VCB_EXPORT void SetFieldValue(MonoClass* klass, MonoObject* object, const char* field, void* value);
 
+// A new object of class nameSpace.className of `image` (its constructor not run), its class in *klassOut
+// when asked; null with noClass or noObject logged when the class or the object cannot be had. Internal.
+MonoObject* NewObjectOfClass(MonoImage* image, const char* nameSpace, const char* className, MonoClass** klassOut,
+                             const std::string& noClass, const std::string& noObject);
+
 // Seconds since 1970-01-01 of a boxed System.DateTime (negative before 1970); 0 on failure. Internal.
 time_t DateTimeToTimeT(MonoObject* boxedDateTime);
