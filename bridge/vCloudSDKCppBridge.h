@@ -238,7 +238,7 @@ public:
     /// @par Threads
     /// Any thread, concurrently with other calls except Initialize.
     bool GetMgmtVersionInfo(VMInfoStructs::SMgmtVersion& version);
-    /// @brief Lists the names of an organisation's VDCs, in the server's order.
+    /// @brief Lists the names of an organisation's VDCs, in name order.
     /// @param[in] org The organisation.
     /// @param[out] vdcs The names; replaced only on success.
     /// @return true on success; false on failure, with vdcs untouched.
