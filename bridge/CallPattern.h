@@ -280,14 +280,8 @@ inline std::string WrapperErrorText(CVCloudWrapperPtr* host, const WrapperRef& t
 // all is the bridge's failure and gets the bridge's text.
 inline bool InvokeBool(CVCloudWrapperPtr* host, const WrapperRef& target, const char* method, void** args) {
     std::string why;
-    MonoObject* result = host->Invoke(target, method, args, &why);
-    if (result == nullptr) {
-        g_vCloudDebug.error("Result is invalid (bool)");
-        host->SetBridgeError(ErrorText(method, why.empty() ? "the wrapper method returned no result" : why));
-        return false;
-    }
-    bool ok = *static_cast<const unsigned char*>(MonoAPI::mono_object_unbox_ptr(result)) != 0;
-    if (!ok) host->SetBridgeError(WrapperErrorText(host, target, method));
+    const bool ok = host->Invoke(target, false, method, args, &why);
+    if (!ok) host->SetBridgeError(why.empty() ? WrapperErrorText(host, target, method) : ErrorText(method, why));
     return ok;
 }
 
@@ -345,12 +339,7 @@ inline std::string CallLastError(CVCloudWrapperPtr* host, const char* signature,
     host->ThreadAttach();
     try {
         void* args[1] = {nullptr};
-        MonoObject* value = host->Invoke(target, method, args, nullptr);
-        if (value == nullptr) {
-            g_vCloudDebug.error("Result is invalid (string)");
-        } else {
-            result = gc2std(reinterpret_cast<MonoString*>(value));
-        }
+        host->Invoke(target, result, method, args);
     } catch (const ManagedException& exception) {
         LogManagedException(signature, exception);
     }

@@ -87,7 +87,7 @@ namespace vCloudSDKWrapper
             string text = op + ": " + RestClient.Visible(RestClient.Redact(message, null));
             lastError.Value = text;
             cfg.Log.Error(text);
-            if (e != null) cfg.Log.Info(1, e.ToString());
+            if (e != null) cfg.Log.Info(1, RestClient.Visible(RestClient.Redact(e.ToString(), null)));
         }
 
         // The last failure on the calling thread; "" when there was none.

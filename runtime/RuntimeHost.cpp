@@ -199,16 +199,26 @@ MonoObject* CVCloudWrapperPtr::Invoke(const WrapperRef& target, const char* meth
 }
 
 bool CVCloudWrapperPtr::Invoke(bool defaultResult, const char* method, void** args) {
-    MonoObject* result = Invoke(method, args);
+    return Invoke(Current(), defaultResult, method, args, nullptr);
+}
+
+bool CVCloudWrapperPtr::Invoke(const WrapperRef& target, bool defaultResult, const char* method, void** args,
+                               std::string* why) {
+    MonoObject* result = Invoke(target, method, args, why);
     if (result == nullptr) {
         g_vCloudDebug.error("Result is invalid (bool)");
+        if (why != nullptr && why->empty()) *why = "the wrapper method returned no result";
         return defaultResult;
     }
     return *static_cast<const unsigned char*>(mono_object_unbox_ptr(result)) != 0;
 }
 
 std::string CVCloudWrapperPtr::Invoke(std::string& result, const char* method, void** args) {
-    MonoObject* value = Invoke(method, args);
+    return Invoke(Current(), result, method, args);
+}
+
+std::string CVCloudWrapperPtr::Invoke(const WrapperRef& target, std::string& result, const char* method, void** args) {
+    MonoObject* value = Invoke(target, method, args, nullptr);
     if (value == nullptr) {
         g_vCloudDebug.error("Result is invalid (string)");
     } else {

@@ -68,6 +68,10 @@ public:
     // The same on a given object. When the method is not reached, `why` (if given) receives the reason;
     // it stays empty when the method ran and returned null.
     MonoObject* Invoke(const WrapperRef& target, const char* method, void** args, std::string* why);
+    // A bool method on a given object: the default when there is no result, with the reason in `why`.
+    bool Invoke(const WrapperRef& target, bool defaultResult, const char* method, void** args, std::string* why);
+    // A string method on a given object: `result` untouched when there is no result.
+    std::string Invoke(const WrapperRef& target, std::string& result, const char* method, void** args);
 
     // The calling thread's last error text on this bridge, kept per thread as the wrapper keeps its own:
     // the wrapper's text of a failure that it reported, or the bridge's for one that the wrapper never

@@ -536,7 +536,7 @@ namespace VcdSim
             x.End();
         }
 
-        // The VM's specification in vCloud terms (the section that RecomposeVAppParams and reconfigureVm also
+        // The VM's hardware and guest description (the section that RecomposeVAppParams and reconfigureVm also
         // take): guest OS, CPUs, memory, disks, hardware version. Firmware from 37.1.
         void WriteVmSpecSection(XmlOut x, Vm vm, double version)
         {
