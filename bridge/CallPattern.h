@@ -159,21 +159,27 @@ private:
 
 template <class T> class Marshaller<OutList<T>> {
 public:
-    // A list that cannot be made (logged by CreateList) refuses the call: the wrapper would have nowhere
-    // to put its elements, and its true would come back with an empty list.
+    // A list that cannot be made (logged by CreateList) leaves the slot null and the call goes ahead: the
+    // wrapper may put a list of its own there.
     explicit Marshaller(const OutList<T>& arg)
-        : m_items(arg.items), m_convert(arg.convert),
-          m_slot(VCloudSDKHelper::CVCloudSDKHelper::CreateList(arg.managedClass)) {
-        if (m_slot == nullptr) throw Refused{std::string("the managed list of ") + arg.managedClass + " cannot be made"};
-    }
+        : m_items(arg.items), m_convert(arg.convert), m_class(arg.managedClass),
+          m_slot(VCloudSDKHelper::CVCloudSDKHelper::CreateList(arg.managedClass)) {}
     void* Entry() { return &m_slot; }
-    // Converted aside first: a conversion that fails half-way leaves the caller's vector as it was.
-    void Collect() { m_convert(m_result, m_slot); }
+    // Converted aside first: a conversion that fails half-way leaves the caller's vector as it was. A true
+    // result with no list in the slot says nothing about the list, so it is a failure, not an empty list.
+    void Collect() {
+        if (m_slot == nullptr) {
+            g_vCloudDebug.error("The managed method returned true but left no list of [%s] in its slot", m_class);
+            throw Refused{std::string("the wrapper returned true but gave no list of ") + m_class};
+        }
+        m_convert(m_result, m_slot);
+    }
     void Commit() { m_items.swap(m_result); }
 
 private:
     std::vector<T>& m_items;
     void (*m_convert)(std::vector<T>&, MonoObject*);
+    const char* m_class;
     MonoObject* m_slot;
     std::vector<T> m_result;
 };

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "ManagedException.h"
 #include "WzUtils.h"
@@ -39,14 +40,72 @@ uint64_t ThreadSerial() {
     return serial;
 }
 
+// The error stores the calling thread holds a text in; at the thread's end its texts are dropped from
+// each store that still exists.
+class ThreadErrorOwner {
+public:
+    ~ThreadErrorOwner() {
+        for (auto& store : m_stores) {
+            if (auto alive = store.lock()) alive->Drop(ThreadSerial());
+        }
+    }
+    void Remember(const std::shared_ptr<ThreadErrorTexts>& store) {
+        for (auto it = m_stores.begin(); it != m_stores.end();) {
+            if (it->expired()) {
+                it = m_stores.erase(it);
+            } else if (!it->owner_before(store) && !store.owner_before(*it)) {
+                return;
+            } else {
+                ++it;
+            }
+        }
+        m_stores.push_back(store);
+    }
+
+private:
+    std::vector<std::weak_ptr<ThreadErrorTexts>> m_stores;
+};
+
+ThreadErrorOwner& ThisThreadErrors() {
+    thread_local ThreadErrorOwner owner;
+    return owner;
+}
+
 }  // namespace
+
+void ThreadErrorTexts::Set(const std::string& text) {
+    // Registered before the text is stored: the owner's destructor then always finds this store.
+    ThisThreadErrors().Remember(shared_from_this());
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_texts[ThreadSerial()] = text;
+}
+
+void ThreadErrorTexts::Clear() { Drop(ThreadSerial()); }
+
+void ThreadErrorTexts::Drop(uint64_t serial) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_texts.erase(serial);
+}
+
+bool ThreadErrorTexts::Get(std::string& text) const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto found = m_texts.find(ThreadSerial());
+    if (found == m_texts.end()) return false;
+    text = found->second;
+    return true;
+}
+
+std::size_t ThreadErrorTexts::Threads() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_texts.size();
+}
 
 WrapperObject::~WrapperObject() {
     // Freeing a handle needs no attached thread.
     if (m_handle != 0) mono_gchandle_free_ptr(m_handle);
 }
 
-CVCloudWrapperPtr::CVCloudWrapperPtr() : m_wrapperHandle(0) {}
+CVCloudWrapperPtr::CVCloudWrapperPtr() : m_wrapperHandle(0), m_errors(std::make_shared<ThreadErrorTexts>()) {}
 
 CVCloudWrapperPtr::~CVCloudWrapperPtr() = default;
 
@@ -227,22 +286,12 @@ std::string CVCloudWrapperPtr::Invoke(const WrapperRef& target, std::string& res
     return result;
 }
 
-void CVCloudWrapperPtr::SetBridgeError(const std::string& text) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_errors[ThreadSerial()] = text;
-}
+void CVCloudWrapperPtr::SetBridgeError(const std::string& text) { m_errors->Set(text); }
 
-void CVCloudWrapperPtr::ClearBridgeError() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_errors.erase(ThreadSerial());
-}
+void CVCloudWrapperPtr::ClearBridgeError() { m_errors->Clear(); }
 
-bool CVCloudWrapperPtr::BridgeError(std::string& text) const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto found = m_errors.find(ThreadSerial());
-    if (found == m_errors.end()) return false;
-    text = found->second;
-    return true;
-}
+bool CVCloudWrapperPtr::BridgeError(std::string& text) const { return m_errors->Get(text); }
+
+std::size_t CVCloudWrapperPtr::BridgeErrorThreads() const { return m_errors->Threads(); }
 
 }  // namespace vCloudSDKCppBridge

@@ -31,6 +31,25 @@ private:
 };
 using WrapperRef = std::shared_ptr<const WrapperObject>;
 
+// The last error text of each thread that has failed on one bridge. A thread's entry goes when the thread
+// ends: an agent that runs every job on a new thread would otherwise keep one text per thread it ever
+// ran, for the bridge's life. Each thread remembers the stores it wrote to through weak references, so a
+// store that dies first (its bridge destroyed) is simply skipped.
+class ThreadErrorTexts : public std::enable_shared_from_this<ThreadErrorTexts> {
+public:
+    void Set(const std::string& text);
+    void Clear();
+    bool Get(std::string& text) const;
+    // How many threads hold a text here now.
+    std::size_t Threads() const;
+    // Called at the end of thread `serial`.
+    void Drop(uint64_t serial);
+
+private:
+    mutable std::mutex m_lock;
+    std::unordered_map<uint64_t, std::string> m_texts;  // by thread serial
+};
+
 // The runtime host of one bridge object: the runtime start, the managed wrapper object and its calls.
 class CVCloudWrapperPtr {
 public:
@@ -79,6 +98,8 @@ public:
     void SetBridgeError(const std::string& text);
     void ClearBridgeError();
     bool BridgeError(std::string& text) const;
+    // How many threads have a last error text on this bridge now (those that ended have none).
+    std::size_t BridgeErrorThreads() const;
 
     static XqCriticalSection c_VCloudmonoInitCS;
     static XqEvent c_VCloudmonoInitEvent;
@@ -86,10 +107,10 @@ public:
     static bool c_VCloudmonoThreadRunning;
 
 private:
-    mutable std::mutex m_lock;  // guards m_current, m_wrapperHandle and m_errors; never held across a managed call
+    mutable std::mutex m_lock;  // guards m_current and m_wrapperHandle; never held across a managed call
     WrapperRef m_current;
     uint32_t m_wrapperHandle;   // the current object's handle, for diagnostic readers; calls use m_current
-    std::unordered_map<uint64_t, std::string> m_errors;  // by thread serial
+    std::shared_ptr<ThreadErrorTexts> m_errors;
 };
 
 }  // namespace vCloudSDKCppBridge

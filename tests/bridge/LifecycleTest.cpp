@@ -1,8 +1,10 @@
 // Initialize on a bridge that is in use, and the error text of every kind of failure.
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "BridgeFixture.h"
+#include "RuntimeHost.h"
 
 using namespace bridge_test;
 
@@ -145,6 +147,69 @@ TEST_F(BridgeTest, EveryFailureSetsTheLastErrorText) {
     std::string other = "unset";
     std::thread([&] { other = bridge().GetLastErrorString(); }).join();
     EXPECT_EQ(other, "");
+}
+
+// Each thread's last error text goes with the thread: an agent that runs every job on a new thread keeps
+// no text per thread it ever ran, and every thread still reads its own.
+TEST(ThreadErrorTexts, EndedThreadsLeaveNoText) {
+    vCloudSDKCppBridge::CVCloudWrapperPtr host;
+    int wrong = 0;
+    for (int i = 0; i < 10000; ++i) {
+        std::thread([&host, &wrong, i] {
+            const std::string mine = "failure of thread " + std::to_string(i);
+            host.SetBridgeError(mine);
+            std::string read;
+            if (!host.BridgeError(read) || read != mine) ++wrong;
+        }).join();
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(host.BridgeErrorThreads(), 0u);
+
+    // A thread still running keeps its text; the calling thread's own is untouched by the others.
+    host.SetBridgeError("main");
+    std::atomic<bool> set{false}, release{false};
+    std::thread running([&] {
+        host.SetBridgeError("running");
+        set = true;
+        while (!release) std::this_thread::yield();
+    });
+    while (!set) std::this_thread::yield();
+    EXPECT_EQ(host.BridgeErrorThreads(), 2u);
+    release = true;
+    running.join();
+    EXPECT_EQ(host.BridgeErrorThreads(), 1u);
+    std::string read;
+    ASSERT_TRUE(host.BridgeError(read));
+    EXPECT_EQ(read, "main");
+}
+
+// A thread that outlives the bridge it failed on ends cleanly.
+TEST(ThreadErrorTexts, ThreadOutlivingItsBridgeEndsCleanly) {
+    auto host = std::make_unique<vCloudSDKCppBridge::CVCloudWrapperPtr>();
+    std::atomic<bool> set{false}, release{false};
+    std::thread worker([&] {
+        host->SetBridgeError("failed");
+        set = true;
+        while (!release) std::this_thread::yield();
+    });
+    while (!set) std::this_thread::yield();
+    host.reset();
+    release = true;
+    worker.join();
+}
+
+// Through the bridge: many short-lived threads that each fail once read their own texts.
+TEST_F(BridgeTest, ShortLivedThreadsReadTheirOwnErrors) {
+    vCloudSDKCppBridge::CVCloudSDKCppBridge fresh;
+    int wrong = 0;
+    for (int i = 0; i < 1000; ++i) {
+        std::thread([&] {
+            if (fresh.Disconnect()) ++wrong;
+            if (fresh.GetLastErrorString() != "Logout: vCloudSDKWrapper is not initialized (Initialize has not succeeded)") ++wrong;
+        }).join();
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(fresh.GetLastErrorString(), "");  // this thread has not failed on it
 }
 
 }  // namespace

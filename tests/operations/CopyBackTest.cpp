@@ -173,7 +173,8 @@ TEST_F(BridgeTest, ListArgumentsCopyBackOnlyOnTrue) {
         {"no result", {}, "null", true, false, false, true},
         {"exception", {}, "throw", true, false, false, true},
         {"list replaced", {"replace-list"}, "true", true, true, true, false},
-        {"list set to null", {"null-list"}, "true", true, true, false, false},
+        // True with no list says nothing about the list: a failure, never "true with an empty list".
+        {"list set to null", {"null-list"}, "true", true, false, false, true},
     };
     for (const ListRow& row : ListRows()) {
         for (const Case& c : cases) {
@@ -189,26 +190,51 @@ TEST_F(BridgeTest, ListArgumentsCopyBackOnlyOnTrue) {
     }
 }
 
-// An output list that cannot be made refuses the call: the method would have nowhere to put its
-// elements, and its true would come back with an empty list.
-TEST_F(BridgeTest, ListThatCannotBeMadeFailsTheCallBeforeTheMethodRuns) {
+// An output list that the factory cannot make goes to the method as a null slot: a list that the
+// method puts there is read, and a true that leaves the slot null is a failure with the caller's vector
+// untouched.
+TEST_F(BridgeTest, ListThatCannotBeMadeReachesTheMethodAsANullSlot) {
     for (const ListRow& row : ListRows()) {
         SCOPED_TRACE(row.method);
-        for (const char* fault : {"factory-null", "factory-throws"}) {
-            Control("Reset");
-            FillDouble();
-            Control("Fault", {fault});
-            log.Clear();
-            std::vector<std::string> names = {"old"};
-            EXPECT_FALSE(row.call(bridge(), names));
-            EXPECT_EQ(names, std::vector<std::string>{"old"});
-            EXPECT_EQ(Control("CallCount"), "0");
-            if (std::string(fault) == "factory-null") {
-                EXPECT_EQ(Messages(log), std::vector<std::string>{std::string("Failed to invoke create list method [") +
-                                                                  row.factoryMethod + "]"});
-                EXPECT_NE(bridge().GetLastErrorString().find("cannot be made"), std::string::npos);
-            }
-        }
+        Control("Reset");
+        FillDouble();
+        Control("Fault", {"factory-null"});
+        Control("Fault", {"replace-list"});
+        std::vector<std::string> names = {"old"};
+        EXPECT_TRUE(row.call(bridge(), names)) << bridge().GetLastErrorString();
+        EXPECT_EQ(names, row.items);
+        ASSERT_EQ(Calls().size(), 1u);
+        EXPECT_NE(Calls()[0].find("<no list>"), std::string::npos) << Calls()[0];
+
+        Control("Reset");
+        FillDouble();
+        Control("Fault", {"factory-null"});
+        log.Clear();
+        names = {"old"};
+        EXPECT_FALSE(row.call(bridge(), names));
+        EXPECT_EQ(names, std::vector<std::string>{"old"});
+        EXPECT_EQ(Control("CallCount"), "1");
+        const std::string factory = row.factoryMethod;  // "Create<class>List"
+        const std::string managedClass = factory.substr(6, factory.size() - 10);
+        const std::vector<std::string> expected = {
+            std::string("Failed to invoke create list method [") + row.factoryMethod + "]",
+            std::string("The managed method returned true but left no list of [") + managedClass + "] in its slot"};
+        EXPECT_EQ(Messages(log), expected);
+        EXPECT_NE(bridge().GetLastErrorString().find("gave no list"), std::string::npos) << bridge().GetLastErrorString();
+    }
+}
+
+// A factory that raises is a managed exception like any other: the call fails before the method runs.
+TEST_F(BridgeTest, ListFactoryThatRaisesFailsTheCall) {
+    for (const ListRow& row : ListRows()) {
+        SCOPED_TRACE(row.method);
+        Control("Reset");
+        FillDouble();
+        Control("Fault", {"factory-throws"});
+        std::vector<std::string> names = {"old"};
+        EXPECT_FALSE(row.call(bridge(), names));
+        EXPECT_EQ(names, std::vector<std::string>{"old"});
+        EXPECT_EQ(Control("CallCount"), "0");
     }
 }
 
