@@ -206,6 +206,41 @@ namespace vCloudSDKWrapper
             return q.ToString();
         }
 
+        // The record element each query type answers with. A page of any other record element is not an
+        // answer to the query (a server bug, or a proxy that mixed answers up): taking vApp records for VMs
+        // would make an agent back up vApps as VMs.
+        private static readonly Dictionary<string, string> RecordElements = new Dictionary<string, string>(StringComparer.Ordinal)
+        {
+            { "vm", "VMRecord" }, { "adminVM", "AdminVMRecord" },
+            { "vApp", "VAppRecord" }, { "adminVApp", "AdminVAppRecord" },
+            { "orgVdc", "OrgVdcRecord" }, { "adminOrgVdc", "AdminVdcRecord" },
+            { "orgVdcStorageProfile", "OrgVdcStorageProfileRecord" },
+            { "adminOrgVdcStorageProfile", "AdminOrgVdcStorageProfileRecord" },
+            { "virtualCenter", "VirtualCenterRecord" },
+            { "datastoreProviderVdcRelation", "DatastoreProviderVdcRelationRecord" },
+            { "providerVdc", "VMWProviderVdcRecord" },
+            { "providerVdcStorageProfile", "ProviderVdcStorageProfileRecord" },
+            { "organization", "OrgRecord" },
+            { "user", "UserRecord" }, { "adminUser", "AdminUserRecord" },
+            { "task", "TaskRecord" }, { "adminTask", "AdminTaskRecord" },
+        };
+
+        private static string RecordElement(string type)
+        {
+            string element;
+            if (!RecordElements.TryGetValue(type, out element))
+                throw new CloudException("query " + type + ": no record element is known for this query type");
+            return element;
+        }
+
+        // The first record on a page that is not of the expected element, or null.
+        private static string ForeignRecord(List<QueryRecord> records, string expected)
+        {
+            foreach (var rec in records)
+                if (!string.Equals(rec.Element, expected, StringComparison.Ordinal)) return rec.Element;
+            return null;
+        }
+
         // The identity a record is de-duplicated by: its href, or all its attributes when it has none.
         private static string Identity(QueryRecord rec)
         {
@@ -246,6 +281,7 @@ namespace vCloudSDKWrapper
             }
             string basePath = QueryBase(type, filter, extra);
             string label = "query " + type;
+            string recordElement = RecordElement(type);
             var seen = new HashSet<string>(StringComparer.Ordinal);
             int requests = 0, yielded = 0;
             long knownTotal = -1;   // the largest total the server has stated in this query
@@ -277,6 +313,9 @@ namespace vCloudSDKWrapper
                             page = ReadWindow(basePath, w, label, keep);
                         }
                         if (page.Broken != null) { why = page.Broken; break; }
+                        string foreign = ForeignRecord(page.Records, recordElement);
+                        if (foreign != null)
+                            throw new CloudException(label + ": the server answered with " + foreign + " records where " + recordElement + " records belong");
                         if (page.PageSize > 0 && page.PageSize < w.Size)
                         {
                             // The server pages at a smaller size than asked (its maxPageSize): plan with that.

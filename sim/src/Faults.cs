@@ -39,6 +39,8 @@ namespace VcdSim
         public int TaskMs;                // how long a task takes from queued to done
         public int DefaultTaskMs;
         public int Churn;                 // VMs deleted and as many created before every query page after the first
+        public string RecordElement = ""; // query records written under this element name instead of their type's,
+        public string RecordElementFor = "";  // for this query type only, or for every type when empty
         readonly Random churnRandom = new Random(12);
         long churnSeq;
 
@@ -61,6 +63,7 @@ namespace VcdSim
                 TokenBudget = -1;
                 TaskMs = DefaultTaskMs;
                 Churn = 0;
+                RecordElement = RecordElementFor = "";
             }
         }
 
@@ -118,6 +121,13 @@ namespace VcdSim
         internal Random ChurnRandom { get { return churnRandom; } }
         internal long NextChurn(int n) { lock (gate) { long s = churnSeq; churnSeq += n; return s; } }
 
+        // The element a query type's records are written under.
+        public string RecordElementOf(string type, string own)
+        {
+            lock (gate)
+                return RecordElement.Length > 0 && (RecordElementFor.Length == 0 || RecordElementFor == type) ? RecordElement : own;
+        }
+
         // Applies one setting by name; the names are those of the control endpoint and the command line.
         public void Set(string key, string value)
         {
@@ -138,6 +148,12 @@ namespace VcdSim
                     case "tokenExpiresAfter": TokenBudget = Int(key, value, -1, int.MaxValue); break;
                     case "taskMs": TaskMs = Int(key, value, 0, 3600000); break;
                     case "churn": Churn = Int(key, value, 0, 1000); break;
+                    case "recordElement":
+                        // ELEMENT, or TYPE:ELEMENT for one query type
+                        int colon = (value ?? "").IndexOf(':');
+                        RecordElementFor = colon < 0 ? "" : value.Substring(0, colon);
+                        RecordElement = colon < 0 ? value ?? "" : value.Substring(colon + 1);
+                        break;
                     default: throw new ArgumentException("unknown fault setting '" + key + "'");
                 }
                 matched = 0;

@@ -795,6 +795,7 @@ namespace VcdSim
                 x.Link("lastPage", PageHref(r, type, format, lastPage, pageSize), media);
             }
             bool ids = format == "idrecords";
+            string recordElem = faults.RecordElementOf(qt.Name, qt.RecordElem);
             for (int k = 0; k < count; k++)
             {
                 var e = items[first + k];
@@ -808,7 +809,7 @@ namespace VcdSim
                     x.End();
                     continue;
                 }
-                x.W.WriteStartElement(qt.RecordElem, Ns.V);
+                x.W.WriteStartElement(recordElem, Ns.V);
                 if (ids) x.Attr("id", Refs.Urn(e));
                 else x.Attr("href", Refs.Href(e));
                 foreach (var f in fields ?? qt.Fields)

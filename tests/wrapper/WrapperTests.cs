@@ -773,6 +773,51 @@ namespace WrapperTests
             w.Logout();
             patient.Logout();
             Check.That(sw.Elapsed < TimeSpan.FromSeconds(120), "the fault checks finish");
+            ForeignRecords(sim);
+        }
+
+        // Every paged query takes only its own type's records: a page of records of another kind fails
+        // the operation, names what came back, and leaves the caller's outputs as they were.
+        static void ForeignRecords(Sim sim)
+        {
+            foreach (bool system in new[] { true, false })
+            {
+                var w = system ? Admin(sim) : Alice(sim);
+                string who = system ? "as System, " : "as a tenant, ";
+                string admin = system ? "admin" : "";
+                Action<string, string, string, Func<bool>> refused = (what, type, element, call) =>
+                {
+                    sim.Reset();
+                    sim.Faults("recordElement=" + type + ":" + element);
+                    bool ok = call();
+                    sim.Reset();
+                    Check.That(!ok, who + what + " answered with " + element + " records fails");
+                    Check.Contains(w.getLastErrorString(), "query " + type + ": the server answered with " + element + " records",
+                        who + what + " names the records that came back");
+                };
+                refused("a VM list", system ? "adminVM" : "vm", system ? "AdminVAppRecord" : "VAppRecord",
+                    () => w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0) != null);
+                refused("a VM found by name", system ? "adminVM" : "vm", system ? "AdminVAppRecord" : "VAppRecord", () => w.FindVM("Acme", "Acme-Gold", "web-01"));
+                var strings = new SStringInfoLibList();
+                strings.Add("kept");
+                refused("a VDC list", system ? "adminOrgVdc" : "orgVdc", "VMRecord", () => w.GetVdcListInOrg("Acme", ref strings));
+                refused("a vApp's networks", system ? "adminVApp" : "vApp", system ? "AdminVMRecord" : "VMRecord",
+                    () => w.GetNetworkListInVApp("Acme", "Acme-Gold", "web-tier", ref strings));
+                var profiles = new SStorageProfileInfoLibList();
+                refused("a storage profile list", admin.Length > 0 ? "adminOrgVdcStorageProfile" : "orgVdcStorageProfile", "OrgVdcRecord",
+                    () => w.GetStorageProfileListInVDC("Acme", "Acme-Gold", ref profiles));
+                if (system)
+                {
+                    refused("the vCenter list", "virtualCenter", "VMWProviderVdcRecord", () => w.GetManagedHypervisorsInCloud() != null);
+                    refused("a vCenter by name", "virtualCenter", "DatastoreRecord", () => w.FindVCenterServer("vc-west"));
+                    refused("a VDC's datastores", "datastoreProviderVdcRelation", "DatastoreRecord",
+                        () => w.GetAssociatedDatastoreListForVdc("Acme-Gold", ref strings));
+                }
+                Check.Equal("kept", string.Join(",", strings), who + "the string list passed in is untouched");
+                Check.Equal(0, profiles.Count, who + "the profile list passed in is untouched");
+                Check.That(w.GetVdcListInOrg("Acme", ref strings), who + "the same query with its own records succeeds", w.getLastErrorString());
+                w.Logout();
+            }
         }
 
         // ---- several threads on one wrapper object ----
