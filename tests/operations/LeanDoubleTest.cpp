@@ -9,12 +9,15 @@ using namespace VMInfoStructs;
 namespace {
 
 TEST_F(BridgeTest, MissingFactoryAndEnumeratorPartsAreNamed) {
-    // Without the factory no output list can be made: the call fails before the managed method runs.
+    // Without the factory no output list can be made: the method gets a null slot, and its true with the
+    // slot left null is a failure.
     Control("SetStrings", {"a|b"});
     std::vector<std::string> texts = {"old"};
     EXPECT_FALSE(bridge().GetVdcListInOrg("org", texts));
-    EXPECT_TRUE(Calls().empty());
-    EXPECT_EQ(Messages(log), std::vector<std::string>{"Failed to get list factory class [SStringInfoLib]"});
+    EXPECT_EQ(Calls(), std::vector<std::string>{"GetVdcListInOrg(org|<no list>)"});
+    EXPECT_EQ(Messages(log), (std::vector<std::string>{"Failed to get list factory class [SStringInfoLib]",
+                                                       "The managed method returned true but left no list of "
+                                                       "[SStringInfoLib] in its slot"}));
     EXPECT_EQ(texts, std::vector<std::string>{"old"});
 
     // A returned list without its enumerator's Current cannot be read: a failure, not an empty list.
