@@ -39,11 +39,21 @@ namespace VcdSim
 
         public int SessionCount { get { return byToken.Count; } }
 
+        long answers;   // requests answered so far: with alternating prefixes, every other one gets ns5:
+
+        // How this request's answer is written; the API version it negotiates adds the link twins.
+        void ChooseManners()
+        {
+            bool prefixed = cloud.XmlPrefix == "ns5" || (cloud.XmlPrefix == "alternate" && (answers++ & 1) == 1);
+            Manners.Current = new Manners { VcloudPrefix = prefixed ? "ns5" : null };
+        }
+
         public Resp Handle(Req r)
         {
             lock (cloud.Gate)
             {
                 Tasks.Tick();
+                ChooseManners();
                 try
                 {
                     return Route(r);
@@ -64,8 +74,8 @@ namespace VcdSim
             var x = new XmlOut();
             x.Root("Error", Ns.V);
             x.Attr("majorErrorCode", status);
-            x.Attr("minorErrorCode", minor);
             x.Attr("message", "[ " + r.RequestId + " ] " + XmlSafe(message));
+            x.Attr("minorErrorCode", minor);
             x.End();
             return new Resp
             {
@@ -112,6 +122,8 @@ namespace VcdSim
                 throw new SimError(406, "NOT_ACCEPTABLE", "The request has invalid accept header: Invalid API version requested. " +
                     "Supported API versions are: " + cloud.VersionListText() + " ([D] indicates deprecated versions)");
             r.Version = found;
+            // Links come as +xml and +json twins from API 32.0 on.
+            Manners.Current.LinkTwins = cloud.FindVersion(found).Number >= 32;
         }
 
         double VersionNumber(Req r)
@@ -137,14 +149,18 @@ namespace VcdSim
                     x.El("ProviderLoginUrl", Refs.Base + "/cloudapi/1.0.0/sessions/provider", Ns.Versions);
                 x.End();
             }
+            x.El("SchemaRoot", Refs.Api + "/v1.5/schema/", Ns.Versions);
             x.End();
-            return Xml(r, 200, "application/vnd.vmware.vcloud.versions+xml", x);
+            // Servers answer this one document as plain text/xml, with no version.
+            return new Resp { Status = 200, ContentType = "text/xml", Body = x.Done() };
         }
 
+        // The Content-Type names the media type in lower case (orglist), while the document's type attribute
+        // keeps its camel case (orgList), as servers write them.
         Resp Xml(Req r, int status, string media, XmlOut x)
         {
             string v = r.Version ?? cloud.HighestVersion.Text;
-            return new Resp { Status = status, ContentType = media + ";version=" + v, Body = x.Done() };
+            return new Resp { Status = status, ContentType = media.ToLowerInvariant() + ";version=" + v, Body = x.Done() };
         }
 
         // ---- login ------------------------------------------------------------------------------------------

@@ -968,7 +968,7 @@ namespace VcdSim
             x.Attr("status", t.Status);
             x.IdentityNameFirst(t, Refs.Href(t), Mt.Task);
             if (!t.Finished) x.Link("task:cancel", Refs.Href(t) + "/action/cancel");
-            x.RefTo("Owner", t.OwnerHref, t.OwnerName, t.OwnerType);
+            x.RefTo("Owner", t.OwnerHref, t.OwnerName, t.OwnerType, t.OwnerUrn);
             if (t.Error != null)
             {
                 x.Open("Error");
@@ -977,10 +977,13 @@ namespace VcdSim
                 x.Attr("message", t.Error.Message);
                 x.End();
             }
-            if (t.User != null) x.Ref("User", t.User);
-            if (t.Org != null) x.Ref("Organization", t.Org);
+            if (t.User != null) x.Ref("User", t.User, withId: true);
+            if (t.Org != null) x.Ref("Organization", t.Org, withId: true);
             x.El("Progress", Tasks.Progress(t));
-            x.El("Details", t.Error != null ? t.Error.Message : "");
+            // An empty Details is written open and closed, as servers write it.
+            x.Open("Details");
+            x.W.WriteString(t.Error != null ? t.Error.Message : "");
+            x.W.WriteFullEndElement();
             x.End();
         }
 
@@ -1051,7 +1054,7 @@ namespace VcdSim
             }
             if (withKey) x.El("Key", m.Key);
             x.Open("TypedValue");
-            x.W.WriteAttributeString("xsi", "type", Ns.Xsi, m.XsiType);
+            x.W.WriteAttributeString("xsi", "type", Ns.Xsi, x.VcloudType(m.XsiType));
             x.El("Value", m.Value);
             x.End();
         }

@@ -42,6 +42,8 @@ namespace VcdSim
         public string ProductBuildDate = "Thu Feb 01 09:34:05 UTC 2024";
         public readonly List<ApiVersion> ApiVersions = new List<ApiVersion>();
         public string SiteId;
+        // Where answers put the vcloud namespace: "alternate" (a prefix in every other answer), "ns5", "none".
+        public string XmlPrefix = "alternate";
 
         readonly MD5 md5 = MD5.Create();
 

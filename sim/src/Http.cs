@@ -20,6 +20,32 @@ namespace VcdSim
         public const string Rasd = "http://schemas.dmtf.org/wbem/wscim/1/cim-schema/2/CIM_ResourceAllocationSettingData";
         public const string Vssd = "http://schemas.dmtf.org/wbem/wscim/1/cim-schema/2/CIM_VirtualSystemSettingData";
         public const string Xsi = "http://www.w3.org/2001/XMLSchema-instance";
+        public const string Common = "http://schemas.dmtf.org/wbem/wscim/1/common";
+        public const string OvfEnv = "http://schemas.dmtf.org/ovf/environment/1";
+    }
+
+    // How a document is written for the request being answered, as real servers write theirs: every root
+    // declares the whole namespace set whether it uses it or not; the vcloud namespace may sit on a prefix
+    // (ns5:) in one answer and be the default namespace in the next; and from API 32.0 every Link with an
+    // "+xml" media type comes again with "+json". Set per request by the API before it builds its answer.
+    class Manners
+    {
+        public bool LinkTwins;
+        public string VcloudPrefix;       // null: the vcloud namespace is the default one
+        public bool NamespaceSet = true;
+
+        // The namespaces every root declares, in the order servers write them; the versions namespace
+        // is bound to ns9 (the versions document itself binds vcloud to ns2 instead).
+        public static readonly string[,] RootSet =
+        {
+            { "ovf", Ns.Ovf }, { "vssd", Ns.Vssd }, { "common", Ns.Common }, { "rasd", Ns.Rasd },
+            { "vmw", Ns.Vmw }, { "ovfenv", Ns.OvfEnv }, { "vmext", Ns.Ext }, { "ns9", Ns.Versions },
+        };
+
+        public static readonly Manners Plain = new Manners { NamespaceSet = false };
+
+        [ThreadStatic] static Manners current;
+        public static Manners Current { get { return current ?? Plain; } set { current = value; } }
     }
 
     // A failure that becomes an Error answer: HTTP status, minorErrorCode and message.
@@ -169,24 +195,58 @@ namespace VcdSim
             RootP(null, local, ns, prefixes);
         }
 
-        // A root element written with a prefix (vmext:VimServer) and further namespace declarations.
+        // A root element written with a prefix (vmext:VimServer) and further namespace declarations. A root in
+        // the vcloud namespace takes the answer's vcloud prefix, if it has one; its children follow it, since
+        // the writer gives each element the prefix in scope for its namespace.
         public void RootP(string prefix, string local, string ns, params string[] prefixes)
         {
+            var m = Manners.Current;
+            if (prefix == null && ns == Ns.V) prefix = m.VcloudPrefix;
             if (prefix == null) W.WriteStartElement(local, ns);
             else W.WriteStartElement(prefix, local, ns);
-            foreach (string p in prefixes)
+            // The root's own namespace is declared first, as servers write it.
+            if (prefix == null) W.WriteAttributeString("xmlns", ns);
+            else W.WriteAttributeString("xmlns", prefix, null, ns);
+            var declared = new HashSet<string>();
+            if (prefix != null) declared.Add(prefix);
+            if (m.NamespaceSet)
             {
-                switch (p)
+                bool versionsRoot = ns == Ns.Versions;
+                if (versionsRoot && declared.Add("ns2")) W.WriteAttributeString("xmlns", "ns2", null, Ns.V);
+                for (int i = 0; i < Manners.RootSet.GetLength(0); i++)
                 {
-                    case "vcloud": W.WriteAttributeString("xmlns", "vcloud", null, Ns.V); break;
-                    case "vmext": W.WriteAttributeString("xmlns", "vmext", null, Ns.Ext); break;
-                    case "ovf": W.WriteAttributeString("xmlns", "ovf", null, Ns.Ovf); break;
-                    case "vmw": W.WriteAttributeString("xmlns", "vmw", null, Ns.Vmw); break;
-                    case "rasd": W.WriteAttributeString("xmlns", "rasd", null, Ns.Rasd); break;
-                    case "vssd": W.WriteAttributeString("xmlns", "vssd", null, Ns.Vssd); break;
-                    case "xsi": W.WriteAttributeString("xmlns", "xsi", null, Ns.Xsi); break;
+                    string p = Manners.RootSet[i, 0], uri = Manners.RootSet[i, 1];
+                    if (uri == ns && (versionsRoot || prefix == null)) continue;   // the root's own default namespace
+                    if (declared.Add(p)) W.WriteAttributeString("xmlns", p, null, uri);
                 }
             }
+            foreach (string p in prefixes)
+            {
+                string uri = Declarable(p);
+                if (uri != null && declared.Add(p)) W.WriteAttributeString("xmlns", p, null, uri);
+            }
+        }
+
+        static string Declarable(string prefix)
+        {
+            switch (prefix)
+            {
+                case "vcloud": return Ns.V;
+                case "vmext": return Ns.Ext;
+                case "ovf": return Ns.Ovf;
+                case "vmw": return Ns.Vmw;
+                case "rasd": return Ns.Rasd;
+                case "vssd": return Ns.Vssd;
+                case "xsi": return Ns.Xsi;
+            }
+            return null;
+        }
+
+        // The name an xsi:type value gives a vcloud type: prefixed when the vcloud namespace is not the default.
+        public string VcloudType(string local)
+        {
+            string p = W.LookupPrefix(Ns.V);
+            return string.IsNullOrEmpty(p) ? local : p + ":" + local;
         }
 
         // Opens an element nested in the current one.
@@ -217,6 +277,13 @@ namespace VcdSim
         public void El(string name, long v, string ns = Ns.V) { El(name, v.ToString(CultureInfo.InvariantCulture), ns); }
 
         public void Link(string rel, string href, string type = null, string name = null)
+        {
+            OneLink(rel, href, type, name);
+            if (type != null && type.EndsWith("+xml", StringComparison.Ordinal) && Manners.Current.LinkTwins)
+                OneLink(rel, href, type.Substring(0, type.Length - 4) + "+json", name);
+        }
+
+        void OneLink(string rel, string href, string type, string name)
         {
             W.WriteStartElement("Link", Ns.V);
             W.WriteAttributeString("rel", rel);
@@ -261,10 +328,11 @@ namespace VcdSim
         }
 
         // A reference element to something that is named but not served as an object of its own.
-        public void RefTo(string elem, string href, string name, string type)
+        public void RefTo(string elem, string href, string name, string type, string id = null)
         {
             W.WriteStartElement(elem, Ns.V);
             Attr("href", href);
+            Attr("id", id);
             Attr("name", name);
             Attr("type", type);
             W.WriteEndElement();

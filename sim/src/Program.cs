@@ -18,7 +18,7 @@ namespace VcdSim
             "                       [--fail-tasks N] [--truncate] [--malformed] [--html-proxy] [--html-status N]\n" +
             "                       [--fault-path PREFIX] [--fault-count N] [--churn N]\n" +
             "                       [--api-versions LIST] [--product-version TEXT] [--public-url BASE]\n" +
-            "                       [--stdin-lifeline] [--verbose]\n" +
+            "                       [--xml-prefix alternate|ns5|none] [--stdin-lifeline] [--verbose]\n" +
             "With neither --fixture nor --generate the demo cloud beside the program is loaded.\n" +
             "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ",\n" +
             "or VCDSIM_API_VERSIONS when set).\n";
@@ -33,7 +33,7 @@ namespace VcdSim
             // VCDSIM_API_VERSIONS sets the default for --api-versions, so that a whole test run (and every
             // simulator its tools start) can play a server of one API version line.
             string envVersions = Environment.GetEnvironmentVariable("VCDSIM_API_VERSIONS");
-            string fixture = null, generate = null, product = null, publicUrl = null;
+            string fixture = null, generate = null, product = null, publicUrl = null, xmlPrefix = "alternate";
             string versions = string.IsNullOrEmpty(envVersions) ? DefaultVersions : envVersions;
             bool lifeline = false, verbose = false;
             var faultArgs = new System.Collections.Generic.List<string[]>();
@@ -56,6 +56,7 @@ namespace VcdSim
                         case "--api-versions": versions = next(); break;
                         case "--product-version": product = next(); break;
                         case "--public-url": publicUrl = PublicUrl(next()); break;
+                        case "--xml-prefix": xmlPrefix = next(); break;
                         case "--stdin-lifeline": lifeline = true; break;
                         case "--verbose": verbose = true; break;
                         case "--latency-ms": faultArgs.Add(new[] { "latencyMs", next() }); break;
@@ -75,6 +76,8 @@ namespace VcdSim
                     }
                 }
                 if (fixture != null && generate != null) throw new ArgumentException("--fixture and --generate exclude each other");
+                if (xmlPrefix != "alternate" && xmlPrefix != "ns5" && xmlPrefix != "none")
+                    throw new ArgumentException("--xml-prefix takes alternate, ns5 or none");
             }
             catch (ArgumentException e)
             {
@@ -83,7 +86,7 @@ namespace VcdSim
                 return 2;
             }
 
-            var cloud = new Cloud();
+            var cloud = new Cloud { XmlPrefix = xmlPrefix };
             var faults = new Faults(taskMs);
             var load = Stopwatch.StartNew();
             try

@@ -12,7 +12,7 @@ namespace VcdSim
         public string OperationName = "";
         public string Operation = "";
         // A snapshot of the owner reference, which must outlive an owner the task deletes.
-        public string OwnerHref, OwnerName, OwnerType;
+        public string OwnerHref, OwnerName, OwnerType, OwnerUrn;
         public User User;
         public DateTime StartTime;
         public DateTime? EndTime;
@@ -66,6 +66,7 @@ namespace VcdSim
                 OwnerHref = Refs.Href(owner),
                 OwnerName = owner.Name,
                 OwnerType = Refs.MediaType(owner),
+                OwnerUrn = Refs.Urn(owner),
                 User = s.User,
                 StartTime = DateTime.Now,
                 RunAtMs = now + ms / 4,

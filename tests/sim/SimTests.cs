@@ -54,7 +54,8 @@ namespace VcdSimTests
             Groups.Sharing<Sim>("filters", Filters), Groups.Sharing<Sim>("tenant isolation", Isolation),
             Groups.Sharing<Sim>("tasks", TaskLifeCycle), Groups.Sharing<Sim>("deletes", Deletes),
             Groups.Sharing<Sim>("imports", Imports), Groups.Sharing<Sim>("metadata, owner, access", MetadataOwnerAccess),
-            Groups.Sharing<Sim>("sections and edits", SectionsAndEdits), Groups.Sharing<Sim>("faults", FaultInjection),
+            Groups.Sharing<Sim>("sections and edits", SectionsAndEdits), Groups.Sharing<Sim>("real-server manners", Manners),
+            Groups.Sharing<Sim>("faults", FaultInjection),
         };
 
         static void Group(string name, Action body)
@@ -307,7 +308,7 @@ namespace VcdSimTests
             Equal("href,name,status", string.Join(",", rec.Attributes().Where(a => !a.IsNamespaceDeclaration).Select(a => a.Name.LocalName).OrderBy(n => n)), "fields limits the attributes");
             var entry = rec.Element(NS.V + "Metadata")?.Element(NS.V + "MetadataEntry");
             Check(entry != null && (string)entry.Element(NS.V + "Key") == "backup-policy" &&
-                  (string)entry.Element(NS.V + "TypedValue").Attribute(NS.Xsi + "type") == "MetadataStringValue" &&
+                  XsiType(entry.Element(NS.V + "TypedValue")) == NS.V + "MetadataStringValue" &&
                   (string)entry.Element(NS.V + "TypedValue").Element(NS.V + "Value") == "gold", "requested metadata comes back in the record");
 
             Equal("web-03", (string)alice.Records("type=vm&sortDesc=name&pageSize=1").Single().Attribute("name"), "sortDesc");
@@ -833,7 +834,148 @@ namespace VcdSimTests
                 Check(next != null && c.Get((string)next.Attribute("href")).Root.Elements(NS.V + "AdminVdcRecord").Count() == 1,
                       "the next page keeps filterEncoded", next == null ? first.ToString() : (string)next.Attribute("href"));
                 Check(IsError(c.Send("GET", "api/org", accept: "application/*+xml;version=38.0"), 406), "38.0 is not served by this server");
+                Check(c.Get(acme).Root.Elements(NS.V + "Link").Any(k => ((string)k.Attribute("type") ?? "").EndsWith("+json")),
+                      "at 32.0 links come with +json twins");
+                c.Version = "31.0";
+                Check(!c.Get(acme).Root.Elements(NS.V + "Link").Any(k => ((string)k.Attribute("type") ?? "").EndsWith("+json")),
+                      "below 32.0 each link comes once");
             }
+        }
+
+        // ---- real-server manners ----------------------------------------------------------------------------
+
+        static readonly string[] RootNamespaces =
+        {
+            "http://schemas.dmtf.org/ovf/envelope/1", "http://schemas.dmtf.org/wbem/wscim/1/cim-schema/2/CIM_VirtualSystemSettingData",
+            "http://schemas.dmtf.org/wbem/wscim/1/common", "http://schemas.dmtf.org/wbem/wscim/1/cim-schema/2/CIM_ResourceAllocationSettingData",
+            "http://www.vmware.com/schema/ovf", "http://schemas.dmtf.org/ovf/environment/1", ExtNs,
+        };
+
+        // The namespaces a root declares, by prefix ("" for the default one).
+        static Dictionary<string, string> Declared(XElement root)
+        {
+            return root.Attributes().Where(a => a.IsNamespaceDeclaration)
+                .ToDictionary(a => a.Name.Namespace == XNamespace.None ? "" : a.Name.LocalName, a => a.Value);
+        }
+
+        // Every Link with an +xml media type has a +json twin right after it, same rel and href, and no
+        // other Link is doubled.
+        static string TwinFault(XElement root)
+        {
+            var links = root.Descendants(NS.V + "Link").ToList();
+            for (int i = 0; i < links.Count; i++)
+            {
+                string type = (string)links[i].Attribute("type") ?? "";
+                if (type.EndsWith("+json")) continue;
+                bool twin = i + 1 < links.Count && (string)links[i + 1].Attribute("href") == (string)links[i].Attribute("href")
+                            && (string)links[i + 1].Attribute("rel") == (string)links[i].Attribute("rel");
+                if (type.EndsWith("+xml"))
+                {
+                    if (!twin || (string)links[i + 1].Attribute("type") != type.Substring(0, type.Length - 4) + "+json") return links[i].ToString();
+                }
+                else if (twin && ((string)links[i + 1].Attribute("type") ?? "") == type) return "doubled: " + links[i];
+            }
+            return null;
+        }
+
+        static void Manners(Sim s)
+        {
+            var admin = Admin(s);
+            var alice = Alice(s);
+            string web01 = alice.HrefOf("vm", "web-01");
+            string acme = (string)alice.Get("api/org").Root.Elements(NS.V + "Org").First().Attribute("href");
+
+            // The vcloud namespace sits on a prefix in one answer and is the default in the next; readers that go
+            // by namespace see the same document.
+            var a1 = alice.Get(web01);
+            var a2 = alice.Get(web01);
+            var forms = new[] { a1, a2 }.Select(a => a.Root.GetPrefixOfNamespace(NS.V) ?? "").OrderBy(p => p).ToList();
+            Equal("|ns5", string.Join("|", forms), "two answers in a row: one default namespace, one ns5 prefix");
+            Check(XNode.DeepEquals(Strip(a1.Root), Strip(a2.Root)), "both forms carry the same elements and attributes");
+            var prefixed = a1.Body.Contains("<ns5:Vm ") ? a1 : a2;
+            Check(prefixed.Body.Contains("<ns5:VmSpecSection") && !Regex.IsMatch(prefixed.Body, "<(Link|Vm|Name) "),
+                  "in the prefixed form every vcloud element carries the prefix", prefixed.ToString());
+
+            // Every root but the versions document declares the whole namespace set, used or not; no schemaLocation.
+            foreach (string path in new[] { "api/org", acme, web01, "api/query?type=vm&pageSize=1", "api/session" })
+            {
+                var a = alice.Get(path);
+                var d = Declared(a.Root);
+                Check(RootNamespaces.All(d.ContainsValue) && d.ContainsKey("ns9") && d["ns9"] == NS.Versions.NamespaceName,
+                      "the root of " + path + " declares rasd, ovf, vssd, common, vmw, ovfenv, vmext and versions (ns9)", a.ToString());
+                Check(a.Root.Attribute(NS.Xsi + "schemaLocation") == null, "no xsi:schemaLocation on " + path);
+                Check(TwinFault(a.Root) == null, "every +xml link of " + path + " has its +json twin", TwinFault(a.Root));
+                // Content-Type: the media type in lower case; the body's type attribute in camel case.
+                string ct = a.ContentType.Split(';')[0];
+                Check(ct == ct.ToLowerInvariant() && a.ContentType.EndsWith("version=38.0"), "lower-case Content-Type with the version for " + path, a.ContentType);
+                string type = (string)a.Root.Attribute("type") ?? "";
+                Check(string.Equals(type, ct, StringComparison.OrdinalIgnoreCase), "the type attribute names the same media type", type + " / " + ct);
+            }
+            Equal(P + "vcloud.orgList+xml", (string)alice.Get("api/org").Root.Attribute("type"), "the type attribute keeps its camel case");
+            Equal(P + "vcloud.orglist+xml;version=38.0", alice.Get("api/org").ContentType.Replace(" ", ""), "the Content-Type is lower case");
+            var vc = admin.Get(admin.HrefOf("virtualCenter", "vc-east"));
+            Check(vc.Root.Name == NS.Ext + "VimServer" && RootNamespaces.All(Declared(vc.Root).ContainsValue) && TwinFault(vc.Root) == null,
+                  "a vmext root declares the same set, its links twinned", vc.ToString());
+            var meta = alice.Get(web01 + "/metadata");
+            var typed = meta.Root.Descendants(NS.V + "TypedValue").First();
+            Equal(NS.V + "MetadataStringValue", XsiType(typed), "xsi:type names the vcloud type in either form");
+            var meta2 = alice.Get(web01 + "/metadata");
+            Equal(NS.V + "MetadataStringValue", XsiType(meta2.Root.Descendants(NS.V + "TypedValue").First()), "and in the other form");
+
+            // The versions document: plain text/xml, the versions namespace as default and vcloud on ns2, every
+            // VersionInfo marked deprecated or not, no MediaTypeMapping, SchemaRoot last.
+            var v = new Client(s).Send("GET", "api/versions", accept: "application/*+xml");
+            Equal("text/xml", v.ContentType, "the versions document is text/xml with no version");
+            var vd = Declared(v.Root);
+            Check(vd.ContainsKey("") && vd[""] == NS.Versions.NamespaceName && vd.ContainsKey("ns2") && vd["ns2"] == VNs,
+                  "versions as the default namespace, vcloud bound to ns2", v.ToString());
+            Check(v.Root.Elements(NS.Versions + "VersionInfo").All(i => i.Attribute("deprecated") != null) &&
+                  !v.Root.Descendants(NS.Versions + "MediaTypeMapping").Any(), "every VersionInfo says deprecated; no MediaTypeMapping");
+            Equal("SchemaRoot", v.Root.Elements().Last().Name.LocalName, "a SchemaRoot element ends it");
+
+            // An action answers 202 with a queued task whose owner, user and organization carry ids.
+            string web03 = alice.HrefOf("vm", "web-03");
+            var on = alice.Post(web03 + "/power/action/powerOn");
+            Check(on.Status == 202 && Status(on.Root) == "queued" && on.Root.Attribute("endTime") == null, "202 Accepted with a queued task", on.ToString());
+            Check(new[] { "Owner", "User", "Organization" }.All(n => ((string)on.Root.Element(NS.V + n)?.Attribute("id") ?? "").StartsWith("urn:vcloud:")),
+                  "Owner, User and Organization carry URN ids", on.ToString());
+            Check(Regex.IsMatch(on.Body, "<(ns5:)?Details></(ns5:)?Details>"), "an empty Details is written open and closed", on.Body);
+            var done = alice.Wait(on);
+            Check(Status(done) == "success" && done.Attribute("endTime") != null, "endTime appears on success");
+            Check(alice.Wait(alice.Post(web03 + "/power/action/powerOff")) != null, "web-03 is off again");
+
+            // An empty page: total="0", no records, no nextPage or lastPage.
+            var empty = alice.Get("api/query?type=vm&filter=" + Uri.EscapeDataString("name==no-such-vm"));
+            Check((string)empty.Root.Attribute("total") == "0" && !empty.Root.Elements().Any(e => e.Name.LocalName.EndsWith("Record")) &&
+                  !empty.Root.Elements(NS.V + "Link").Any(k => ((string)k.Attribute("rel")).EndsWith("Page")),
+                  "an empty result is total=0 with no records and no page links", empty.ToString());
+            Equal(4, empty.Root.Elements(NS.V + "Link").Count(k => (string)k.Attribute("rel") == "alternate"),
+                  "four alternates: references and idrecords, each as xml and json");
+
+            // An error body: self-closed, majorErrorCode, message (request id first), minorErrorCode, no stackTrace,
+            // no trailing newline, and the Content-Type carries the version asked for.
+            alice.Version = "37.1";
+            var err = alice.Get("api/vdc/00000000-0000-0000-0000-000000000000");
+            alice.Version = "38.0";
+            Check(IsError(err, 403, "ACCESS_TO_RESOURCE_IS_FORBIDDEN") && err.ContentType.Replace(" ", "").EndsWith(";version=37.1"), "403 in the version asked for", err.ContentType);
+            Check(Regex.IsMatch(err.Body, "<(ns5:)?Error [^>]*majorErrorCode=\"403\" message=\"\\[ [^ ]+ \\] [^\"]*\" minorErrorCode=\"[A-Z_]+\" />$")
+                  && !err.Body.Contains("stackTrace"), "self-closed, attributes in the servers' order, nothing after it", err.Body);
+        }
+
+        // The type an xsi:type value names: a QName, resolved against the namespaces in scope.
+        static XName XsiType(XElement e)
+        {
+            string t = (string)e?.Attribute(NS.Xsi + "type") ?? "";
+            int colon = t.IndexOf(':');
+            if (e == null) return XName.Get("none");
+            var ns = colon < 0 ? e.GetDefaultNamespace() : e.GetNamespaceOfPrefix(t.Substring(0, colon));
+            return (ns ?? XNamespace.None) + t.Substring(colon + 1);
+        }
+
+        // An element tree without namespace declarations, to compare two forms of one document.
+        static XElement Strip(XElement e)
+        {
+            return new XElement(e.Name, e.Attributes().Where(a => !a.IsNamespaceDeclaration), e.Nodes().Select(n => n is XElement c ? Strip(c) : n));
         }
 
         // ---- stopping -----------------------------------------------------------------------------------------

@@ -186,7 +186,7 @@ else
   out_has "vCenter:         vc-east"; out_has "Moref:           vm-1001"; out_has "Storage profile: Gold"
   size=$(sed -n 's/^VM XML: *\([0-9]*\) bytes.*/\1/p' "$work/out")
   [ -n "$size" ] && [ "$(stat -c %s "$work/vm.xml")" -eq "$size" ] && ok || bad "the saved XML is not $size bytes"
-  grep -q '<Vm ' "$work/vm.xml" && ok || bad "the saved XML holds no Vm element"
+  grep -Eq '<([A-Za-z0-9_]+:)?Vm ' "$work/vm.xml" && ok || bad "the saved XML holds no Vm element"
   run "${admin[@]}" --json vm-info Acme Acme-Gold web-01
   uuid=$(flat | sed -n 's/.*"uuid": "\([^"]*\)".*/\1/p')
   run "${admin[@]}" backup --ref Acme "urn:vcloud:vm:$uuid"; status 0

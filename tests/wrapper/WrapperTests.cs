@@ -50,6 +50,7 @@ namespace WrapperTests
             Run("versions", Versions);
             Run("paging", Paging);
             Run("public address", PublicAddress);
+            Run("prefixed answers", PrefixedAnswers);
             Run("concurrent pages", ConcurrentPages);
             if (!Groups.AllFound()) return 2;
             Console.WriteLine("wrapper tests took " + sw.Elapsed.TotalSeconds.ToString("0.0") + " s" + (Check.Skipped > 0 ? ", " + Check.Skipped + " skipped" : ""));
@@ -386,6 +387,22 @@ namespace WrapperTests
                 w.Initialize("", Fast + ";apiVersion=37.0", 0);
                 Check.That(!w.Login(future.Url, "alice@Acme", "alice1!"), "a configured version the server lacks fails");
                 Check.Contains(w.getLastErrorString(), "does not offer the configured API version 37.0", "and says so");
+            }
+        }
+
+        // ---- answers with the vcloud namespace on a prefix ----
+
+        // Servers write the vcloud namespace as the default in one answer and on a prefix (ns5:) in the next.
+        // With every answer prefixed, each read, change and restore must come out as it does on the shared
+        // simulator, where answers alternate.
+        static void PrefixedAnswers()
+        {
+            using (var sim = new Sim(simExe, "--task-ms 30 --xml-prefix ns5"))
+            {
+                Tenant(sim);
+                SystemReads(sim);
+                Changes(sim);
+                Restore(sim);
             }
         }
 
