@@ -33,12 +33,13 @@ namespace vCloudSDKWrapper
         public bool Insecure;
         public bool AllowHttp;                               // plain http, to loopback addresses only
         public bool ImportMove = true;                       // restores move the vCenter VM instead of copying it
+        public bool ApiToken;                                // auth=apiToken: Login's password is an API token
 
         public static readonly string[] Keys =
         {
             "apiVersion", "httpTimeout", "taskTimeout", "taskPollInterval", "pageSize", "maxQueryPages", "queryConcurrency",
             "retries", "maxResponseBytes", "maxDecompressedBytes", "maxNestingDepth", "maxNodes",
-            "caFile", "pin", "insecure", "allowHttp", "importMove"
+            "caFile", "pin", "insecure", "allowHttp", "importMove", "auth"
         };
 
         public WrapperOptions Clone() { return (WrapperOptions)MemberwiseClone(); }
@@ -89,6 +90,11 @@ namespace vCloudSDKWrapper
                 case "insecure": Insecure = Flag(value, where); break;
                 case "allowhttp": AllowHttp = Flag(value, where); break;
                 case "importmove": ImportMove = Flag(value, where); break;
+                case "auth":
+                    if (string.Equals(value, "password", StringComparison.OrdinalIgnoreCase)) ApiToken = false;
+                    else if (string.Equals(value, "apiToken", StringComparison.OrdinalIgnoreCase)) ApiToken = true;
+                    else throw new ArgumentException(where + ": '" + value + "' is not password or apiToken");
+                    break;
                 default:
                     throw new ArgumentException(origin + ": unknown option '" + key + "' (known: " + string.Join(", ", Keys) + ")");
             }
@@ -115,11 +121,11 @@ namespace vCloudSDKWrapper
         public string Describe()
         {
             return string.Format(CultureInfo.InvariantCulture,
-                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}; maxQueryPages={11}; maxResponseBytes={12}; maxDecompressedBytes={13}; maxNestingDepth={14}; maxNodes={15}; queryConcurrency={16}",
+                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}; maxQueryPages={11}; maxResponseBytes={12}; maxDecompressedBytes={13}; maxNestingDepth={14}; maxNodes={15}; queryConcurrency={16}; auth={17}",
                 ApiVersion.Length == 0 ? "negotiate" : ApiVersion, HttpTimeout.TotalSeconds, TaskTimeout.TotalSeconds,
                 TaskPollInterval.TotalMilliseconds, PageSize, Retries, CaFile.Length == 0 ? "none" : CaFile,
                 Pin == null ? "none" : "set", Insecure, AllowHttp, ImportMove, MaxQueryPages,
-                MaxResponseBytes, MaxDecompressedBytes, MaxNestingDepth, MaxNodes, QueryConcurrency);
+                MaxResponseBytes, MaxDecompressedBytes, MaxNestingDepth, MaxNodes, QueryConcurrency, ApiToken ? "apiToken" : "password");
         }
 
         private static TimeSpan Duration(string value, string where, TimeSpan minimum)

@@ -74,12 +74,13 @@ namespace vCloudSDKWrapper
 
         // Each session's requests in flight, at most queryConcurrency at any moment whichever operations
         // and threads send them. Requests without a session (logins) are not counted.
-        private readonly ConditionalWeakTable<Session, SemaphoreSlim> inFlight = new ConditionalWeakTable<Session, SemaphoreSlim>();
+        // A connection's renewed sessions share one limit.
+        private readonly ConditionalWeakTable<object, SemaphoreSlim> inFlight = new ConditionalWeakTable<object, SemaphoreSlim>();
 
         private SemaphoreSlim Gate(Session auth)
         {
             if (auth == null) return null;
-            return inFlight.GetValue(auth, s => new SemaphoreSlim(opt.QueryConcurrency, opt.QueryConcurrency));
+            return inFlight.GetValue((object)auth.Renewal ?? auth, s => new SemaphoreSlim(opt.QueryConcurrency, opt.QueryConcurrency));
         }
 
         public long RequestCount { get { return Interlocked.Read(ref requestCount); } }
@@ -227,7 +228,30 @@ namespace vCloudSDKWrapper
             return new Uri(root, path);
         }
 
-        public Reply Send(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what)
+        // One request, and once more in a new session when the server ended the one it was sent in: a
+        // 401, or an access token past its lifetime. A request refused with 401 was not carried out, so
+        // repeating it is safe for every method. A second 401 is the caller's to report.
+        public Reply Send(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
+                          IEnumerable<string> secrets = null)
+        {
+            var renewal = auth == null ? null : auth.Renewal;
+            if (renewal == null || !renewal.Live) return SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
+            bool renewed = false;
+            int attempts = renewal.Attempts;
+            if (DateTime.UtcNow >= auth.RenewAfter)
+            {
+                auth = renewal.Renew(this, auth, "its access token reached the end of its lifetime", attempts) ?? auth;
+                renewed = true;
+            }
+            var r = SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
+            if (r.Status != 401 || renewed) return r;
+            var fresh = renewal.Renew(this, auth, "HTTP 401 on " + what, attempts);
+            if (fresh == null) return r;
+            return SendRetrying(method, uri, fresh, accept, body, contentType, what, secrets);
+        }
+
+        private Reply SendRetrying(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
+                                   IEnumerable<string> extraSecrets)
         {
             bool retryable = method == HttpMethod.Get;
             int attempt = 0;
@@ -239,7 +263,7 @@ namespace vCloudSDKWrapper
                 if (gate != null) gate.Wait();
                 try
                 {
-                    r = SendOnce(method, uri, auth, accept, body, contentType, what);
+                    r = SendOnce(method, uri, auth, accept, body, contentType, what, extraSecrets);
                 }
                 catch (CloudException e)
                 {
@@ -271,7 +295,8 @@ namespace vCloudSDKWrapper
         // Status -1 in a thrown CloudException marks a lost connection, which a GET may retry. One time-out,
         // httpTimeout, covers the whole exchange: connecting, the headers, the body and (through the
         // reply's limits) parsing it.
-        private Reply SendOnce(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what)
+        private Reply SendOnce(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
+                               IEnumerable<string> extraSecrets)
         {
             Interlocked.Increment(ref requestCount);
             var sw = Stopwatch.StartNew();
@@ -281,6 +306,7 @@ namespace vCloudSDKWrapper
                 if (!string.IsNullOrEmpty(accept)) req.Headers.TryAddWithoutValidation("Accept", accept);
                 req.Headers.TryAddWithoutValidation("Accept-Encoding", "gzip, deflate");
                 var secrets = new List<string>();
+                if (extraSecrets != null) secrets.AddRange(extraSecrets.Where(x => !string.IsNullOrEmpty(x)));
                 if (auth != null && auth.AuthName.Length > 0)
                 {
                     req.Headers.TryAddWithoutValidation(auth.AuthName, auth.AuthValue);
@@ -442,10 +468,12 @@ namespace vCloudSDKWrapper
         private static readonly Regex SchemeValue = new Regex(@"\b(Basic|Bearer)(\s*[:=]?\s*)[A-Za-z0-9+/=._~-]{6,}", RegexOptions.IgnoreCase | RegexOptions.Compiled);
         private static readonly Regex TokenHeader = new Regex(@"\b(x-vcloud-authorization|x-vmware-vcloud-access-token|authorization)(\W{1,4})(?!Basic\b|Bearer\b|\[redacted\])[A-Za-z0-9+/=._~-]{6,}",
             RegexOptions.IgnoreCase | RegexOptions.Compiled);
+        private static readonly Regex OauthValue = new Regex(@"(""(?:access_token|refresh_token|id_token)""\s*:\s*"")[^""]*""", RegexOptions.IgnoreCase | RegexOptions.Compiled);
         private static readonly Regex Jwt = new Regex(@"\beyJ[A-Za-z0-9_-]{4,}\.[A-Za-z0-9_-]{4,}\.[A-Za-z0-9_-]*", RegexOptions.Compiled);
 
         // Server text fit for an error string or a log: the request's own secrets, any Basic or Bearer value,
-        // any value of a token header and anything shaped like a JSON web token replaced by [redacted].
+        // any value of a token header or of a token field in JSON, and anything shaped like a JSON web token
+        // replaced by [redacted].
         public static string Redact(string text, IEnumerable<string> secrets)
         {
             if (string.IsNullOrEmpty(text)) return text ?? "";
@@ -454,6 +482,7 @@ namespace vCloudSDKWrapper
                     text = text.Replace(secret, "[redacted]");
             text = SchemeValue.Replace(text, "$1$2[redacted]");
             text = TokenHeader.Replace(text, "$1$2[redacted]");
+            text = OauthValue.Replace(text, "$1[redacted]\"");
             return Jwt.Replace(text, "[redacted]");
         }
 

@@ -18,6 +18,7 @@ namespace VcdSim
             "                       [--fail-tasks N] [--truncate] [--malformed] [--html-proxy] [--html-status N]\n" +
             "                       [--fault-path PREFIX] [--fault-count N] [--churn N]\n" +
             "                       [--api-versions LIST] [--product-version TEXT] [--public-url BASE]\n" +
+            "                       [--api-token USER@ORG=TOKEN]... [--tls-cert FILE --tls-key FILE]\n" +
             "                       [--stdin-lifeline] [--verbose]\n" +
             "With neither --fixture nor --generate the demo cloud beside the program is loaded.\n" +
             "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ",\n" +
@@ -37,6 +38,8 @@ namespace VcdSim
             string versions = string.IsNullOrEmpty(envVersions) ? DefaultVersions : envVersions;
             bool lifeline = false, verbose = false;
             var faultArgs = new System.Collections.Generic.List<string[]>();
+            var apiTokens = new System.Collections.Generic.List<string>();
+            string tlsCert = null, tlsKey = null;
             try
             {
                 for (int i = 0; i < args.Length; i++)
@@ -70,11 +73,15 @@ namespace VcdSim
                         case "--fault-path": faultArgs.Add(new[] { "path", next() }); break;
                         case "--fault-count": faultArgs.Add(new[] { "count", next() }); break;
                         case "--churn": faultArgs.Add(new[] { "churn", next() }); break;
+                        case "--api-token": apiTokens.Add(next()); break;
+                        case "--tls-cert": tlsCert = next(); break;
+                        case "--tls-key": tlsKey = next(); break;
                         case "-h": case "--help": Console.Out.Write(Usage); return 0;
                         default: throw new ArgumentException("unknown option " + a);
                     }
                 }
                 if (fixture != null && generate != null) throw new ArgumentException("--fixture and --generate exclude each other");
+                if ((tlsCert == null) != (tlsKey == null)) throw new ArgumentException("--tls-cert and --tls-key go together");
             }
             catch (ArgumentException e)
             {
@@ -130,10 +137,44 @@ namespace VcdSim
             }) { IsBackground = true, Name = "signals" }.Start();
 
             var api = new Api(cloud, faults);
-            var server = new Server(cloud, api, faults, verbose);
             try
             {
-                server.Start(port);
+                // A token is a secret: only its owner is named in an error.
+                foreach (var t in apiTokens)
+                {
+                    int eq = t.IndexOf('=');
+                    if (eq <= 0) throw new ArgumentException("--api-token needs USER@ORG=TOKEN");
+                    api.AddApiToken(t.Substring(0, eq), t.Substring(eq + 1));
+                }
+            }
+            catch (ArgumentException e)
+            {
+                Console.Error.WriteLine("vcdsim: " + e.Message);
+                return 2;
+            }
+            var server = new Server(cloud, api, faults, verbose);
+            TlsFront tls = null;
+            System.Security.Cryptography.X509Certificates.X509Certificate2 certificate = null;
+            if (tlsCert != null)
+            {
+                try { certificate = TlsFront.Load(tlsCert, tlsKey); }
+                catch (Exception e)
+                {
+                    Console.Error.WriteLine("vcdsim: cannot use the certificate " + tlsCert + " and key " + tlsKey + ": " + e.Message);
+                    return 2;
+                }
+            }
+            try
+            {
+                if (certificate != null)
+                {
+                    // The plain listener takes a private port; clients reach it only through TLS.
+                    server.Start(0);
+                    tls = new TlsFront(certificate, server.Port);
+                    tls.Start(port);
+                    Refs.Base = "https://127.0.0.1:" + tls.Port;
+                }
+                else server.Start(port);
             }
             catch (Exception e)
             {
@@ -143,7 +184,8 @@ namespace VcdSim
             // Behind a load balancer a server writes its hrefs with the address clients are told to use, not
             // the one it listens on.
             if (publicUrl != null) Refs.Base = publicUrl;
-            Console.Out.WriteLine("vcdsim listening on http://127.0.0.1:" + server.Port + "/");
+            Console.Out.WriteLine(tls != null ? "vcdsim listening on https://127.0.0.1:" + tls.Port + "/"
+                                              : "vcdsim listening on http://127.0.0.1:" + server.Port + "/");
             Console.Out.Flush();
             Console.Error.WriteLine(string.Format(CultureInfo.InvariantCulture,
                 "vcdsim: {0} organizations, {1} VDCs, {2} vApps, {3} VMs loaded in {4} ms; API versions {5}",
@@ -175,6 +217,7 @@ namespace VcdSim
             }
 
             stop.WaitOne();
+            if (tls != null) tls.Stop();
             server.Stop();
             Console.Error.WriteLine("vcdsim: stopped");
             Environment.Exit(0);

@@ -51,6 +51,10 @@ namespace WrapperTests
             Run("paging", Paging);
             Run("public address", PublicAddress);
             Run("concurrent pages", ConcurrentPages);
+            Run("session expiry", () => SessionTests.Expiry(simExe, work));
+            Run("concurrent expiry", () => SessionTests.ConcurrentExpiry(simExe, work));
+            Run("large expiry", () => SessionTests.LargeExpiry(simExe, work));
+            Run("api token", () => SessionTests.ApiToken(simExe, work));
             if (!Groups.AllFound()) return 2;
             Console.WriteLine("wrapper tests took " + sw.Elapsed.TotalSeconds.ToString("0.0") + " s" + (Check.Skipped > 0 ? ", " + Check.Skipped + " skipped" : ""));
             Console.WriteLine(Check.Passed + " passed, " + Check.Failed + " failed");
