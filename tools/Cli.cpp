@@ -52,6 +52,8 @@ const std::vector<OptionInfo>& GlobalOptions() {
                              "built-in cloud)"},
         {"password-file", "FILE", "read the password from the first line of FILE ('-' for standard input); "
                                   "otherwise $VCB_PASSWORD, otherwise a prompt on the terminal"},
+        {"auth", "MODE", "how to log in: password (the default) or api-token, whose token comes from the same "
+                         "places as a password (default: $VCB_AUTH)"},
         {"insecure", nullptr, "do not verify the server's TLS certificate (never in production)"},
         {"ca-file", "FILE", "trust the CA certificates in FILE (PEM or DER)"},
         {"allow-http", nullptr, "allow plain http (loopback addresses only)"},

@@ -18,7 +18,7 @@ namespace VcdSim
             "                       [--fail-tasks N] [--truncate] [--malformed] [--html-proxy] [--html-status N]\n" +
             "                       [--fault-path PREFIX] [--fault-count N] [--churn N]\n" +
             "                       [--api-versions LIST] [--product-version TEXT] [--public-url BASE]\n" +
-            "                       [--api-token USER@ORG=TOKEN]... [--tls-cert FILE --tls-key FILE]\n" +
+            "                       [--api-token USER@ORG=TOKEN]... [--api-token-file FILE] [--tls-cert FILE --tls-key FILE]\n" +
             "                       [--stdin-lifeline] [--verbose]\n" +
             "With neither --fixture nor --generate the demo cloud beside the program is loaded.\n" +
             "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ",\n" +
@@ -39,6 +39,7 @@ namespace VcdSim
             bool lifeline = false, verbose = false;
             var faultArgs = new System.Collections.Generic.List<string[]>();
             var apiTokens = new System.Collections.Generic.List<string>();
+            var apiTokenFiles = new System.Collections.Generic.List<string>();
             string tlsCert = null, tlsKey = null;
             try
             {
@@ -74,6 +75,7 @@ namespace VcdSim
                         case "--fault-count": faultArgs.Add(new[] { "count", next() }); break;
                         case "--churn": faultArgs.Add(new[] { "churn", next() }); break;
                         case "--api-token": apiTokens.Add(next()); break;
+                        case "--api-token-file": apiTokenFiles.Add(next()); break;
                         case "--tls-cert": tlsCert = next(); break;
                         case "--tls-key": tlsKey = next(); break;
                         case "-h": case "--help": Console.Out.Write(Usage); return 0;
@@ -139,6 +141,18 @@ namespace VcdSim
             var api = new Api(cloud, faults);
             try
             {
+                // A file keeps tokens off command lines: one USER@ORG=TOKEN a line.
+                foreach (var f in apiTokenFiles)
+                {
+                    string[] lines;
+                    try { lines = File.ReadAllLines(f); }
+                    catch (Exception e) when (e is IOException || e is UnauthorizedAccessException)
+                    {
+                        throw new ArgumentException("cannot read the API token file " + f + ": " + e.Message);
+                    }
+                    foreach (var line in lines)
+                        if (line.Trim().Length > 0) apiTokens.Add(line.Trim());
+                }
                 // A token is a secret: only its owner is named in an error.
                 foreach (var t in apiTokens)
                 {
@@ -169,7 +183,7 @@ namespace VcdSim
                 if (certificate != null)
                 {
                     // The plain listener takes a private port; clients reach it only through TLS.
-                    server.Start(0);
+                    server.Start(0, true);
                     tls = new TlsFront(certificate, server.Port);
                     tls.Start(port);
                     Refs.Base = "https://127.0.0.1:" + tls.Port;

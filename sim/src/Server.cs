@@ -32,7 +32,7 @@ namespace VcdSim
 
         // Binds the listener. For port 0 a free port is found first; another process may take it in between,
         // so that case is retried with a new port.
-        public void Start(int port)
+        public void Start(int port, bool acceptLocalhost = false)
         {
             for (int attempt = 0; ; attempt++)
             {
@@ -46,6 +46,8 @@ namespace VcdSim
                 }
                 var l = new HttpListener();
                 l.Prefixes.Add("http://127.0.0.1:" + p + "/");
+                // Behind the TLS front the Host header is the one clients used, which may be the name.
+                if (acceptLocalhost) l.Prefixes.Add("http://localhost:" + p + "/");
                 l.IgnoreWriteExceptions = true;
                 try
                 {

@@ -46,9 +46,12 @@ namespace VcdSim
                 if (pkcs1 == null) throw new ArgumentException(keyFile + " holds no PEM RSA private key (PRIVATE KEY or RSA PRIVATE KEY)");
                 key = Mono.Security.Cryptography.PKCS8.PrivateKeyInfo.DecodeRSA(pkcs1);
             }
-            var cert = new X509Certificate2(der);
-            cert.PrivateKey = key;
-            return cert;
+            // Mono cannot attach a key to a certificate object; a PKCS#12 made in memory carries both.
+            var p12 = new Mono.Security.X509.PKCS12();
+            p12.Password = "vcdsim";
+            p12.AddCertificate(new Mono.Security.X509.X509Certificate(der));
+            p12.AddPkcs8ShroudedKeyBag(key);
+            return new X509Certificate2(p12.GetBytes(), "vcdsim", X509KeyStorageFlags.Exportable);
         }
 
         static byte[] Pem(string text, string label)
