@@ -32,6 +32,7 @@ namespace vCloudSDKWrapper
         public string What = "";
         public ParseLimits Limits = ParseLimits.Default;      // for reading the body, time-out included
         public List<string> Secrets = new List<string>();     // what this request carried that no text may repeat
+        public string Via = "";                                // the forward proxy it went through, if any
         public string Text { get { return Encoding.UTF8.GetString(Body); } }
         public bool IsHtml
         {
@@ -44,9 +45,79 @@ namespace vCloudSDKWrapper
         }
     }
 
+    // Which forward proxy a request goes through: the configured one, none, or as curl chooses from the
+    // environment (https_proxy or HTTPS_PROXY for https, http_proxy for http, no_proxy or NO_PROXY naming
+    // hosts, domains and addresses that go direct, "*" for all). https passes through a CONNECT tunnel,
+    // so the proxy sees the host and port but never a header or the token.
+    internal sealed class ProxyChoice : IWebProxy
+    {
+        private readonly Uri fixedProxy;
+        private readonly bool fromEnvironment;
+        private readonly Uri envHttps, envHttp;
+        private readonly string[] noProxy;
+        public ICredentials Credentials { get; set; }
+        public readonly string Error;   // why a proxy variable cannot be used; null when it can
+
+        public ProxyChoice(WrapperOptions opt)
+        {
+            fixedProxy = opt.ProxyUri;
+            fromEnvironment = opt.Proxy.Length == 0;
+            Credentials = opt.ProxyCredentials;
+            if (!fromEnvironment) { noProxy = new string[0]; return; }
+            try
+            {
+                envHttps = FromEnvironment("https_proxy") ?? FromEnvironment("HTTPS_PROXY");
+                envHttp = FromEnvironment("http_proxy");
+            }
+            catch (ArgumentException e) { Error = e.Message; }
+            string list = Environment.GetEnvironmentVariable("no_proxy") ?? Environment.GetEnvironmentVariable("NO_PROXY") ?? "";
+            noProxy = list.Split(',').Select(x => x.Trim().TrimStart('.').ToLowerInvariant()).Where(x => x.Length > 0).ToArray();
+        }
+
+        // A proxy variable that does not hold an http:// URL stops Initialize, as a wrong proxy= does.
+        private static Uri FromEnvironment(string name)
+        {
+            string v = Environment.GetEnvironmentVariable(name);
+            if (string.IsNullOrWhiteSpace(v)) return null;
+            if (v.IndexOf("://", StringComparison.Ordinal) < 0) v = "http://" + v.Trim();
+            return WrapperOptions.ParseProxy(v, "environment variable " + name);
+        }
+
+        public Uri For(Uri destination)
+        {
+            if (fixedProxy != null) return fixedProxy;
+            if (!fromEnvironment || Bypassed(destination)) return null;
+            return destination.Scheme == Uri.UriSchemeHttps ? envHttps : envHttp;
+        }
+
+        private bool Bypassed(Uri destination)
+        {
+            string host = destination.Host.Trim('[', ']').TrimEnd('.').ToLowerInvariant();
+            foreach (var entry in noProxy)
+            {
+                if (entry == "*") return true;
+                string name = entry;
+                int colon = name.LastIndexOf(':');
+                if (colon > 0 && name.IndexOf(':') == colon)
+                {
+                    // host:port applies to that port only
+                    if (name.Substring(colon + 1) != destination.Port.ToString(System.Globalization.CultureInfo.InvariantCulture)) continue;
+                    name = name.Substring(0, colon);
+                }
+                if (host == name || host.EndsWith("." + name, StringComparison.Ordinal)) return true;
+            }
+            return false;
+        }
+
+        public bool Any { get { return fixedProxy != null || envHttps != null || envHttp != null; } }
+        public Uri GetProxy(Uri destination) { return For(destination) ?? destination; }
+        public bool IsBypassed(Uri host) { return For(host) == null; }
+    }
+
     internal sealed class RestClient
     {
         private readonly HttpClient client;
+        private readonly ProxyChoice proxy;
         private readonly WrapperOptions opt;
         private readonly WrapperLog log;
         private long requestCount;
@@ -66,6 +137,9 @@ namespace vCloudSDKWrapper
                 AutomaticDecompression = DecompressionMethods.None,
                 MaxConnectionsPerServer = 16
             };
+            proxy = new ProxyChoice(options);
+            handler.UseProxy = proxy.Any;
+            if (proxy.Any) handler.Proxy = proxy;
             // Mono's HttpClient ignores ServicePointManager's callback; only the handler's is honoured.
             handler.ServerCertificateCustomValidationCallback = ValidateCertificate;
             client = new HttpClient(handler) { Timeout = Timeout.InfiniteTimeSpan };
@@ -84,6 +158,7 @@ namespace vCloudSDKWrapper
         }
 
         public long RequestCount { get { return Interlocked.Read(ref requestCount); } }
+        public string ProxyError { get { return proxy.Error; } }
         public WrapperOptions Options { get { return opt; } }
         public WrapperLog Log { get { return log; } }
 
@@ -234,6 +309,7 @@ namespace vCloudSDKWrapper
         public Reply Send(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
                           IEnumerable<string> secrets = null)
         {
+            if (proxy.Error != null) throw new CloudException(what + ": " + proxy.Error);
             var renewal = auth == null ? null : auth.Renewal;
             if (renewal == null || !renewal.Live) return SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
             bool renewed = false;
@@ -332,6 +408,10 @@ namespace vCloudSDKWrapper
                 {
                     object tls;
                     if (req.Properties.TryGetValue(TlsRejectionKey, out tls)) throw new CloudException(what + ": TLS refused: " + tls);
+                    var through = proxy.For(uri);
+                    if (through != null)
+                        throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + " through the proxy "
+                            + through.GetLeftPart(UriPartial.Authority) + ": " + ProxyFailure(Visible(Redact(Flatten(e), secrets))), -1, "");
                     throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Visible(Redact(Flatten(e), secrets)), -1, "");
                 }
                 // When the time-out strikes during the body, disposing the response ends the read.
@@ -339,6 +419,8 @@ namespace vCloudSDKWrapper
                 using (cts.Token.Register(() => { try { resp.Dispose(); } catch (Exception) { } }))
                 {
                     var r = new Reply { Status = (int)resp.StatusCode, What = what, Secrets = secrets, Limits = ParseLimits.From(opt, sw) };
+                    var via = proxy.For(uri);
+                    if (via != null) r.Via = via.GetLeftPart(UriPartial.Authority);
                     try
                     {
                         r.Body = resp.Content == null ? new byte[0] : ReadBody(resp.Content, cts.Token, what);
@@ -504,6 +586,16 @@ namespace vCloudSDKWrapper
             return sb == null ? text : sb.ToString();
         }
 
+        // What a failure through a proxy means: a refused tunnel, or no proxy at that address.
+        private static string ProxyFailure(string text)
+        {
+            if (Regex.IsMatch(text, @"\b(403|405|407|502|503)\b"))
+                return "the proxy refused the connection (" + text + ")";
+            if (text.IndexOf("refused", StringComparison.OrdinalIgnoreCase) >= 0)
+                return "nothing accepts connections at the proxy's address (" + text + ")";
+            return text;
+        }
+
         // Server text for an error string: visible, without secrets.
         public static string Clean(string text, Reply r) { return Visible(Redact(text, r == null ? null : r.Secrets)); }
 
@@ -529,7 +621,8 @@ namespace vCloudSDKWrapper
             if (r.IsHtml)
             {
                 var m = Regex.Match(text, "<title>(.*?)</title>", RegexOptions.IgnoreCase | RegexOptions.Singleline);
-                message = "the server or a proxy in front of it answered with an HTML page"
+                message = (r.Via.Length > 0 ? "the proxy " + r.Via + " (refusing the tunnel) or the server behind it" : "the server or a proxy in front of it")
+                    + " answered with an HTML page"
                     + (m.Success ? " (\"" + WebUtility.HtmlDecode(m.Groups[1].Value.Trim()) + "\")" : "");
             }
             else if (text.TrimStart().StartsWith("<"))

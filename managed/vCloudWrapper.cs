@@ -114,7 +114,9 @@ namespace vCloudSDKWrapper
                 WrapperLog log;
                 try { log = string.IsNullOrEmpty(logFile) ? WrapperLog.None : new WrapperLog(logFile, debugLevel); }
                 catch (Exception e) { throw new CloudException("cannot open the log file '" + logFile + "': " + e.Message); }
-                config = new Config { Opt = opt, Log = log, Http = new RestClient(opt, log) };
+                var http = new RestClient(opt, log);
+                if (http.ProxyError != null) throw new CloudException(http.ProxyError);
+                config = new Config { Opt = opt, Log = log, Http = http };
                 // New settings may name another way to log in: the credentials of the session in place go,
                 // and a session the server ends from now on stays ended.
                 var held = session;

@@ -54,6 +54,8 @@ const std::vector<OptionInfo>& GlobalOptions() {
                                   "otherwise $VCB_PASSWORD, otherwise a prompt on the terminal"},
         {"auth", "MODE", "how to log in: password (the default) or api-token, whose token comes from the same "
                          "places as a password (default: $VCB_AUTH)"},
+        {"proxy", "URL", "the http:// forward proxy to go through, or 'none' (default: $https_proxy, $http_proxy and "
+                         "$no_proxy as curl uses them)"},
         {"insecure", nullptr, "do not verify the server's TLS certificate (never in production)"},
         {"ca-file", "FILE", "trust the CA certificates in FILE (PEM or DER)"},
         {"allow-http", nullptr, "allow plain http (loopback addresses only)"},

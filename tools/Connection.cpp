@@ -87,6 +87,8 @@ Settings Settings::From(const ParsedArgs& args) {
     s.user = args.get("user", envUser ? envUser : "");
     s.passwordFile = args.get("password-file");
     s.caFile = args.get("ca-file");
+    s.proxy = args.get("proxy");
+    if (s.proxy.find(';') != std::string::npos) throw UsageError("--proxy: the URL cannot contain ';'");
     const char* envAuth = std::getenv("VCB_AUTH");
     const std::string auth = args.get("auth", envAuth ? envAuth : "password");
     if (auth == "api-token") s.apiToken = true;
@@ -414,6 +416,7 @@ void Connection::open() {
     if (!simCa_.empty()) add("caFile=" + simCa_);
     if (s.insecure) add("insecure=true");
     if (s.apiToken) add("auth=apiToken");
+    if (!s.proxy.empty()) add("proxy=" + s.proxy);
     if (!s.caFile.empty()) add("caFile=" + Canonical(s.caFile));
     for (const auto& o : s.wrapperOptions) add(o);
 

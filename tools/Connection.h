@@ -18,7 +18,8 @@ struct Settings {
     std::string user;
     std::string passwordFile;
     std::string caFile;
-    bool apiToken = false;     // --auth api-token: the password sources give an API token
+    bool apiToken = false;
+    std::string proxy;         // --proxy URL or none; "" follows the environment     // --auth api-token: the password sources give an API token
     std::string home;          // --home
     std::string logFile;
     unsigned long long debugLevel = 0;
