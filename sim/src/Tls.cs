@@ -11,7 +11,6 @@ using System.Security.Cryptography;
 using System.Security.Cryptography.X509Certificates;
 using System.Text;
 using System.Threading;
-using System.Threading.Tasks;
 
 namespace VcdSim
 {
@@ -87,7 +86,9 @@ namespace VcdSim
                 TcpClient c;
                 try { c = listener.AcceptTcpClient(); }
                 catch (Exception) { if (!running) return; continue; }
-                ThreadPool.QueueUserWorkItem(_ => Serve(c));
+                // A thread of its own per connection: a relayed connection blocks for its whole life, and
+                // must not take the pool threads the plain listener answers requests on.
+                new Thread(() => Serve(c)) { IsBackground = true, Name = "tls-connection" }.Start();
             }
         }
 
@@ -99,8 +100,10 @@ namespace VcdSim
             {
                 SslStream tls = null;
                 TcpClient backend = null;
+                string peer = "?";
                 try
                 {
+                    peer = client.Client.RemoteEndPoint.ToString();
                     client.NoDelay = true;
                     client.ReceiveTimeout = 30000;
                     tls = new SslStream(client.GetStream(), false);
@@ -110,11 +113,16 @@ namespace VcdSim
                     backend.NoDelay = true;
                     backend.Connect(IPAddress.Loopback, backendPort);
                     var plain = backend.GetStream();
-                    var up = Pump(tls, plain, backend);
-                    var down = Pump(plain, tls, client);
-                    Task.WaitAny(up, down);
+                    var up = new Thread(() => Pump(tls, plain)) { IsBackground = true, Name = "tls-up" };
+                    up.Start();
+                    Pump(plain, tls);
                 }
-                catch (Exception) { }
+                catch (Exception e)
+                {
+                    // A client that refuses our certificate ends up here; the simulator goes on.
+                    try { Console.Error.WriteLine("vcdsim: TLS connection from " + peer + " ended: " + e.GetBaseException().Message); }
+                    catch (Exception) { }
+                }
                 finally
                 {
                     try { if (backend != null) backend.Close(); } catch (Exception) { }
@@ -123,22 +131,20 @@ namespace VcdSim
             }
         }
 
-        static Task Pump(Stream from, Stream to, TcpClient toClient)
+        // Copies until either side ends; the caller then closes both, which ends the other direction.
+        static void Pump(Stream from, Stream to)
         {
-            return Task.Run(() =>
+            var buf = new byte[65536];
+            try
             {
-                var buf = new byte[65536];
-                try
+                int n;
+                while ((n = from.Read(buf, 0, buf.Length)) > 0)
                 {
-                    int n;
-                    while ((n = from.Read(buf, 0, buf.Length)) > 0)
-                    {
-                        to.Write(buf, 0, n);
-                        to.Flush();
-                    }
+                    to.Write(buf, 0, n);
+                    to.Flush();
                 }
-                catch (Exception) { }
-            });
+            }
+            catch (Exception) { }
         }
     }
 }
