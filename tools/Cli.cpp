@@ -182,7 +182,8 @@ std::string MainHelp() {
     out << "Usage: vcloud-bridge [OPTIONS] COMMAND [ARGS...]\n\n"
            "Drives vCloud Director through the vCloudSDKCppBridge library, exactly as a backup agent does:\n"
            "one bridge object, Initialize, Connect, the operation, Disconnect. Without --server it starts\n"
-           "the built-in simulated cloud on a free loopback port and stops it on exit.\n\n"
+           "the built-in simulated cloud on a free loopback port and stops it on exit; it serves https\n"
+           "with a certificate made for the run (with openssl), which the tool trusts for that run only.\n\n"
            "Commands:\n";
     std::size_t width = 0;
     for (const auto& c : Commands()) width = std::max(width, c.name.size());
