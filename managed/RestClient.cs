@@ -662,6 +662,7 @@ namespace vCloudSDKWrapper
             if (minor.Length > 0) sb.Append(" " + minor);
             if (message.Length > 0) sb.Append(": " + message);
             if (r.Status == 401) sb.Append(" (the session is not valid or has expired; log in again)");
+            if (r.Status == 407) sb.Append(" (the proxy asks for credentials: give them in proxyCredentialsFile)");
             if (r.RequestId.Length > 0 && message.IndexOf(r.RequestId, StringComparison.Ordinal) < 0)
                 sb.Append(" [request " + Clean(r.RequestId, r) + "]");
             return new CloudException(sb.ToString(), r.Status, minor);

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # A tinyproxy of our own on a free loopback port, with its configuration, log and pid file in DIR; never
 # the system's tinyproxy service.
-#   tinyproxy.sh start DIR [--refuse-connect]   starts it and prints its URL (http://127.0.0.1:PORT)
+#   tinyproxy.sh start DIR [--refuse-connect | --basic-auth FILE]
+#                                               starts it and prints its URL (http://127.0.0.1:PORT)
 #                                               --refuse-connect: CONNECT only to port 443, so a tunnel to
 #                                               any other port is refused
+#                                               --basic-auth FILE: asks for the user:password on FILE's
+#                                               first line (the config file holds it, mode 600)
 #   tinyproxy.sh stop DIR                       stops the one started in DIR
 # Its log is DIR/tinyproxy.log (LogLevel Info: one line per request, CONNECT included).
 set -euo pipefail
@@ -37,7 +40,12 @@ for attempt in $(seq 1 10); do
     echo "LogLevel Info"
     echo "DisableViaHeader Yes"
     [ "${3:-}" = "--refuse-connect" ] && echo "ConnectPort 443"
+    if [ "${3:-}" = "--basic-auth" ]; then
+      IFS=: read -r user pass <"${4:?--basic-auth needs a FILE}"
+      echo "BasicAuth $user $pass"
+    fi
   } >"$dir/tinyproxy.conf"
+  chmod 600 "$dir/tinyproxy.conf"
   : >"$dir/tinyproxy.log"
   # -d: in the foreground, so that the pid we hold is tinyproxy's own.
   tinyproxy -d -c "$dir/tinyproxy.conf" >"$dir/stderr" 2>&1 &

@@ -191,6 +191,19 @@ proxy)
   run --server "$url" "${admin[@]}" --ca-file "$certs/ca.pem" --proxy "$refusing" --option httpTimeout=20s vdcs Acme
   status 1; err_has "through the proxy $refusing: nothing accepts connections"
   [ $SECONDS -lt 20 ] && ok || bad "the refused and absent proxies took $SECONDS s"
+  # A proxy that asks for credentials: from a file, never from a URL or the command line.
+  printf 'proxyuser:pr0xy-%s\n' "$RANDOM" >"$work/proxy.cred"
+  chmod 600 "$work/proxy.cred"
+  proxydirs+=("$work/guarded")
+  guarded=$(bash "$scripts/tinyproxy.sh" start "$work/guarded" --basic-auth "$work/proxy.cred") || { echo "FAIL: tinyproxy did not start"; exit 1; }
+  run --server "$url" "${admin[@]}" --ca-file "$certs/ca.pem" --proxy "$guarded" vdcs Acme
+  status 1; err_has "HTTP 407"; err_has "proxyCredentialsFile"
+  run --server "$url" "${admin[@]}" --ca-file "$certs/ca.pem" --proxy "$guarded" --option "proxyCredentialsFile=$work/proxy.cred" \
+      --log "$work/proxied.log" --debug-level 3 vdcs Acme
+  status 0; out_has "Acme-Gold"
+  file_lacks "$work/proxied.log" "$(cut -d: -f2 "$work/proxy.cred")"
+  run --server "$url" "${admin[@]}" --ca-file "$certs/ca.pem" --proxy "http://u:p@127.0.0.1:1" vdcs Acme
+  status 1; err_has "must not carry credentials"
   run --server "$url" "${admin[@]}" --ca-file "$certs/ca.pem" --proxy socks5://127.0.0.1:1080 vdcs Acme
   status 1; err_has "the proxy scheme 'socks5' is not supported"
   https_proxy=ftp://127.0.0.1:21 run --server "$url" "${admin[@]}" --ca-file "$certs/ca.pem" vdcs Acme
