@@ -91,10 +91,9 @@ tls)
   status 1; err_has "TLS refused"
 
   # The built-in cloud serves https with a certificate made for the run, and removes it afterwards.
-  before=$(ls -d "${TMPDIR:-/tmp}"/vcloud-bridge-* 2>/dev/null | wc -l)
-  run version; status 0; err_has "started the built-in simulated cloud at https://127.0.0.1:"; out_has "10.5.1"
-  after=$(ls -d "${TMPDIR:-/tmp}"/vcloud-bridge-* 2>/dev/null | wc -l)
-  [ "$after" -le "$before" ] && ok || bad "the built-in cloud's certificate directory was left behind"
+  mkdir "$work/tmp"
+  TMPDIR=$work/tmp run version; status 0; err_has "started the built-in simulated cloud at https://127.0.0.1:"; out_has "10.5.1"
+  [ -z "$(ls -A "$work/tmp")" ] && ok || bad "the built-in cloud's certificate directory was left behind"
   run sim -- --tls-cert "$certs/server.pem" --tls-key /nonexistent.key
   status 1; err_has "cannot use the certificate"
   ;;
