@@ -47,7 +47,7 @@ namespace vCloudSDKWrapper
 
     // Which forward proxy a request goes through: the configured one, none, or as curl chooses from the
     // environment (https_proxy or HTTPS_PROXY for https, http_proxy for http, no_proxy or NO_PROXY naming
-    // hosts, domains and addresses that go direct, "*" for all). https passes through a CONNECT tunnel,
+    // hosts, domains, addresses and address/bits networks that go direct, "*" for all). https passes through a CONNECT tunnel,
     // so the proxy sees the host and port but never a header or the token.
     internal sealed class ProxyChoice : IWebProxy
     {
@@ -104,9 +104,30 @@ namespace vCloudSDKWrapper
                     if (name.Substring(colon + 1) != destination.Port.ToString(System.Globalization.CultureInfo.InvariantCulture)) continue;
                     name = name.Substring(0, colon);
                 }
-                if (host == name || host.EndsWith("." + name, StringComparison.Ordinal)) return true;
+                // An address matches only that address or a network given as address/bits; a name, itself
+                // and the names under it.
+                IPAddress hostIp;
+                if (IPAddress.TryParse(host, out hostIp))
+                {
+                    if (AddressIn(hostIp, name)) return true;
+                }
+                else if (host == name || host.EndsWith("." + name, StringComparison.Ordinal)) return true;
             }
             return false;
+        }
+
+        private static bool AddressIn(IPAddress host, string entry)
+        {
+            int slash = entry.IndexOf('/');
+            IPAddress net;
+            if (!IPAddress.TryParse(slash < 0 ? entry : entry.Substring(0, slash), out net) || net.AddressFamily != host.AddressFamily)
+                return false;
+            byte[] a = host.GetAddressBytes(), b = net.GetAddressBytes();
+            int bits = a.Length * 8;
+            if (slash >= 0 && (!int.TryParse(entry.Substring(slash + 1), out bits) || bits < 0 || bits > a.Length * 8)) return false;
+            for (int i = 0; i < bits; i++)
+                if (((a[i / 8] ^ b[i / 8]) & (0x80 >> (i % 8))) != 0) return false;
+            return true;
         }
 
         public bool Any { get { return fixedProxy != null || envHttps != null || envHttp != null; } }

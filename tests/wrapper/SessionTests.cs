@@ -1,6 +1,7 @@
 // Sessions the server ends and logins with an API token: the wrapper logs in again once and repeats the
 // request, lists stay whole, several requests that meet the same ended session share one new login, and
 // the credentials go with Logout and a new Initialize. The token never reaches a log or an error text.
+// And which requests go through a forward proxy.
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -234,6 +235,61 @@ namespace WrapperTests
                 Check.That(text.IndexOf(Token, StringComparison.Ordinal) < 0, "the log never holds the API token");
                 Check.That(text.IndexOf("eyJ", StringComparison.Ordinal) < 0, "nor an access token");
                 Check.Contains(text, "API token", "the log says a token was used");
+            }
+        }
+
+        // Which requests go through a proxy, as curl chooses from the environment, or as proxy= says. The
+        // stand-in proxy records what reaches it and answers 503, so that a proxied login fails with that.
+        public static void ProxyChoice(string simExe)
+        {
+            using (var sim = new Sim(simExe, "--task-ms 30"))
+            using (var proxy = new Recorder())
+            {
+                var names = new[] { "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY" };
+                Func<string, string[], bool> proxied = (options, env) =>
+                {
+                    foreach (var n in names) Environment.SetEnvironmentVariable(n, null);
+                    for (int i = 0; i + 1 < env.Length; i += 2) Environment.SetEnvironmentVariable(env[i], env[i + 1]);
+                    try
+                    {
+                        int before = proxy.Heads.Count;
+                        var w = new vCloudWrapper();
+                        if (!w.Initialize("", Fast + options, 0)) throw new Exception("Initialize: " + w.getLastErrorString());
+                        bool direct = w.Login(sim.Url, "alice@Acme", "alice1!");
+                        bool reached = proxy.Heads.Count > before;
+                        if (direct) w.Logout();
+                        return reached && !direct;
+                    }
+                    finally { foreach (var n in names) Environment.SetEnvironmentVariable(n, null); }
+                };
+                string port = new Uri(sim.Url).Port.ToString();
+                Check.That(!proxied("", new string[0]), "no variable: direct");
+                Check.That(proxied("", new[] { "http_proxy", proxy.Url }), "http_proxy for http");
+                Check.Contains(proxy.Heads.Last(), "GET " + sim.Url + "api/versions", "the proxy is asked for the absolute URL");
+                Check.That(!proxied("", new[] { "HTTP_PROXY", proxy.Url }), "HTTP_PROXY is ignored, as curl does");
+                Check.That(!proxied("", new[] { "https_proxy", proxy.Url }), "https_proxy does not apply to http");
+                Check.That(!proxied("", new[] { "http_proxy", proxy.Url, "no_proxy", "localhost,127.0.0.1" }), "no_proxy names the host");
+                Check.That(!proxied("", new[] { "http_proxy", proxy.Url, "NO_PROXY", "*" }), "NO_PROXY=* bypasses every host");
+                Check.That(!proxied("", new[] { "http_proxy", proxy.Url, "no_proxy", "127.0.0.1:" + port }), "no_proxy names host and port");
+                Check.That(proxied("", new[] { "http_proxy", proxy.Url, "no_proxy", "127.0.0.1:1" }), "another port of that host is proxied");
+                Check.That(proxied("", new[] { "http_proxy", proxy.Url, "no_proxy", "0.0.1,example.test" }), "no_proxy matches names, not address tails",
+                    "127.0.0.1 is not a name under 0.0.1");
+                Check.That(!proxied("", new[] { "http_proxy", proxy.Url, "no_proxy", "127.0.0.0/8" }), "no_proxy names a network");
+                Check.That(proxied("", new[] { "http_proxy", proxy.Url, "no_proxy", "10.0.0.0/8" }), "another network is proxied");
+                Check.That(!proxied(";proxy=none", new[] { "http_proxy", proxy.Url }), "proxy=none ignores the variables");
+                Check.That(proxied(";proxy=" + proxy.Url, new string[0]), "proxy= applies without variables");
+                Check.That(proxied(";proxy=" + proxy.Url, new[] { "no_proxy", "*" }), "and regardless of no_proxy");
+
+                Environment.SetEnvironmentVariable("http_proxy", "socks5://127.0.0.1:1080");
+                var bad = new vCloudWrapper();
+                Check.That(!bad.Initialize("", Fast, 0), "a proxy variable with another scheme fails Initialize");
+                Check.Contains(bad.getLastErrorString(), "http_proxy", "and names the variable");
+                Environment.SetEnvironmentVariable("http_proxy", null);
+                foreach (var url in new[] { "ftp://127.0.0.1:21", "http://user:pw@127.0.0.1:3128", "http://127.0.0.1:3128/path", "not a url" })
+                {
+                    Check.That(!bad.Initialize("", Fast + ";proxy=" + url, 0), "proxy=" + url + " fails Initialize");
+                    Check.That(bad.getLastErrorString().IndexOf("pw@", StringComparison.Ordinal) < 0, "without repeating credentials");
+                }
             }
         }
 
