@@ -113,7 +113,13 @@ namespace VcdSim
                     backend.NoDelay = true;
                     backend.Connect(IPAddress.Loopback, backendPort);
                     var plain = backend.GetStream();
-                    var up = new Thread(() => Pump(tls, plain)) { IsBackground = true, Name = "tls-up" };
+                    var relay = backend;
+                    // When the client ends, the plain side ends too, which ends the copy below.
+                    var up = new Thread(() =>
+                    {
+                        Pump(tls, plain);
+                        try { relay.Client.Shutdown(SocketShutdown.Both); } catch (Exception) { }
+                    }) { IsBackground = true, Name = "tls-up" };
                     up.Start();
                     Pump(plain, tls);
                 }
@@ -131,7 +137,7 @@ namespace VcdSim
             }
         }
 
-        // Copies until either side ends; the caller then closes both, which ends the other direction.
+        // Copies until its source ends or either side fails.
         static void Pump(Stream from, Stream to)
         {
             var buf = new byte[65536];
