@@ -83,12 +83,23 @@ namespace vCloudSDKWrapper
 
     internal sealed class Api
     {
-        public readonly Session S;
+        private readonly Session first;
         public readonly RestClient Http;
         public WrapperOptions Opt { get { return Http.Options; } }
         public WrapperLog Log { get { return Http.Log; } }
 
-        public Api(Session session, RestClient http) { S = session; Http = http; }
+        public Api(Session session, RestClient http) { first = session; Http = http; }
+
+        // The connection's newest session: once a request has logged in again, the operation's next
+        // requests go out in the new session.
+        public Session S
+        {
+            get
+            {
+                var newest = first.Renewal == null ? null : first.Renewal.Current;
+                return newest ?? first;
+            }
+        }
 
         public Uri Url(string hrefOrPath) { return RestClient.Rebase(S.Root, hrefOrPath); }
 

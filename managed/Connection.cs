@@ -66,7 +66,9 @@ namespace vCloudSDKWrapper
             return (current.Count > 0 ? current : usable).Select(p => p.Key).Max();
         }
 
-        public static Session Login(RestClient http, string url, string user, string password)
+        // Logs in with a password, or with auth=apiToken an API token. 'pinned', when given, is the version
+        // a renewed session must keep: the requests it repeats were built for it.
+        public static Session Login(RestClient http, string url, string user, string password, ApiVersionNumber pinned = null)
         {
             var opt = http.Options;
             var root = ParseEndpoint(url, opt);
@@ -78,7 +80,7 @@ namespace vCloudSDKWrapper
             bool provider = string.Equals(org, "System", StringComparison.OrdinalIgnoreCase);
 
             var offered = ServerVersions(http, root);
-            var version = Choose(offered, opt.ApiVersion);
+            var version = Choose(offered, pinned != null ? pinned.Text : opt.ApiVersion);
             var s = new Session
             {
                 Root = root,
@@ -86,9 +88,13 @@ namespace vCloudSDKWrapper
                 ServerHighest = offered.Select(p => p.Key).Max(),
                 Login = login
             };
-            string basic = "Basic " + Convert.ToBase64String(Encoding.UTF8.GetBytes(login + ":" + (password ?? "")));
-            if (version.AtLeast(33)) CloudapiLogin(http, s, basic, provider);
-            else LegacyLogin(http, s, basic);
+            if (opt.ApiToken) TokenLogin(http, s, org, provider, password ?? "");
+            else
+            {
+                string basic = "Basic " + Convert.ToBase64String(Encoding.UTF8.GetBytes(login + ":" + (password ?? "")));
+                if (version.AtLeast(33)) CloudapiLogin(http, s, basic, provider);
+                else LegacyLogin(http, s, basic);
+            }
 
             // The XML session document tells who we are and confirms the token works on the XML API.
             var api = new Api(s, http);
@@ -133,6 +139,70 @@ namespace vCloudSDKWrapper
             s.Cloudapi = true;
             try { s.CloudapiSessionId = Json.Str(Json.Parse(r.Text, r.Limits.MaxDepth, r.Limits.MaxNodes), "id"); }
             catch (FormatException) { s.CloudapiSessionId = ""; }
+        }
+
+        // The longest access-token lifetime taken from a token endpoint; a longer one is a broken answer.
+        public static readonly TimeSpan LongestTokenLife = TimeSpan.FromDays(366);
+
+        // Trades an API token (an OAuth refresh token) for an access token at the organisation's token
+        // endpoint, from API 36.1 (10.3.1). The access token is then a Bearer token like a session's.
+        private static void TokenLogin(RestClient http, Session s, string org, bool provider, string apiToken)
+        {
+            if (!s.Version.AtLeast(36, 1))
+                throw new CloudException("logging in with an API token needs API 36.1 (10.3.1) or later; the session would use API " + s.Version);
+            if (apiToken.Trim().Length == 0) throw new CloudException("no API token given for " + s.Login);
+            string path = provider ? "oauth/provider/token" : "oauth/tenant/" + Uri.EscapeDataString(org) + "/token";
+            string body = "grant_type=refresh_token&refresh_token=" + Uri.EscapeDataString(apiToken.Trim());
+            var started = DateTime.UtcNow;
+            var r = http.Send(HttpMethod.Post, new Uri(s.Root, path), null, "application/json;version=" + s.Version.Text, body,
+                "application/x-www-form-urlencoded", "POST /" + path, new[] { apiToken.Trim(), Uri.EscapeDataString(apiToken.Trim()) });
+            if (r.IsHtml)
+                throw new CloudException(r.What + ": the server or a proxy in front of it answered with an HTML page instead of a token (HTTP " + r.Status + ")");
+            object json = null;
+            string parseError = "";
+            try { json = Json.Parse(r.Text, r.Limits.MaxDepth, r.Limits.MaxNodes); }
+            catch (FormatException e) { parseError = e.Message; }
+            if (r.Status != 200)
+            {
+                string why = "";
+                if (json != null)
+                {
+                    foreach (var key in new[] { "error", "minorErrorCode", "error_description", "message" })
+                    {
+                        string v = Json.Str(json, key);
+                        if (v.Length > 0 && why.IndexOf(v, StringComparison.Ordinal) < 0) why += (why.Length > 0 ? ": " : "") + v;
+                    }
+                }
+                why = RestClient.Clean(why, r);
+                if (why.Length > 300) why = why.Substring(0, 300) + "...";
+                if (r.Status == 400 || r.Status == 401 || r.Status == 403)
+                    throw new CloudException("API token refused for " + s.Login + ": the token is wrong, revoked or of another user or organisation (HTTP "
+                        + r.Status + (why.Length > 0 ? " " + why : "") + ")", r.Status, "");
+                throw RestClient.Failure(r);
+            }
+            if (json == null)
+                throw new CloudException(r.What + ": the token answer is not JSON (" + RestClient.Clean(parseError, r) + ")");
+            string access = Json.Str(json, "access_token").Trim();
+            if (access.Length == 0) throw new CloudException(r.What + ": the token answer holds no access_token");
+            string type = Json.Str(json, "token_type").Trim();
+            if (type.Length > 0 && !string.Equals(type, "Bearer", StringComparison.OrdinalIgnoreCase))
+                throw new CloudException(r.What + ": the token answer gives a token of type '" + RestClient.Clean(type, r) + "', not Bearer");
+            string life = Json.Str(json, "expires_in").Trim();
+            if (life.Length > 0)
+            {
+                double seconds;
+                if (!double.TryParse(life, System.Globalization.NumberStyles.Float, System.Globalization.CultureInfo.InvariantCulture, out seconds)
+                    || seconds < 1 || seconds > LongestTokenLife.TotalSeconds)
+                    throw new CloudException(r.What + ": the token answer gives expires_in " + RestClient.Clean(life, r)
+                        + ", not a lifetime from 1 s to " + LongestTokenLife.TotalDays + " days");
+                // Renewed a tenth of its lifetime (at most a minute) early, so no request meets its end.
+                var lifetime = TimeSpan.FromSeconds(seconds);
+                var margin = TimeSpan.FromTicks(Math.Min(lifetime.Ticks / 10, TimeSpan.FromMinutes(1).Ticks));
+                s.RenewAfter = started + lifetime - margin;
+            }
+            s.AuthName = "Authorization";
+            s.AuthValue = "Bearer " + access;
+            s.Cloudapi = true;
         }
 
         private static void LegacyLogin(RestClient http, Session s, string basic)

@@ -33,12 +33,19 @@ namespace vCloudSDKWrapper
         public bool Insecure;
         public bool AllowHttp;                               // plain http, to loopback addresses only
         public bool ImportMove = true;                       // restores move the vCenter VM instead of copying it
+        public bool ApiToken;                                // auth=apiToken: Login's password is an API token
+        // proxy=: "" follows https_proxy, http_proxy and no_proxy as curl does; "none" ignores them;
+        // else an http://host:port forward proxy for every request.
+        public string Proxy = "";
+        public Uri ProxyUri;
+        public string ProxyCredentialsFile = "";             // user:password on its first line
+        public System.Net.NetworkCredential ProxyCredentials;
 
         public static readonly string[] Keys =
         {
             "apiVersion", "httpTimeout", "taskTimeout", "taskPollInterval", "pageSize", "maxQueryPages", "queryConcurrency",
             "retries", "maxResponseBytes", "maxDecompressedBytes", "maxNestingDepth", "maxNodes",
-            "caFile", "pin", "insecure", "allowHttp", "importMove"
+            "caFile", "pin", "insecure", "allowHttp", "importMove", "auth", "proxy", "proxyCredentialsFile"
         };
 
         public WrapperOptions Clone() { return (WrapperOptions)MemberwiseClone(); }
@@ -89,6 +96,19 @@ namespace vCloudSDKWrapper
                 case "insecure": Insecure = Flag(value, where); break;
                 case "allowhttp": AllowHttp = Flag(value, where); break;
                 case "importmove": ImportMove = Flag(value, where); break;
+                case "proxy":
+                    ProxyUri = value.Length == 0 || string.Equals(value, "none", StringComparison.OrdinalIgnoreCase) ? null : ParseProxy(value, where);
+                    Proxy = ProxyUri == null ? value.ToLowerInvariant() : ProxyUri.GetLeftPart(UriPartial.Authority);
+                    break;
+                case "proxycredentialsfile":
+                    ProxyCredentialsFile = value;
+                    ProxyCredentials = value.Length == 0 ? null : ReadProxyCredentials(value, where);
+                    break;
+                case "auth":
+                    if (string.Equals(value, "password", StringComparison.OrdinalIgnoreCase)) ApiToken = false;
+                    else if (string.Equals(value, "apiToken", StringComparison.OrdinalIgnoreCase)) ApiToken = true;
+                    else throw new ArgumentException(where + ": '" + value + "' is not password or apiToken");
+                    break;
                 default:
                     throw new ArgumentException(origin + ": unknown option '" + key + "' (known: " + string.Join(", ", Keys) + ")");
             }
@@ -115,11 +135,12 @@ namespace vCloudSDKWrapper
         public string Describe()
         {
             return string.Format(CultureInfo.InvariantCulture,
-                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}; maxQueryPages={11}; maxResponseBytes={12}; maxDecompressedBytes={13}; maxNestingDepth={14}; maxNodes={15}; queryConcurrency={16}",
+                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}; maxQueryPages={11}; maxResponseBytes={12}; maxDecompressedBytes={13}; maxNestingDepth={14}; maxNodes={15}; queryConcurrency={16}; auth={17}; proxy={18}",
                 ApiVersion.Length == 0 ? "negotiate" : ApiVersion, HttpTimeout.TotalSeconds, TaskTimeout.TotalSeconds,
                 TaskPollInterval.TotalMilliseconds, PageSize, Retries, CaFile.Length == 0 ? "none" : CaFile,
                 Pin == null ? "none" : "set", Insecure, AllowHttp, ImportMove, MaxQueryPages,
-                MaxResponseBytes, MaxDecompressedBytes, MaxNestingDepth, MaxNodes, QueryConcurrency);
+                MaxResponseBytes, MaxDecompressedBytes, MaxNestingDepth, MaxNodes, QueryConcurrency, ApiToken ? "apiToken" : "password",
+                Proxy.Length == 0 ? "from the environment" : Proxy + (ProxyCredentials != null ? " with credentials" : ""));
         }
 
         private static TimeSpan Duration(string value, string where, TimeSpan minimum)
@@ -175,6 +196,35 @@ namespace vCloudSDKWrapper
                 case "0": case "false": case "no": case "off": return false;
             }
             throw new ArgumentException(where + ": '" + value + "' is not true or false");
+        }
+
+        // An http://host[:port] proxy URL (a trailing slash allowed). Credentials never travel in it: they
+        // would show in every log line and command line that names the proxy.
+        internal static Uri ParseProxy(string value, string where)
+        {
+            Uri u;
+            if (!Uri.TryCreate(value.Trim(), UriKind.Absolute, out u) || u.Host.Length == 0)
+                throw new ArgumentException(where + ": '" + value + "' is not a proxy URL such as http://proxy.example.test:3128");
+            if (u.Scheme != Uri.UriSchemeHttp)
+                throw new ArgumentException(where + ": the proxy scheme '" + u.Scheme + "' is not supported; give an http:// forward proxy");
+            if (u.UserInfo.Length > 0)
+                throw new ArgumentException(where + ": the proxy URL must not carry credentials; use proxyCredentialsFile");
+            if (u.AbsolutePath != "/" || u.Query.Length > 0 || u.Fragment.Length > 0)
+                throw new ArgumentException(where + ": a proxy URL is http://host:port, without a path");
+            return new Uri(u.GetLeftPart(UriPartial.Authority) + "/");
+        }
+
+        private static System.Net.NetworkCredential ReadProxyCredentials(string path, string where)
+        {
+            string line;
+            try
+            {
+                using (var reader = new StreamReader(path)) line = reader.ReadLine() ?? "";
+            }
+            catch (Exception e) { throw new ArgumentException(where + ": cannot read '" + path + "': " + e.Message); }
+            int colon = line.IndexOf(':');
+            if (colon <= 0) throw new ArgumentException(where + ": the first line of '" + path + "' is not user:password");
+            return new System.Net.NetworkCredential(line.Substring(0, colon), line.Substring(colon + 1).TrimEnd('\r'));
         }
 
         // A SHA-256 fingerprint as 64 hex digits (colons and blanks allowed) or as base64.

@@ -32,6 +32,7 @@ namespace vCloudSDKWrapper
         public string What = "";
         public ParseLimits Limits = ParseLimits.Default;      // for reading the body, time-out included
         public List<string> Secrets = new List<string>();     // what this request carried that no text may repeat
+        public string Via = "";                                // the forward proxy it went through, if any
         public string Text { get { return Encoding.UTF8.GetString(Body); } }
         public bool IsHtml
         {
@@ -44,9 +45,100 @@ namespace vCloudSDKWrapper
         }
     }
 
+    // Which forward proxy a request goes through: the configured one, none, or as curl chooses from the
+    // environment (https_proxy or HTTPS_PROXY for https, http_proxy for http, no_proxy or NO_PROXY naming
+    // hosts, domains, addresses and address/bits networks that go direct, "*" for all). https passes through a CONNECT tunnel,
+    // so the proxy sees the host and port but never a header or the token.
+    internal sealed class ProxyChoice : IWebProxy
+    {
+        private readonly Uri fixedProxy;
+        private readonly bool fromEnvironment;
+        private readonly Uri envHttps, envHttp;
+        private readonly string[] noProxy;
+        public ICredentials Credentials { get; set; }
+        public readonly string Error;   // why a proxy variable cannot be used; null when it can
+
+        public ProxyChoice(WrapperOptions opt)
+        {
+            fixedProxy = opt.ProxyUri;
+            fromEnvironment = opt.Proxy.Length == 0;
+            Credentials = opt.ProxyCredentials;
+            if (!fromEnvironment) { noProxy = new string[0]; return; }
+            try
+            {
+                envHttps = FromEnvironment("https_proxy") ?? FromEnvironment("HTTPS_PROXY");
+                envHttp = FromEnvironment("http_proxy");
+            }
+            catch (ArgumentException e) { Error = e.Message; }
+            string list = Environment.GetEnvironmentVariable("no_proxy") ?? Environment.GetEnvironmentVariable("NO_PROXY") ?? "";
+            noProxy = list.Split(',').Select(x => x.Trim().TrimStart('.').ToLowerInvariant()).Where(x => x.Length > 0).ToArray();
+        }
+
+        // A proxy variable that does not hold an http:// URL stops Initialize, as a wrong proxy= does.
+        private static Uri FromEnvironment(string name)
+        {
+            string v = Environment.GetEnvironmentVariable(name);
+            if (string.IsNullOrWhiteSpace(v)) return null;
+            if (v.IndexOf("://", StringComparison.Ordinal) < 0) v = "http://" + v.Trim();
+            return WrapperOptions.ParseProxy(v, "environment variable " + name);
+        }
+
+        public Uri For(Uri destination)
+        {
+            if (fixedProxy != null) return fixedProxy;
+            if (!fromEnvironment || Bypassed(destination)) return null;
+            return destination.Scheme == Uri.UriSchemeHttps ? envHttps : envHttp;
+        }
+
+        private bool Bypassed(Uri destination)
+        {
+            string host = destination.Host.Trim('[', ']').TrimEnd('.').ToLowerInvariant();
+            foreach (var entry in noProxy)
+            {
+                if (entry == "*") return true;
+                string name = entry;
+                int colon = name.LastIndexOf(':');
+                if (colon > 0 && name.IndexOf(':') == colon)
+                {
+                    // host:port applies to that port only
+                    if (name.Substring(colon + 1) != destination.Port.ToString(System.Globalization.CultureInfo.InvariantCulture)) continue;
+                    name = name.Substring(0, colon);
+                }
+                // An address matches only that address or a network given as address/bits; a name, itself
+                // and the names under it.
+                IPAddress hostIp;
+                if (IPAddress.TryParse(host, out hostIp))
+                {
+                    if (AddressIn(hostIp, name)) return true;
+                }
+                else if (host == name || host.EndsWith("." + name, StringComparison.Ordinal)) return true;
+            }
+            return false;
+        }
+
+        private static bool AddressIn(IPAddress host, string entry)
+        {
+            int slash = entry.IndexOf('/');
+            IPAddress net;
+            if (!IPAddress.TryParse(slash < 0 ? entry : entry.Substring(0, slash), out net) || net.AddressFamily != host.AddressFamily)
+                return false;
+            byte[] a = host.GetAddressBytes(), b = net.GetAddressBytes();
+            int bits = a.Length * 8;
+            if (slash >= 0 && (!int.TryParse(entry.Substring(slash + 1), out bits) || bits < 0 || bits > a.Length * 8)) return false;
+            for (int i = 0; i < bits; i++)
+                if (((a[i / 8] ^ b[i / 8]) & (0x80 >> (i % 8))) != 0) return false;
+            return true;
+        }
+
+        public bool Any { get { return fixedProxy != null || envHttps != null || envHttp != null; } }
+        public Uri GetProxy(Uri destination) { return For(destination) ?? destination; }
+        public bool IsBypassed(Uri host) { return For(host) == null; }
+    }
+
     internal sealed class RestClient
     {
         private readonly HttpClient client;
+        private readonly ProxyChoice proxy;
         private readonly WrapperOptions opt;
         private readonly WrapperLog log;
         private long requestCount;
@@ -66,6 +158,9 @@ namespace vCloudSDKWrapper
                 AutomaticDecompression = DecompressionMethods.None,
                 MaxConnectionsPerServer = 16
             };
+            proxy = new ProxyChoice(options);
+            handler.UseProxy = proxy.Any;
+            if (proxy.Any) handler.Proxy = proxy;
             // Mono's HttpClient ignores ServicePointManager's callback; only the handler's is honoured.
             handler.ServerCertificateCustomValidationCallback = ValidateCertificate;
             client = new HttpClient(handler) { Timeout = Timeout.InfiniteTimeSpan };
@@ -74,15 +169,17 @@ namespace vCloudSDKWrapper
 
         // Each session's requests in flight, at most queryConcurrency at any moment whichever operations
         // and threads send them. Requests without a session (logins) are not counted.
-        private readonly ConditionalWeakTable<Session, SemaphoreSlim> inFlight = new ConditionalWeakTable<Session, SemaphoreSlim>();
+        // A connection's renewed sessions share one limit.
+        private readonly ConditionalWeakTable<object, SemaphoreSlim> inFlight = new ConditionalWeakTable<object, SemaphoreSlim>();
 
         private SemaphoreSlim Gate(Session auth)
         {
             if (auth == null) return null;
-            return inFlight.GetValue(auth, s => new SemaphoreSlim(opt.QueryConcurrency, opt.QueryConcurrency));
+            return inFlight.GetValue((object)auth.Renewal ?? auth, s => new SemaphoreSlim(opt.QueryConcurrency, opt.QueryConcurrency));
         }
 
         public long RequestCount { get { return Interlocked.Read(ref requestCount); } }
+        public string ProxyError { get { return proxy.Error; } }
         public WrapperOptions Options { get { return opt; } }
         public WrapperLog Log { get { return log; } }
 
@@ -227,7 +324,31 @@ namespace vCloudSDKWrapper
             return new Uri(root, path);
         }
 
-        public Reply Send(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what)
+        // One request, and once more in a new session when the server ended the one it was sent in: a
+        // 401, or an access token past its lifetime. A request refused with 401 was not carried out, so
+        // repeating it is safe for every method. A second 401 is the caller's to report.
+        public Reply Send(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
+                          IEnumerable<string> secrets = null)
+        {
+            if (proxy.Error != null) throw new CloudException(what + ": " + proxy.Error);
+            var renewal = auth == null ? null : auth.Renewal;
+            if (renewal == null || !renewal.Live) return SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
+            bool renewed = false;
+            int attempts = renewal.Attempts;
+            if (DateTime.UtcNow >= auth.RenewAfter)
+            {
+                auth = renewal.Renew(this, auth, "its access token reached the end of its lifetime", attempts) ?? auth;
+                renewed = true;
+            }
+            var r = SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
+            if (r.Status != 401 || renewed) return r;
+            var fresh = renewal.Renew(this, auth, "HTTP 401 on " + what, attempts);
+            if (fresh == null) return r;
+            return SendRetrying(method, uri, fresh, accept, body, contentType, what, secrets);
+        }
+
+        private Reply SendRetrying(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
+                                   IEnumerable<string> extraSecrets)
         {
             bool retryable = method == HttpMethod.Get;
             int attempt = 0;
@@ -239,7 +360,7 @@ namespace vCloudSDKWrapper
                 if (gate != null) gate.Wait();
                 try
                 {
-                    r = SendOnce(method, uri, auth, accept, body, contentType, what);
+                    r = SendOnce(method, uri, auth, accept, body, contentType, what, extraSecrets);
                 }
                 catch (CloudException e)
                 {
@@ -271,7 +392,8 @@ namespace vCloudSDKWrapper
         // Status -1 in a thrown CloudException marks a lost connection, which a GET may retry. One time-out,
         // httpTimeout, covers the whole exchange: connecting, the headers, the body and (through the
         // reply's limits) parsing it.
-        private Reply SendOnce(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what)
+        private Reply SendOnce(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
+                               IEnumerable<string> extraSecrets)
         {
             Interlocked.Increment(ref requestCount);
             var sw = Stopwatch.StartNew();
@@ -281,6 +403,7 @@ namespace vCloudSDKWrapper
                 if (!string.IsNullOrEmpty(accept)) req.Headers.TryAddWithoutValidation("Accept", accept);
                 req.Headers.TryAddWithoutValidation("Accept-Encoding", "gzip, deflate");
                 var secrets = new List<string>();
+                if (extraSecrets != null) secrets.AddRange(extraSecrets.Where(x => !string.IsNullOrEmpty(x)));
                 if (auth != null && auth.AuthName.Length > 0)
                 {
                     req.Headers.TryAddWithoutValidation(auth.AuthName, auth.AuthValue);
@@ -306,6 +429,10 @@ namespace vCloudSDKWrapper
                 {
                     object tls;
                     if (req.Properties.TryGetValue(TlsRejectionKey, out tls)) throw new CloudException(what + ": TLS refused: " + tls);
+                    var through = proxy.For(uri);
+                    if (through != null)
+                        throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + " through the proxy "
+                            + through.GetLeftPart(UriPartial.Authority) + ": " + ProxyFailure(Visible(Redact(Flatten(e), secrets))), -1, "");
                     throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Visible(Redact(Flatten(e), secrets)), -1, "");
                 }
                 // When the time-out strikes during the body, disposing the response ends the read.
@@ -313,6 +440,8 @@ namespace vCloudSDKWrapper
                 using (cts.Token.Register(() => { try { resp.Dispose(); } catch (Exception) { } }))
                 {
                     var r = new Reply { Status = (int)resp.StatusCode, What = what, Secrets = secrets, Limits = ParseLimits.From(opt, sw) };
+                    var via = proxy.For(uri);
+                    if (via != null) r.Via = via.GetLeftPart(UriPartial.Authority);
                     try
                     {
                         r.Body = resp.Content == null ? new byte[0] : ReadBody(resp.Content, cts.Token, what);
@@ -442,10 +571,12 @@ namespace vCloudSDKWrapper
         private static readonly Regex SchemeValue = new Regex(@"\b(Basic|Bearer)(\s*[:=]?\s*)[A-Za-z0-9+/=._~-]{6,}", RegexOptions.IgnoreCase | RegexOptions.Compiled);
         private static readonly Regex TokenHeader = new Regex(@"\b(x-vcloud-authorization|x-vmware-vcloud-access-token|authorization)(\W{1,4})(?!Basic\b|Bearer\b|\[redacted\])[A-Za-z0-9+/=._~-]{6,}",
             RegexOptions.IgnoreCase | RegexOptions.Compiled);
+        private static readonly Regex OauthValue = new Regex(@"(""(?:access_token|refresh_token|id_token)""\s*:\s*"")[^""]*""", RegexOptions.IgnoreCase | RegexOptions.Compiled);
         private static readonly Regex Jwt = new Regex(@"\beyJ[A-Za-z0-9_-]{4,}\.[A-Za-z0-9_-]{4,}\.[A-Za-z0-9_-]*", RegexOptions.Compiled);
 
         // Server text fit for an error string or a log: the request's own secrets, any Basic or Bearer value,
-        // any value of a token header and anything shaped like a JSON web token replaced by [redacted].
+        // any value of a token header or of a token field in JSON, and anything shaped like a JSON web token
+        // replaced by [redacted].
         public static string Redact(string text, IEnumerable<string> secrets)
         {
             if (string.IsNullOrEmpty(text)) return text ?? "";
@@ -454,6 +585,7 @@ namespace vCloudSDKWrapper
                     text = text.Replace(secret, "[redacted]");
             text = SchemeValue.Replace(text, "$1$2[redacted]");
             text = TokenHeader.Replace(text, "$1$2[redacted]");
+            text = OauthValue.Replace(text, "$1[redacted]\"");
             return Jwt.Replace(text, "[redacted]");
         }
 
@@ -473,6 +605,16 @@ namespace vCloudSDKWrapper
                 else sb.Append("\\x").Append(((int)c).ToString("x2"));
             }
             return sb == null ? text : sb.ToString();
+        }
+
+        // What a failure through a proxy means: a refused tunnel, or no proxy at that address.
+        private static string ProxyFailure(string text)
+        {
+            if (Regex.IsMatch(text, @"\b(403|405|407|502|503)\b"))
+                return "the proxy refused the connection (" + text + ")";
+            if (text.IndexOf("refused", StringComparison.OrdinalIgnoreCase) >= 0)
+                return "nothing accepts connections at the proxy's address (" + text + ")";
+            return text;
         }
 
         // Server text for an error string: visible, without secrets.
@@ -500,7 +642,8 @@ namespace vCloudSDKWrapper
             if (r.IsHtml)
             {
                 var m = Regex.Match(text, "<title>(.*?)</title>", RegexOptions.IgnoreCase | RegexOptions.Singleline);
-                message = "the server or a proxy in front of it answered with an HTML page"
+                message = (r.Via.Length > 0 ? "the proxy " + r.Via + " (refusing the tunnel) or the server behind it" : "the server or a proxy in front of it")
+                    + " answered with an HTML page"
                     + (m.Success ? " (\"" + WebUtility.HtmlDecode(m.Groups[1].Value.Trim()) + "\")" : "");
             }
             else if (text.TrimStart().StartsWith("<"))
@@ -540,6 +683,7 @@ namespace vCloudSDKWrapper
             if (minor.Length > 0) sb.Append(" " + minor);
             if (message.Length > 0) sb.Append(": " + message);
             if (r.Status == 401) sb.Append(" (the session is not valid or has expired; log in again)");
+            if (r.Status == 407) sb.Append(" (the proxy asks for credentials: give them in proxyCredentialsFile)");
             if (r.RequestId.Length > 0 && message.IndexOf(r.RequestId, StringComparison.Ordinal) < 0)
                 sb.Append(" [request " + Clean(r.RequestId, r) + "]");
             return new CloudException(sb.ToString(), r.Status, minor);

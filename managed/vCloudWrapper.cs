@@ -114,7 +114,13 @@ namespace vCloudSDKWrapper
                 WrapperLog log;
                 try { log = string.IsNullOrEmpty(logFile) ? WrapperLog.None : new WrapperLog(logFile, debugLevel); }
                 catch (Exception e) { throw new CloudException("cannot open the log file '" + logFile + "': " + e.Message); }
-                config = new Config { Opt = opt, Log = log, Http = new RestClient(opt, log) };
+                var http = new RestClient(opt, log);
+                if (http.ProxyError != null) throw new CloudException(http.ProxyError);
+                config = new Config { Opt = opt, Log = log, Http = http };
+                // New settings may name another way to log in: the credentials of the session in place go,
+                // and a session the server ends from now on stays ended.
+                var held = session;
+                if (held != null && held.Renewal != null) held.Renewal.Drop();
                 log.Info(1, "Initialize: " + typeof(vCloudWrapper).Assembly.GetName().Version + "; " + opt.Describe());
                 if (opt.Insecure)
                     log.Loud("TLS certificate verification is DISABLED (insecure=true): any server can pose as the cloud and read the credentials");
@@ -130,32 +136,44 @@ namespace vCloudSDKWrapper
                 lock (loginGate)
                 {
                     var cfg = config;
-                    var old = session;
+                    var old = Newest(session);
                     if (old != null)
                     {
                         session = null;
+                        if (old.Renewal != null) old.Renewal.Drop();
                         try { Connection.Logout(cfg.Http, old); }
                         catch (CloudException e) { cfg.Log.Info(1, "Login: ending the previous session failed: " + e.Message); }
                     }
                     var s = Connection.Login(cfg.Http, N(url), N(user), password ?? "");
+                    // Kept while connected, to log in again when the server ends the session.
+                    new Renewal(N(url), N(user), password ?? "").Start(s);
                     session = s;
                     cfg.Log.Info(1, "Login: " + s.Login + " at " + s.Root + " (API " + s.Version + ", "
+                        + (cfg.Opt.ApiToken ? "API token, " : "")
                         + (s.Cloudapi ? (s.IsSystem ? "provider" : "tenant") + " session" : "legacy session") + ")");
                     return true;
                 }
             }, false);
         }
 
-        // Ends the session on the server. The wrapper forgets it even when the server cannot be told.
+        private static Session Newest(Session s)
+        {
+            if (s == null || s.Renewal == null || s.Renewal.Current == null) return s;
+            return s.Renewal.Current;
+        }
+
+        // Ends the session on the server. The wrapper forgets it and the credentials even when the server
+        // cannot be told.
         public bool Logout()
         {
             return Run("Logout", false, unused =>
             {
                 lock (loginGate)
                 {
-                    var s = session;
+                    var s = Newest(session);
                     if (s == null) return true;
                     session = null;
+                    if (s.Renewal != null) s.Renewal.Drop();
                     Connection.Logout(config.Http, s);
                     return true;
                 }

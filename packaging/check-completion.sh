@@ -37,7 +37,9 @@ expect "vm-info vm-moref vm-users vms" --log /tmp/x.log --debug-level 2 vm
 expect "" vdcs A
 expect "delete-vm delete-vm-in-vapp demo" help de
 # Global options anywhere, a command's own options after it.
-expect "--allow-http --ascii" --a
+expect "--allow-http --ascii --auth" --a
+expect "api-token" --auth a
+expect "none" --proxy n
 expect "--by --by-name" vms --b
 expect "--by --by-name" --quiet vms --b
 expect "" vdcs --b

@@ -52,6 +52,10 @@ const std::vector<OptionInfo>& GlobalOptions() {
                              "built-in cloud)"},
         {"password-file", "FILE", "read the password from the first line of FILE ('-' for standard input); "
                                   "otherwise $VCB_PASSWORD, otherwise a prompt on the terminal"},
+        {"auth", "MODE", "how to log in: password (the default) or api-token, whose token comes from the same "
+                         "places as a password (default: $VCB_AUTH)"},
+        {"proxy", "URL", "the http:// forward proxy to go through, or 'none' (default: $https_proxy, $http_proxy and "
+                         "$no_proxy as curl uses them)"},
         {"insecure", nullptr, "do not verify the server's TLS certificate (never in production)"},
         {"ca-file", "FILE", "trust the CA certificates in FILE (PEM or DER)"},
         {"allow-http", nullptr, "allow plain http (loopback addresses only)"},
@@ -178,7 +182,8 @@ std::string MainHelp() {
     out << "Usage: vcloud-bridge [OPTIONS] COMMAND [ARGS...]\n\n"
            "Drives vCloud Director through the vCloudSDKCppBridge library, exactly as a backup agent does:\n"
            "one bridge object, Initialize, Connect, the operation, Disconnect. Without --server it starts\n"
-           "the built-in simulated cloud on a free loopback port and stops it on exit.\n\n"
+           "the built-in simulated cloud on a free loopback port and stops it on exit; it serves https\n"
+           "with a certificate made for the run (with openssl), which the tool trusts for that run only.\n\n"
            "Commands:\n";
     std::size_t width = 0;
     for (const auto& c : Commands()) width = std::max(width, c.name.size());

@@ -103,7 +103,8 @@ const std::vector<CommandInfo>& Commands() {
          "Asks for confirmation on a terminal; elsewhere it needs --yes.", {kYes}, 3, 3, true, CmdDeleteVmInVApp},
         {"sim", {"simulator"}, "[VCDSIM OPTIONS]",
          "run the built-in simulated cloud until Ctrl-C and print its URL (for use with --server)",
-         "Further arguments go to the simulator, e.g. --generate 10,5,20,10 for a generated cloud\n"
+         "Further arguments go to the simulator, e.g. --generate 10,5,20,10 for a generated cloud,\n"
+         "--tls-cert FILE --tls-key FILE to serve https, --api-token-file FILE for API tokens\n"
          "(put them after --).",
          {}, 0, 20, false, CmdSim},
         {"help", {}, "[COMMAND]", "show help for the tool or a command", "", {}, 0, 1, false, CmdHelp},

@@ -553,7 +553,8 @@ int CmdSim(Context& ctx) {
             std::cerr << "vcloud-bridge: the simulated cloud listens at " << sim.url() << " (pid " << sim.pid()
                       << "); Ctrl-C stops it.\n"
                       << "Try: vcloud-bridge --server " << sim.url()
-                      << " --allow-http --user alice@Acme --password-file FILE vdcs Acme\n";
+                      << (sim.url().compare(0, 8, "https://") == 0 ? " --ca-file CA.pem" : " --allow-http")
+                      << " --user alice@Acme --password-file FILE vdcs Acme\n";
     }
     const int status = sim.wait();
     if (status != 0) throw OperationError("the simulated cloud ended with status " + std::to_string(status));

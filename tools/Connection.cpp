@@ -87,6 +87,13 @@ Settings Settings::From(const ParsedArgs& args) {
     s.user = args.get("user", envUser ? envUser : "");
     s.passwordFile = args.get("password-file");
     s.caFile = args.get("ca-file");
+    s.proxy = args.get("proxy");
+    if (s.proxy.find(';') != std::string::npos) throw UsageError("--proxy: the URL cannot contain ';'");
+    const char* envAuth = std::getenv("VCB_AUTH");
+    const std::string auth = args.get("auth", envAuth ? envAuth : "password");
+    if (auth == "api-token") s.apiToken = true;
+    else if (auth != "password" && !auth.empty())
+        throw UsageError("--auth wants password or api-token, not '" + auth + "'");
     s.home = args.get("home");
     s.logFile = args.get("log");
     s.debugLevel = static_cast<unsigned long long>(args.number("debug-level", 0, 0, 3));
@@ -265,10 +272,11 @@ std::string ResolvePassword(const Settings& s, const std::string& user, const st
     if (const char* env = std::getenv("VCB_PASSWORD")) return env;
     if (::isatty(STDIN_FILENO) == 1) {
         std::string answer;
-        if (PromptHidden("Password for " + user + " at " + server + ": ", answer)) return answer;
+        if (PromptHidden((s.apiToken ? "API token for " : "Password for ") + user + " at " + server + ": ", answer))
+            return answer;
     }
-    throw UsageError("no password for " + user + ": use --password-file FILE or the VCB_PASSWORD variable, "
-                     "or run on a terminal to be asked");
+    throw UsageError(std::string(s.apiToken ? "no API token for " : "no password for ") + user +
+                     ": use --password-file FILE or the VCB_PASSWORD variable, or run on a terminal to be asked");
 }
 
 bool Confirm(const std::string& question) {
@@ -285,6 +293,50 @@ std::string DemoPassword(const std::string& user) {
         if (user == a.first) return a.second;
     return std::string();
 }
+
+// ---- the built-in cloud's certificate and tokens ----
+
+namespace {
+
+// Runs a program found on PATH with no input and its output dropped; true when it exits with 0.
+bool RunQuietly(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd <= 2; ++fd)
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A throwaway certificate for 127.0.0.1 and localhost, made with openssl, which the built-in cloud
+// serves https with and the wrapper trusts as its caFile. False when openssl is missing or fails.
+bool MakeCertificate(const std::string& dir) {
+    return RunQuietly({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir + "/key.pem", "-out",
+                       dir + "/cert.pem", "-days", "2", "-subj", "/CN=localhost", "-addext",
+                       "subjectAltName=IP:127.0.0.1,DNS:localhost"}) &&
+           IsFile(dir + "/cert.pem") && IsFile(dir + "/key.pem");
+}
+
+// 32 random characters from /dev/urandom, for an API token the built-in cloud is given for the run.
+std::string RandomToken() {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string token;
+    std::ifstream in("/dev/urandom", std::ios::binary);
+    for (int i = 0; i < 32 && in; ++i) token += alphabet[static_cast<unsigned char>(in.get()) % 62];
+    if (token.size() != 32) throw OperationError("cannot read /dev/urandom for an API token");
+    return token;
+}
+
+}  // namespace
 
 // ---- connection ----
 
@@ -305,9 +357,43 @@ void Connection::open() {
     if (builtIn()) {
         user_ = s.user.empty() ? "administrator@System" : s.user;
         // The demo accounts' passwords are public; a --password-file still wins, for other accounts.
-        password = s.passwordFile.empty() ? DemoPassword(user_) : std::string();
+        // An API token for the built-in cloud is one given, else one made for this run; either is
+        // registered with the simulator through a file that only this user can read.
+        if (s.apiToken)
+            password = s.passwordFile.empty() && !std::getenv("VCB_PASSWORD") ? RandomToken()
+                                                                               : ResolvePassword(s, user_, "the built-in cloud");
+        else
+            password = s.passwordFile.empty() ? DemoPassword(user_) : std::string();
         if (password.empty()) password = ResolvePassword(s, user_, "the built-in cloud");
-        StartSimulator(sim_, FindSimulator(home), {}, false);
+        std::vector<std::string> simArgs;
+        const char* tmp = std::getenv("TMPDIR");
+        const std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vcloud-bridge-XXXXXX";
+        std::vector<char> dirName(pattern.begin(), pattern.end());
+        dirName.push_back('\0');
+        if (!::mkdtemp(dirName.data()))
+            throw OperationError("cannot make a private directory for the built-in cloud in " + pattern + ": " +
+                                 std::strerror(errno));
+        simDir_ = dirName.data();
+        // The built-in cloud speaks https, as real clouds do, whenever openssl can make its certificate.
+        if (MakeCertificate(simDir_)) {
+            simArgs = {"--tls-cert", simDir_ + "/cert.pem", "--tls-key", simDir_ + "/key.pem"};
+            simCa_ = simDir_ + "/cert.pem";
+        } else if (!s.quiet) {
+            std::cerr << "vcloud-bridge: openssl is not available: the built-in cloud serves plain http\n";
+        }
+        if (s.apiToken) {
+            const std::string tokens = simDir_ + "/api-tokens";
+            const int fd = ::open(tokens.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            const std::string line = user_ + "=" + password + "\n";
+            const bool written = fd >= 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+            if (fd >= 0) ::close(fd);
+            if (!written) throw OperationError("cannot write the built-in cloud's API token file in " + simDir_);
+            simArgs.push_back("--api-token-file");
+            simArgs.push_back(tokens);
+        }
+        StartSimulator(sim_, FindSimulator(home), simArgs, false);
+        // The token file has been read; it goes at once.
+        ::unlink((simDir_ + "/api-tokens").c_str());
         url_ = sim_.url();
         if (!s.quiet)
             std::cerr << "vcloud-bridge: no --server given: started the built-in simulated cloud at " << url_
@@ -327,7 +413,10 @@ void Connection::open() {
     if (builtIn() || s.allowHttp) add("allowHttp=true");
     // The simulated cloud finishes its tasks within moments; polling them often keeps the demo brisk.
     if (builtIn()) add("taskPollInterval=100ms");
+    if (!simCa_.empty()) add("caFile=" + simCa_);
     if (s.insecure) add("insecure=true");
+    if (s.apiToken) add("auth=apiToken");
+    if (!s.proxy.empty()) add("proxy=" + s.proxy);
     if (!s.caFile.empty()) add("caFile=" + Canonical(s.caFile));
     for (const auto& o : s.wrapperOptions) add(o);
 
@@ -368,6 +457,11 @@ void Connection::close() {
             std::cerr << "vcloud-bridge: warning: logout failed: " << bridge_->GetLastErrorString() << '\n';
     }
     sim_.stop();
+    if (!simDir_.empty()) {
+        for (const char* f : {"/cert.pem", "/key.pem", "/api-tokens"}) ::unlink((simDir_ + f).c_str());
+        ::rmdir(simDir_.c_str());
+        simDir_.clear();
+    }
 }
 
 }  // namespace vcbtool

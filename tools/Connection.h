@@ -18,6 +18,8 @@ struct Settings {
     std::string user;
     std::string passwordFile;
     std::string caFile;
+    bool apiToken = false;
+    std::string proxy;         // --proxy URL or none; "" follows the environment     // --auth api-token: the password sources give an API token
     std::string home;          // --home
     std::string logFile;
     unsigned long long debugLevel = 0;
@@ -86,6 +88,8 @@ private:
     bool connected_ = false;
     std::string url_;
     std::string user_;
+    std::string simDir_;  // the built-in cloud's certificate (and token file while it starts)
+    std::string simCa_;   // its certificate, trusted as the caFile; "" when it serves plain http
 };
 
 // The demo cloud's accounts, for logins to the built-in simulated cloud.

@@ -407,6 +407,7 @@ namespace VcdSim
         {
             string s0 = r.Seg(0);
             if (s0 == "cloudapi") return RouteCloudApi(r);
+            if (s0 == "oauth") return OauthToken(r);
             if (s0 != "api") throw SimError.NotFound();
             string s1 = r.Seg(1);
             if (s1 == "versions" && r.Segs.Length == 2)

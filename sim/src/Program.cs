@@ -18,7 +18,8 @@ namespace VcdSim
             "                       [--fail-tasks N] [--truncate] [--malformed] [--html-proxy] [--html-status N]\n" +
             "                       [--fault-path PREFIX] [--fault-count N] [--churn N]\n" +
             "                       [--api-versions LIST] [--product-version TEXT] [--public-url BASE]\n" +
-            "                       [--xml-prefix alternate|ns5|none] [--stdin-lifeline] [--verbose]\n" +
+            "                       [--xml-prefix alternate|ns5|none] [--api-token USER@ORG=TOKEN]... [--api-token-file FILE]\n" +
+            "                       [--tls-cert FILE --tls-key FILE] [--stdin-lifeline] [--verbose]\n" +
             "With neither --fixture nor --generate the demo cloud beside the program is loaded.\n" +
             "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ",\n" +
             "or VCDSIM_API_VERSIONS when set).\n";
@@ -37,6 +38,9 @@ namespace VcdSim
             string versions = string.IsNullOrEmpty(envVersions) ? DefaultVersions : envVersions;
             bool lifeline = false, verbose = false;
             var faultArgs = new System.Collections.Generic.List<string[]>();
+            var apiTokens = new System.Collections.Generic.List<string>();
+            var apiTokenFiles = new System.Collections.Generic.List<string>();
+            string tlsCert = null, tlsKey = null;
             try
             {
                 for (int i = 0; i < args.Length; i++)
@@ -71,6 +75,10 @@ namespace VcdSim
                         case "--fault-path": faultArgs.Add(new[] { "path", next() }); break;
                         case "--fault-count": faultArgs.Add(new[] { "count", next() }); break;
                         case "--churn": faultArgs.Add(new[] { "churn", next() }); break;
+                        case "--api-token": apiTokens.Add(next()); break;
+                        case "--api-token-file": apiTokenFiles.Add(next()); break;
+                        case "--tls-cert": tlsCert = next(); break;
+                        case "--tls-key": tlsKey = next(); break;
                         case "-h": case "--help": Console.Out.Write(Usage); return 0;
                         default: throw new ArgumentException("unknown option " + a);
                     }
@@ -78,6 +86,7 @@ namespace VcdSim
                 if (fixture != null && generate != null) throw new ArgumentException("--fixture and --generate exclude each other");
                 if (xmlPrefix != "alternate" && xmlPrefix != "ns5" && xmlPrefix != "none")
                     throw new ArgumentException("--xml-prefix takes alternate, ns5 or none");
+                if ((tlsCert == null) != (tlsKey == null)) throw new ArgumentException("--tls-cert and --tls-key go together");
             }
             catch (ArgumentException e)
             {
@@ -133,10 +142,56 @@ namespace VcdSim
             }) { IsBackground = true, Name = "signals" }.Start();
 
             var api = new Api(cloud, faults);
-            var server = new Server(cloud, api, faults, verbose);
             try
             {
-                server.Start(port);
+                // A file keeps tokens off command lines: one USER@ORG=TOKEN a line.
+                foreach (var f in apiTokenFiles)
+                {
+                    string[] lines;
+                    try { lines = File.ReadAllLines(f); }
+                    catch (Exception e) when (e is IOException || e is UnauthorizedAccessException)
+                    {
+                        throw new ArgumentException("cannot read the API token file " + f + ": " + e.Message);
+                    }
+                    foreach (var line in lines)
+                        if (line.Trim().Length > 0) apiTokens.Add(line.Trim());
+                }
+                // A token is a secret: only its owner is named in an error.
+                foreach (var t in apiTokens)
+                {
+                    int eq = t.IndexOf('=');
+                    if (eq <= 0) throw new ArgumentException("--api-token needs USER@ORG=TOKEN");
+                    api.AddApiToken(t.Substring(0, eq), t.Substring(eq + 1));
+                }
+            }
+            catch (ArgumentException e)
+            {
+                Console.Error.WriteLine("vcdsim: " + e.Message);
+                return 2;
+            }
+            var server = new Server(cloud, api, faults, verbose);
+            TlsFront tls = null;
+            System.Security.Cryptography.X509Certificates.X509Certificate2 certificate = null;
+            if (tlsCert != null)
+            {
+                try { certificate = TlsFront.Load(tlsCert, tlsKey); }
+                catch (Exception e)
+                {
+                    Console.Error.WriteLine("vcdsim: cannot use the certificate " + tlsCert + " and key " + tlsKey + ": " + e.Message);
+                    return 2;
+                }
+            }
+            try
+            {
+                if (certificate != null)
+                {
+                    // The plain listener takes a private port; clients reach it only through TLS.
+                    server.Start(0, true);
+                    tls = new TlsFront(certificate, server.Port);
+                    tls.Start(port);
+                    Refs.Base = "https://127.0.0.1:" + tls.Port;
+                }
+                else server.Start(port);
             }
             catch (Exception e)
             {
@@ -146,7 +201,8 @@ namespace VcdSim
             // Behind a load balancer a server writes its hrefs with the address clients are told to use, not
             // the one it listens on.
             if (publicUrl != null) Refs.Base = publicUrl;
-            Console.Out.WriteLine("vcdsim listening on http://127.0.0.1:" + server.Port + "/");
+            Console.Out.WriteLine(tls != null ? "vcdsim listening on https://127.0.0.1:" + tls.Port + "/"
+                                              : "vcdsim listening on http://127.0.0.1:" + server.Port + "/");
             Console.Out.Flush();
             Console.Error.WriteLine(string.Format(CultureInfo.InvariantCulture,
                 "vcdsim: {0} organizations, {1} VDCs, {2} vApps, {3} VMs loaded in {4} ms; API versions {5}",
@@ -178,6 +234,7 @@ namespace VcdSim
             }
 
             stop.WaitOne();
+            if (tls != null) tls.Stop();
             server.Stop();
             Console.Error.WriteLine("vcdsim: stopped");
             Environment.Exit(0);

@@ -32,7 +32,7 @@ namespace VcdSim
 
         // Binds the listener. For port 0 a free port is found first; another process may take it in between,
         // so that case is retried with a new port.
-        public void Start(int port)
+        public void Start(int port, bool acceptLocalhost = false)
         {
             for (int attempt = 0; ; attempt++)
             {
@@ -46,6 +46,8 @@ namespace VcdSim
                 }
                 var l = new HttpListener();
                 l.Prefixes.Add("http://127.0.0.1:" + p + "/");
+                // Behind the TLS front the Host header is the one clients used, which may be the name.
+                if (acceptLocalhost) l.Prefixes.Add("http://localhost:" + p + "/");
                 l.IgnoreWriteExceptions = true;
                 try
                 {
@@ -294,6 +296,29 @@ namespace VcdSim
                     case "state":
                         if (n == 2 && r.Method == "GET") return State(r);
                         break;
+                    case "api-tokens":
+                        if (n != 2) break;
+                        if (r.Method == "POST" || r.Method == "DELETE")
+                        {
+                            string user = null, token = null;
+                            foreach (var kv in Params(r))
+                            {
+                                switch (kv.Key)
+                                {
+                                    case "user": user = kv.Value; break;
+                                    case "token": token = kv.Value; break;
+                                    case "lifetime": api.TokenLifetime = kv.Value ?? ""; break;
+                                    case "omitAccessToken": api.OmitAccessToken = kv.Value == "true"; break;
+                                    default: throw new ArgumentException("unknown api-tokens setting " + kv.Key);
+                                }
+                            }
+                            if (r.Method == "DELETE" && token != null && !api.RevokeApiToken(token))
+                                return Resp.Json(404, "{\"revoked\":false}");
+                            if (r.Method == "POST" && token != null) api.AddApiToken(user ?? "", token);
+                        }
+                        else if (r.Method != "GET") break;
+                        return Ok(new JsonOut().Obj().Prop("tokens", api.ApiTokenCount).Prop("lifetime", api.TokenLifetime)
+                            .Prop("omitAccessToken", api.OmitAccessToken).EndObj().ToString());
                     case "reset":
                         if (n == 2 && r.Method == "POST") { ResetFaults(); counters.Reset(); return Ok("{\"reset\":true}"); }
                         break;
@@ -323,7 +348,9 @@ namespace VcdSim
             "GET  /sim/state                     inventory summary\n" +
             "GET  /sim/state?href=H | id=URN     one object (VM power state, vApp VMs, task status, ...)\n" +
             "GET  /sim/state?name=N[&kind=vm]    every object with that name\n" +
-            "POST /sim/reset                     clear faults and counters\n";
+            "POST /sim/reset                     clear faults and counters\n" +
+            "POST /sim/api-tokens?user=U@ORG&token=T   register an API token; DELETE ...?token=T revokes it\n" +
+            "POST /sim/api-tokens?lifetime=N&omitAccessToken=true|false   what the token endpoints answer\n";
 
         Resp State(Req r)
         {

@@ -211,7 +211,7 @@ fi
 
 builtin)
   # Without --server the tool starts the simulator, says so, and has stopped it when it exits.
-  run version; status 0; out_has "10.5.1"; err_has "started the built-in simulated cloud at http://127.0.0.1:"
+  run version; status 0; out_has "10.5.1"; err_has "started the built-in simulated cloud at https://127.0.0.1:"
   pid=$(sed -n 's/.*(pid \([0-9]*\)).*/\1/p' "$work/err")
   [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null && ok || bad "the simulator (pid $pid) still runs"
   run --user bob@Globex vdcs Globex; status 0; out_is $'Globex-DR\nGlobex-Prod'

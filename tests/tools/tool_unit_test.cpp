@@ -169,3 +169,20 @@ TEST(Passwords, PasswordFileMustBeARegularFile) {
     std::remove(file.c_str());
     rmdir(dir);
 }
+
+TEST(Settings, AuthAndProxyComeFromOptionsOrTheEnvironmentAndBadValuesAreUsageErrors) {
+    ::unsetenv("VCB_AUTH");
+    EXPECT_FALSE(Settings::From(Parse({"login"})).apiToken);
+    EXPECT_TRUE(Settings::From(Parse({"--auth", "api-token", "login"})).apiToken);
+    EXPECT_FALSE(Settings::From(Parse({"--auth", "password", "login"})).apiToken);
+    EXPECT_THROW(Settings::From(Parse({"--auth", "kerberos", "login"})), UsageError);
+    ::setenv("VCB_AUTH", "api-token", 1);
+    EXPECT_TRUE(Settings::From(Parse({"login"})).apiToken);
+    EXPECT_FALSE(Settings::From(Parse({"--auth", "password", "login"})).apiToken);  // the option wins
+    ::setenv("VCB_AUTH", "sso", 1);
+    EXPECT_THROW(Settings::From(Parse({"login"})), UsageError);
+    ::unsetenv("VCB_AUTH");
+    EXPECT_EQ(Settings::From(Parse({"--proxy", "http://127.0.0.1:3128", "login"})).proxy, "http://127.0.0.1:3128");
+    // The wrapper takes its options as one "key=value;..." text: a ';' would smuggle in another option.
+    EXPECT_THROW(Settings::From(Parse({"--proxy", "http://p:1;insecure=true", "login"})), UsageError);
+}

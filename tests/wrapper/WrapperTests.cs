@@ -52,6 +52,11 @@ namespace WrapperTests
             Run("public address", PublicAddress);
             Run("prefixed answers", PrefixedAnswers);
             Run("concurrent pages", ConcurrentPages);
+            Run("session expiry", () => SessionTests.Expiry(simExe, work));
+            Run("concurrent expiry", () => SessionTests.ConcurrentExpiry(simExe, work));
+            Run("large expiry", () => SessionTests.LargeExpiry(simExe, work));
+            Run("api token", () => SessionTests.ApiToken(simExe, work));
+            Run("proxy choice", () => SessionTests.ProxyChoice(simExe));
             if (!Groups.AllFound()) return 2;
             Console.WriteLine("wrapper tests took " + sw.Elapsed.TotalSeconds.ToString("0.0") + " s" + (Check.Skipped > 0 ? ", " + Check.Skipped + " skipped" : ""));
             Console.WriteLine(Check.Passed + " passed, " + Check.Failed + " failed");
