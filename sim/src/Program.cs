@@ -171,10 +171,9 @@ namespace VcdSim
             }
             var server = new Server(cloud, api, faults, verbose);
             TlsFront tls = null;
-            System.Security.Cryptography.X509Certificates.X509Certificate2 certificate = null;
             if (tlsCert != null)
             {
-                try { certificate = TlsFront.Load(tlsCert, tlsKey); }
+                try { tls = new TlsFront(tlsCert, tlsKey); }
                 catch (Exception e)
                 {
                     Console.Error.WriteLine("vcdsim: cannot use the certificate " + tlsCert + " and key " + tlsKey + ": " + e.Message);
@@ -183,12 +182,11 @@ namespace VcdSim
             }
             try
             {
-                if (certificate != null)
+                if (tls != null)
                 {
                     // The plain listener takes a private port; clients reach it only through TLS.
                     server.Start(0, true);
-                    tls = new TlsFront(certificate, server.Port);
-                    tls.Start(port);
+                    tls.Start(port, server.Port);
                     Refs.Base = "https://127.0.0.1:" + tls.Port;
                 }
                 else server.Start(port);

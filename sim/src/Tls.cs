@@ -17,24 +17,23 @@ namespace VcdSim
     class TlsFront
     {
         readonly X509Certificate2 cert;
-        readonly int backendPort;
+        int backendPort;
         TcpListener listener;
         volatile bool running;
         public int Port;
 
-        public TlsFront(X509Certificate2 cert, int backendPort)
+        // The PEM texts are read once, and checked by making a certificate from them.
+        public TlsFront(string certFile, string keyFile)
         {
-            this.cert = cert;
-            this.backendPort = backendPort;
+            cert = Make(File.ReadAllText(certFile), File.ReadAllText(keyFile), certFile, keyFile);
         }
 
-        // The certificate (first PEM block of certFile) with its RSA key (PKCS#8 "PRIVATE KEY" or PKCS#1
-        // "RSA PRIVATE KEY" in keyFile).
-        public static X509Certificate2 Load(string certFile, string keyFile)
+        // The certificate (first PEM block of certText) with its RSA key (PKCS#8 "PRIVATE KEY" or PKCS#1
+        // "RSA PRIVATE KEY" in keyText); the file names are for messages.
+        static X509Certificate2 Make(string certText, string keyText, string certFile, string keyFile)
         {
-            byte[] der = Pem(File.ReadAllText(certFile), "CERTIFICATE");
+            byte[] der = Pem(certText, "CERTIFICATE");
             if (der == null) throw new ArgumentException(certFile + " holds no PEM certificate");
-            string keyText = File.ReadAllText(keyFile);
             RSA key;
             byte[] pkcs8 = Pem(keyText, "PRIVATE KEY");
             if (pkcs8 != null)
@@ -49,8 +48,53 @@ namespace VcdSim
             var p12 = new Mono.Security.X509.PKCS12();
             p12.Password = "vcdsim";
             p12.AddCertificate(new Mono.Security.X509.X509Certificate(der));
-            p12.AddPkcs8ShroudedKeyBag(key);
+            p12.AddPkcs8ShroudedKeyBag(new MinimalRsa(key));
             return new X509Certificate2(p12.GetBytes(), "vcdsim", X509KeyStorageFlags.Exportable);
+        }
+
+        // The key as the PKCS#12 encoder should see it: values without leading zero bytes. Mono exports a
+        // private exponent or CRT value padded to the modulus's width (or half of it), and its encoder
+        // writes that padding into the DER integer; Mono's TLS layer refuses such a non-minimal integer
+        // and then has no private key for the certificate, so every handshake fails ("Object reference
+        // not set" in SetPrivateKey). That happens to about one key in a hundred, whose value is short.
+        sealed class MinimalRsa : RSA
+        {
+            readonly RSAParameters parameters;
+
+            public MinimalRsa(RSA key)
+            {
+                parameters = key.ExportParameters(true);
+                KeySizeValue = key.KeySize;
+                LegalKeySizesValue = key.LegalKeySizes;
+            }
+
+            public override RSAParameters ExportParameters(bool includePrivateParameters)
+            {
+                var p = new RSAParameters { Modulus = Minimal(parameters.Modulus), Exponent = Minimal(parameters.Exponent) };
+                if (!includePrivateParameters) return p;
+                p.D = Minimal(parameters.D);
+                p.P = Minimal(parameters.P);
+                p.Q = Minimal(parameters.Q);
+                p.DP = Minimal(parameters.DP);
+                p.DQ = Minimal(parameters.DQ);
+                p.InverseQ = Minimal(parameters.InverseQ);
+                return p;
+            }
+
+            public override void ImportParameters(RSAParameters p) { throw new NotSupportedException(); }
+            public override byte[] DecryptValue(byte[] rgb) { throw new NotSupportedException(); }
+            public override byte[] EncryptValue(byte[] rgb) { throw new NotSupportedException(); }
+
+            static byte[] Minimal(byte[] value)
+            {
+                if (value == null) return null;
+                int skip = 0;
+                while (skip < value.Length - 1 && value[skip] == 0) skip++;
+                if (skip == 0) return value;
+                var trimmed = new byte[value.Length - skip];
+                Buffer.BlockCopy(value, skip, trimmed, 0, trimmed.Length);
+                return trimmed;
+            }
         }
 
         static byte[] Pem(string text, string label)
@@ -64,8 +108,10 @@ namespace VcdSim
             return Convert.FromBase64String(body.Replace("\r", "").Replace("\n", "").Trim());
         }
 
-        public void Start(int port)
+        // Listens on `port` (0: a free one) and relays to the plain listener on `backend`.
+        public void Start(int port, int backend)
         {
+            backendPort = backend;
             listener = new TcpListener(IPAddress.Loopback, port);
             listener.Start();
             Port = ((IPEndPoint)listener.LocalEndpoint).Port;
