@@ -28,6 +28,7 @@ namespace HostileTests
         public bool SmallStack;      // the call runs on a thread with a 256 KiB stack
         public string Password;      // the password the case logs in with, when not the common one
         public bool Logged;          // the wrapper logs at level 3 (bodies included); Absent holds for the log too
+        public int MaxQueries;       // the query requests the call may make at most; 0 for no check
     }
 
     static class Program
@@ -56,6 +57,8 @@ namespace HostileTests
             // Nor shorten or stall a list.
             new Case { Name = "total-short", Call = "query", Expect = "256 of the 300" },
             new Case { Name = "total-one-short", Call = "query", Expect = "299 of the 300" },
+            // A list that fills its one page exactly (128 of a total of 128) takes that one request.
+            new Case { Name = "one-full-page", Call = "query", Expect = "128 VMs", MaxQueries = 1 },
             new Case { Name = "pages-endless", Call = "query", Expect = "maxQueryPages", TimeoutS = 30 },
             // Nor parse outside the time-out.
             new Case { Name = "xml-deep", Call = "login", Expect = "maxNestingDepth" },
@@ -78,7 +81,8 @@ namespace HostileTests
             new Case { Name = "creds-echo-password", Call = "login", Expect = "HTTP 500", Absent = new[] { Password }, Logged = true },
             new Case { Name = "creds-echo-short", Call = "login", Expect = "HTTP 500", Password = "Q7!z", Absent = new[] { "Q7!z" }, Logged = true },
             new Case { Name = "tokens-echo", Call = "query", Expect = "HTTP 500", Logged = true,
-                       Absent = new[] { HostileServer.LegacyToken, HostileServer.OtherToken, HostileServer.Jwt, HostileServer.Token } },
+                       Absent = new[] { HostileServer.LegacyToken, HostileServer.OtherToken, HostileServer.Jwt, HostileServer.OtherBearer,
+                                        HostileServer.OtherBasic, HostileServer.Token } },
             new Case { Name = "escapes", Call = "query", Expect = "all VMs backed up OK", Absent = new[] { "\u001b", "\u0007", "\u009b", "\r" } },
             // What held before must keep holding.
             new Case { Name = "xxe", Call = "login", Expect = "DTD", Absent = new[] { "root:" } },
@@ -159,7 +163,7 @@ namespace HostileTests
             }
             else call();
             Console.WriteLine("RESULT " + (ok ? 1 : 0) + " " + sw.ElapsedMilliseconds + " " + PeakMb(Process.GetCurrentProcess().Id)
-                + " " + server.DtdFetches + " " + (counting == null ? 0 : counting.Connections));
+                + " " + server.DtdFetches + " " + (counting == null ? 0 : counting.Connections) + " " + server.QueryRequests);
             Console.WriteLine("TEXT " + Convert.ToBase64String(Encoding.UTF8.GetBytes(text ?? "")));
             if (logFile.Length > 0)
             {
@@ -259,7 +263,7 @@ namespace HostileTests
             string outcome, text = "";
             double callS = wall.Elapsed.TotalSeconds;
             bool ok = false;
-            int dtd = 0, stolen = 0;
+            int dtd = 0, stolen = 0, queries = 0;
             if (result == null)
             {
                 string err;
@@ -275,6 +279,7 @@ namespace HostileTests
                 peak = Math.Max(peak, long.Parse(f[3], CultureInfo.InvariantCulture));
                 dtd = int.Parse(f[4], CultureInfo.InvariantCulture);
                 stolen = int.Parse(f[5], CultureInfo.InvariantCulture);
+                queries = int.Parse(f[6], CultureInfo.InvariantCulture);
                 text = textLine == null ? "" : Encoding.UTF8.GetString(Convert.FromBase64String(textLine.Substring(5).Trim()));
                 outcome = ok ? "success" : "failed";
             }
@@ -284,6 +289,12 @@ namespace HostileTests
             Check(result != null, c.Name + ": the process lives and reports", text);
             if (result == null) return;
             if (c.Expect == null) Check(ok, c.Name + ": the call succeeds", text);
+            else if (c.MaxQueries > 0)
+            {
+                Check(ok, c.Name + ": the call succeeds", text);
+                Check(text.IndexOf(c.Expect, StringComparison.Ordinal) >= 0, c.Name + ": the result", "expected <" + c.Expect + ">, got <" + Visible(text) + ">");
+                Check(queries <= c.MaxQueries, c.Name + ": at most " + c.MaxQueries + " query requests", queries + " requests");
+            }
             else
             {
                 Check(!ok, c.Name + ": the call fails", text);
