@@ -35,7 +35,8 @@ namespace HostileTests
         public int DtdFetches;            // requests for the external DTD
         public string RedirectTarget = "";  // where the redirect case points
         byte[] gzipBomb;
-        byte[] gzipPage;                    // a valid query page, gzip-compressed (between and parse-slow cases)
+        byte[] gzipPage;                    // a valid query page, gzip-compressed (between cases)
+        byte[] slowPage;                    // a valid query page that is slow to parse (parse-slow case)
         const int BetweenBytes = 3 << 20;   // what the between cases' page holds uncompressed
 
         public HostileServer(string mode)
@@ -43,7 +44,7 @@ namespace HostileTests
             this.mode = mode;
             if (mode == "gzip-bomb") gzipBomb = MakeGzipBomb(1L << 30);
             if (mode == "gzip-between" || mode == "gzip-inflates-over") gzipPage = Gzip(PaddedPage(BetweenBytes));
-            if (mode == "parse-slow") gzipPage = GzipManyElementsPage(10000000);
+            if (mode == "parse-slow") slowPage = ManyElementsPage(15000000);
             listener = new TcpListener(IPAddress.Loopback, 0);
             listener.Start();
             Port = ((IPEndPoint)listener.LocalEndpoint).Port;
@@ -367,17 +368,8 @@ namespace HostileTests
                     Send(s, 200, records, gzipPage, "Content-Encoding: gzip\r\n");
                     return true;
                 case "parse-slow":
-                    {
-                        // The head at once, the body just before the client's 3 s time-out ends.
-                        var h = Encoding.ASCII.GetBytes("HTTP/1.1 200 OK\r\nContent-Type: " + records + "\r\nContent-Encoding: gzip\r\nContent-Length: "
-                            + gzipPage.Length + "\r\n\r\n");
-                        s.Write(h, 0, h.Length);
-                        s.Flush();
-                        Thread.Sleep(2700);
-                        s.Write(gzipPage, 0, gzipPage.Length);
-                        s.Flush();
-                        return true;
-                    }
+                    Send(s, 200, records, slowPage);
+                    return true;
                 case "tokens-echo":
                     Send(s, 500, "application/vnd.vmware.vcloud.error+xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error xmlns=\"" + V
                         + "\" majorErrorCode=\"500\" minorErrorCode=\"INTERNAL_SERVER_ERROR\" message=\"stale sessions: x-vcloud-authorization: " + LegacyToken
@@ -469,22 +461,19 @@ namespace HostileTests
             return Encoding.ASCII.GetBytes(head + Repeat(filler, n) + tail);
         }
 
-        // An empty query page (total 0) that holds 'n' empty elements of another kind, gzip-compressed as it is
-        // made: cheap to send, slow to parse.
-        byte[] GzipManyElementsPage(int n)
+        // An empty query page (total 0) that holds 'n' empty elements of another kind: four bytes each, read from
+        // loopback in moments, parsed in seconds.
+        byte[] ManyElementsPage(int n)
         {
-            var ms = new MemoryStream();
-            using (var gz = new GZipStream(ms, CompressionLevel.Optimal, true))
-            {
-                var head = Encoding.ASCII.GetBytes("<?xml version=\"1.0\" encoding=\"UTF-8\"?><QueryResultRecords xmlns=\"" + V
-                    + "\" name=\"vm\" page=\"1\" pageSize=\"128\" total=\"0\">");
-                gz.Write(head, 0, head.Length);
-                var block = Encoding.ASCII.GetBytes(Repeat("<a/>", 4096));
-                for (int left = n; left > 0; left -= 4096) gz.Write(block, 0, 4 * Math.Min(4096, left));
-                var tail = Encoding.ASCII.GetBytes("</QueryResultRecords>");
-                gz.Write(tail, 0, tail.Length);
-            }
-            return ms.ToArray();
+            var head = Encoding.ASCII.GetBytes("<?xml version=\"1.0\" encoding=\"UTF-8\"?><QueryResultRecords xmlns=\"" + V
+                + "\" name=\"vm\" page=\"1\" pageSize=\"128\" total=\"0\">");
+            var tail = Encoding.ASCII.GetBytes("</QueryResultRecords>");
+            var page = new byte[head.Length + 4L * n + tail.Length];
+            Buffer.BlockCopy(head, 0, page, 0, head.Length);
+            var element = Encoding.ASCII.GetBytes("<a/>");
+            for (long at = head.Length, end = head.Length + 4L * n; at < end; at += 4) Buffer.BlockCopy(element, 0, page, (int)at, 4);
+            Buffer.BlockCopy(tail, 0, page, page.Length - tail.Length, tail.Length);
+            return page;
         }
 
         static byte[] Gzip(byte[] data)
