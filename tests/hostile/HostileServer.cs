@@ -229,6 +229,15 @@ namespace HostileTests
                 case "json-deep-thread":
                     Send(s, 500, "application/json", DeepJson(100000));
                     return true;
+                case "json-depth-at-limit":
+                case "json-depth-over-limit":
+                    // Containers nested 40 (41) deep, the outermost one included.
+                    Send(s, 500, "application/json", "{\"minorErrorCode\":\"BUSY_ENTITY\",\"message\":\"deep\",\"a\":"
+                        + DeepJson(mode == "json-depth-at-limit" ? 39 : 40) + "}");
+                    return true;
+                case "json-wide":
+                    Send(s, 500, "application/json", "{\"minorErrorCode\":\"BUSY_ENTITY\",\"message\":\"wide\",\"a\":[" + Repeat("1,", 4999) + "1]}");
+                    return true;
                 case "json-error-shapes":
                     // Every kind of JSON value, nested, before the two members that matter.
                     Send(s, 500, "application/json", "{\"a\":[1,[2,{}],[],{\"b\":[true,false,null,-1.5e3]}],\"e\":{},"

@@ -67,6 +67,9 @@ namespace HostileTests
             // A document nesting exactly maxNestingDepth levels below its root is read; one level more is not.
             new Case { Name = "depth-at-limit", Call = "login", Expect = null, Options = "maxNestingDepth=40" },
             new Case { Name = "depth-over-limit", Call = "login", Expect = "maxNestingDepth", Options = "maxNestingDepth=40" },
+            new Case { Name = "json-depth-at-limit", Call = "login", Expect = "HTTP 500 BUSY_ENTITY: deep", Options = "maxNestingDepth=40" },
+            new Case { Name = "json-depth-over-limit", Call = "login", Expect = "maxNestingDepth", Options = "maxNestingDepth=40" },
+            new Case { Name = "json-wide", Call = "login", Expect = "maxNodes", Options = "maxNodes=2000" },
             // Attributes count as nodes: one element with 5,000 of them breaks maxNodes=2000.
             new Case { Name = "xml-attributes", Call = "login", Expect = "maxNodes", Options = "maxNodes=2000" },
             // A page that arrives at once but takes seconds to parse (15 million elements, 60 MB) is cut off by the
