@@ -1,17 +1,17 @@
-// Faults injected on request (latency, error shares, broken bodies, failing tasks, expiring tokens) and the
-// request counters that tests read back.
+// Faults injected on request (latency, error shares, broken bodies, dropped connections, failing tasks,
+// expiring tokens, inventory churn) and the request counters that tests read back.
 using System;
 using System.Collections.Generic;
 using System.Globalization;
 
 namespace VcdSim
 {
-    enum BodyFault { None, Truncate, Malformed, Html }
+    enum BodyFault { None, Truncate, Malformed, Html, Reset }
 
     class FaultDecision
     {
         public int LatencyMs;
-        public int ForcedStatus;          // 500 or 503, 0 for none
+        public int ForcedStatus;          // 500, 503 or 504, 0 for none
         public BodyFault Body = BodyFault.None;
         public int HtmlStatus = 502;
     }
@@ -24,11 +24,14 @@ namespace VcdSim
         public int LatencyMs;
         public double Share500;
         public double Share503;
+        public double Share504;
+        public bool Drop;                 // the connection is closed without an answer (key "reset")
         public bool Truncate;
         public bool Malformed;
         public bool Html;
         public int HtmlStatus = 502;
         public string PathPrefix = "";
+        public string Method = "";        // only requests of this HTTP method, when set
         // How many more matching requests the per-request faults affect; -1 for all until reset.
         public int Count = -1;
         long matched;
@@ -41,6 +44,8 @@ namespace VcdSim
         public int Churn;                 // VMs deleted and as many created before every query page after the first
         public string RecordElement = ""; // query records written under this element name instead of their type's,
         public string RecordElementFor = "";  // for this query type only, or for every type when empty
+        public int ChurnWalks = -1;       // churn only during the next N VM listings (a listing starts at page 1); -1 for all
+        public bool ChurnFront;           // replace the VMs first in name order with ones that sort last
         readonly Random churnRandom = new Random(12);
         long churnSeq;
 
@@ -51,7 +56,7 @@ namespace VcdSim
 
         bool PerRequestActive
         {
-            get { return LatencyMs > 0 || Share500 > 0 || Share503 > 0 || Truncate || Malformed || Html; }
+            get { return LatencyMs > 0 || Share500 > 0 || Share503 > 0 || Share504 > 0 || Drop || Truncate || Malformed || Html; }
         }
 
         public void Reset()
@@ -64,16 +69,19 @@ namespace VcdSim
                 TaskMs = DefaultTaskMs;
                 Churn = 0;
                 RecordElement = RecordElementFor = "";
+                ChurnWalks = -1;
+                ChurnFront = false;
             }
         }
 
         void ClearPerRequest()
         {
             LatencyMs = 0;
-            Share500 = Share503 = 0;
-            Truncate = Malformed = Html = false;
+            Share500 = Share503 = Share504 = 0;
+            Drop = Truncate = Malformed = Html = false;
             HtmlStatus = 502;
             PathPrefix = "";
+            Method = "";
             Count = -1;
             matched = 0;
         }
@@ -87,17 +95,20 @@ namespace VcdSim
             return Math.Floor(k * p + 1e-9) > Math.Floor((k - 1) * p + 1e-9);
         }
 
-        public FaultDecision Decide(string path)
+        public FaultDecision Decide(string method, string path)
         {
             lock (gate)
             {
                 if (!PerRequestActive) return null;
                 if (PathPrefix.Length > 0 && !path.StartsWith(PathPrefix, StringComparison.Ordinal)) return null;
+                if (Method.Length > 0 && !string.Equals(Method, method, StringComparison.OrdinalIgnoreCase)) return null;
                 long k = ++matched;
                 var d = new FaultDecision { LatencyMs = LatencyMs, HtmlStatus = HtmlStatus };
                 if (Hits(k, Share500)) d.ForcedStatus = 500;
                 else if (Hits(k, Share503)) d.ForcedStatus = 503;
-                if (Html) d.Body = BodyFault.Html;
+                else if (Hits(k, Share504)) d.ForcedStatus = 504;
+                if (Drop) d.Body = BodyFault.Reset;
+                else if (Html) d.Body = BodyFault.Html;
                 else if (Truncate) d.Body = BodyFault.Truncate;
                 else if (Malformed) d.Body = BodyFault.Malformed;
                 if (Count > 0 && --Count == 0) ClearPerRequest();
@@ -118,6 +129,18 @@ namespace VcdSim
         public int CurrentTaskMs { get { lock (gate) return TaskMs; } }
 
         public int CurrentChurn { get { lock (gate) return Churn; } }
+        public bool CurrentChurnFront { get { lock (gate) return ChurnFront; } }
+
+        // A VM listing starts again at page 1: once the listings given by churnWalks have started, churn stops.
+        public void ListingStarts()
+        {
+            lock (gate)
+            {
+                if (ChurnWalks < 0 || Churn <= 0) return;
+                if (ChurnWalks == 0) Churn = 0;
+                else ChurnWalks--;
+            }
+        }
         internal Random ChurnRandom { get { return churnRandom; } }
         internal long NextChurn(int n) { lock (gate) { long s = churnSeq; churnSeq += n; return s; } }
 
@@ -138,6 +161,9 @@ namespace VcdSim
                     case "latencyMs": LatencyMs = Int(key, value, 0, 600000); break;
                     case "error500": Share500 = Share(key, value); break;
                     case "error503": Share503 = Share(key, value); break;
+                    case "error504": Share504 = Share(key, value); break;
+                    case "reset": Drop = Bool(key, value); break;
+                    case "method": Method = (value ?? "").Trim().ToUpperInvariant(); break;
                     case "truncate": Truncate = Bool(key, value); break;
                     case "malformed": Malformed = Bool(key, value); break;
                     case "html": Html = Bool(key, value); break;
@@ -154,6 +180,8 @@ namespace VcdSim
                         RecordElementFor = colon < 0 ? "" : value.Substring(0, colon);
                         RecordElement = colon < 0 ? value ?? "" : value.Substring(colon + 1);
                         break;
+                    case "churnWalks": ChurnWalks = Int(key, value, -1, 1000); break;
+                    case "churnFront": ChurnFront = Bool(key, value); break;
                     default: throw new ArgumentException("unknown fault setting '" + key + "'");
                 }
                 matched = 0;
@@ -191,10 +219,11 @@ namespace VcdSim
             lock (gate)
             {
                 return new JsonOut().Obj()
-                    .Prop("latencyMs", LatencyMs).Prop("error500", Share500).Prop("error503", Share503)
-                    .Prop("truncate", Truncate).Prop("malformed", Malformed).Prop("html", Html)
+                    .Prop("latencyMs", LatencyMs).Prop("error500", Share500).Prop("error503", Share503).Prop("error504", Share504)
+                    .Prop("reset", Drop).Prop("method", Method).Prop("truncate", Truncate).Prop("malformed", Malformed).Prop("html", Html)
                     .Prop("htmlStatus", HtmlStatus).Prop("path", PathPrefix).Prop("count", Count)
                     .Prop("failTasks", FailTasks).Prop("tokenExpiresAfter", TokenBudget).Prop("taskMs", TaskMs).Prop("churn", Churn)
+                    .Prop("churnWalks", ChurnWalks).Prop("churnFront", ChurnFront)
                     .EndObj().ToString();
             }
         }
@@ -202,23 +231,40 @@ namespace VcdSim
 
     // The inventory changing under a client that pages through it, as it does in a backup window: before a
     // query page after the first, Churn random VMs of vApps are deleted and as many created in random vApps,
-    // with names that fall anywhere in name order. The caller holds the cloud's lock.
+    // with names that fall anywhere in name order. With ChurnFront the VMs deleted are those first in name
+    // order and the new ones sort last, so every later page starts Churn records further on: a listing
+    // that reads on sees a gap. The caller holds the cloud's lock.
     static class Churner
     {
-        public static void BeforePage(Cloud cloud, Faults faults)
+        // Called for every query page; page 1 of a VM query starts a new listing.
+        public static void OnPage(Cloud cloud, Faults faults, string type, int page, int offset)
+        {
+            if (page > 1 || offset > 0) BeforePage(cloud, faults);
+            else if (type == "vm" || type == "adminVM") faults.ListingStarts();
+        }
+
+        static void BeforePage(Cloud cloud, Faults faults)
         {
             int n = faults.CurrentChurn;
             if (n <= 0) return;
+            bool front = faults.CurrentChurnFront;
             Random rnd = faults.ChurnRandom;
             long seq = faults.NextChurn(n);
             var b = new Builder(cloud);
             for (int k = 0; k < n; k++)
             {
                 var candidates = cloud.Vms.FindAll(v => v.Parent is VApp);
-                if (candidates.Count > 0) cloud.RemoveVm(candidates[rnd.Next(candidates.Count)]);
+                if (candidates.Count > 0)
+                {
+                    Vm gone = candidates[0];
+                    if (front) { foreach (var v in candidates) if (string.CompareOrdinal(v.Name, gone.Name) < 0) gone = v; }
+                    else gone = candidates[rnd.Next(candidates.Count)];
+                    cloud.RemoveVm(gone);
+                }
                 if (cloud.VApps.Count == 0) continue;
                 var va = cloud.VApps[rnd.Next(cloud.VApps.Count)];
-                string name = "vm-" + rnd.Next(1000000).ToString("000000", CultureInfo.InvariantCulture) + "-churn" + (seq + k);
+                string name = front ? "zz-churn" + (seq + k).ToString("000000", CultureInfo.InvariantCulture)
+                    : "vm-" + rnd.Next(1000000).ToString("000000", CultureInfo.InvariantCulture) + "-churn" + (seq + k);
                 b.Add(b.Vm(va, name, Power.On, true, null, null));
             }
         }

@@ -722,7 +722,7 @@ namespace VcdSim
             if (pageSize < 1) throw SimError.Bad("The page size must be 1 or more.");
             if (offset < 0) throw SimError.Bad("The offset must be 0 or more.");
             if (pageSize > MaxPageSize) pageSize = MaxPageSize;
-            if (page > 1 || offset > 0) Churner.BeforePage(cloud, faults);
+            Churner.OnPage(cloud, faults, type, page, offset);
 
             string filterText = r.Query["filter"] ?? "";
             // Below API 35 filterEncoded=true makes the server decode each value; from 35 on it has no effect.

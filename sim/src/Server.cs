@@ -159,12 +159,14 @@ namespace VcdSim
                 else
                 {
                     counters.Count(r.Path);
-                    fault = faults.Decide(r.Path);
+                    fault = faults.Decide(r.Method, r.Path);
                     if (fault != null && fault.LatencyMs > 0) Thread.Sleep(fault.LatencyMs);
-                    if (fault != null && fault.ForcedStatus != 0)
+                    if (fault != null && fault.Body == BodyFault.Reset)
+                        resp = Resp.Json(0, "");   // never sent: the connection is dropped
+                    else if (fault != null && fault.ForcedStatus != 0)
                         resp = r.Seg(0) == "cloudapi"
-                            ? api.JsonError(r, fault.ForcedStatus, fault.ForcedStatus == 503 ? "SERVICE_UNAVAILABLE" : "INTERNAL_SERVER_ERROR", "Injected server failure.")
-                            : api.Error(r, fault.ForcedStatus, fault.ForcedStatus == 503 ? "SERVICE_UNAVAILABLE" : "INTERNAL_SERVER_ERROR", "Injected server failure.");
+                            ? api.JsonError(r, fault.ForcedStatus, ForcedCode(fault.ForcedStatus), "Injected server failure.")
+                            : api.Error(r, fault.ForcedStatus, ForcedCode(fault.ForcedStatus), "Injected server failure.");
                     else
                         resp = api.Handle(r);
                 }
@@ -180,8 +182,13 @@ namespace VcdSim
                     ? Resp.Json(500, "{\"error\":\"internal error\"}")
                     : api.Error(r, 500, "INTERNAL_SERVER_ERROR", "Internal error: " + e.GetType().Name);
             }
-            if (r == null || r.Seg(0) != "sim") counters.CountStatus(resp.Status);
+            if ((r == null || r.Seg(0) != "sim") && !(fault != null && fault.Body == BodyFault.Reset)) counters.CountStatus(resp.Status);
             Send(ctx, r, resp, fault, clock);
+        }
+
+        static string ForcedCode(int status)
+        {
+            return status == 503 ? "SERVICE_UNAVAILABLE" : status == 504 ? "GATEWAY_TIMEOUT" : "INTERNAL_SERVER_ERROR";
         }
 
         static readonly string HtmlPage =
@@ -194,6 +201,19 @@ namespace VcdSim
             try
             {
                 BodyFault bf = fault == null ? BodyFault.None : fault.Body;
+                if (bf == BodyFault.Reset)
+                {
+                    // The connection goes right after the answer's head, before its body: the client has no answer.
+                    // (HttpListener writes the head on any close, so the head announces a body that never comes.)
+                    o.StatusCode = 200;
+                    o.ContentType = "application/xml";
+                    o.SendChunked = false;
+                    o.ContentLength64 = 4096;
+                    o.OutputStream.Write(new byte[] { (byte)'<' }, 0, 1);
+                    o.OutputStream.Flush();
+                    o.Abort();
+                    return;
+                }
                 byte[] body = resp.Body;
                 if (bf == BodyFault.Html)
                 {

@@ -26,6 +26,9 @@ namespace HostileTests
         public string[] Absent = new string[0];  // texts the error must not hold
         public double TimeoutS = 5;  // the exchange time-out the case runs with
         public bool SmallStack;      // the call runs on a thread with a 256 KiB stack
+        public string Password;      // the password the case logs in with, when not the common one
+        public bool Logged;          // the wrapper logs at level 3 (bodies included); Absent holds for the log too
+        public int MaxQueries;       // the query requests the call may make at most; 0 for no check
     }
 
     static class Program
@@ -47,16 +50,43 @@ namespace HostileTests
             new Case { Name = "content-length-huge", Call = "query", Expect = "maxResponseBytes", TimeoutS = 30 },
             new Case { Name = "chunked-endless", Call = "query", Expect = "maxResponseBytes", TimeoutS = 30 },
             new Case { Name = "gzip-bomb", Call = "query", Expect = "maxDecompressedBytes", TimeoutS = 30 },
+            // Each size limit bounds its own stage: a body of 3 MiB, sent chunked or inflated from gzip, between them.
+            new Case { Name = "chunked-between", Call = "query", Expect = "maxResponseBytes", Options = "maxResponseBytes=1MiB;maxDecompressedBytes=8MiB" },
+            new Case { Name = "gzip-between", Call = "query", Expect = null, Options = "maxResponseBytes=1MiB;maxDecompressedBytes=8MiB" },
+            new Case { Name = "gzip-inflates-over", Call = "query", Expect = "maxDecompressedBytes", Options = "maxResponseBytes=8MiB;maxDecompressedBytes=1MiB" },
             // Nor shorten or stall a list.
             new Case { Name = "total-short", Call = "query", Expect = "256 of the 300" },
+            new Case { Name = "total-one-short", Call = "query", Expect = "299 of the 300" },
+            // A list that fills its one page exactly (128 of a total of 128) takes that one request.
+            new Case { Name = "one-full-page", Call = "query", Expect = "128 VMs", MaxQueries = 1 },
             new Case { Name = "pages-endless", Call = "query", Expect = "maxQueryPages", TimeoutS = 30 },
             // Nor parse outside the time-out.
             new Case { Name = "xml-deep", Call = "login", Expect = "maxNestingDepth" },
             new Case { Name = "xml-wide", Call = "login", Expect = "maxNodes" },
             new Case { Name = "query-deep", Call = "query", Expect = "maxNestingDepth" },
+            // A document nesting exactly maxNestingDepth levels below its root is read; one level more is not.
+            new Case { Name = "depth-at-limit", Call = "login", Expect = null, Options = "maxNestingDepth=40" },
+            new Case { Name = "depth-over-limit", Call = "login", Expect = "maxNestingDepth", Options = "maxNestingDepth=40" },
+            new Case { Name = "json-depth-at-limit", Call = "login", Expect = "HTTP 500 BUSY_ENTITY: deep", Options = "maxNestingDepth=40" },
+            new Case { Name = "json-depth-over-limit", Call = "login", Expect = "maxNestingDepth", Options = "maxNestingDepth=40" },
+            new Case { Name = "json-wide", Call = "login", Expect = "maxNodes", Options = "maxNodes=2000" },
+            // Attributes count as nodes: one element with 5,000 of them breaks maxNodes=2000.
+            new Case { Name = "xml-attributes", Call = "login", Expect = "maxNodes", Options = "maxNodes=2000" },
+            // A page that arrives at once but takes seconds to parse (15 million elements, 60 MB) is cut off by the
+            // same time-out, while it is parsed.
+            new Case { Name = "parse-slow", Call = "query", Expect = "httpTimeout", TimeoutS = 1,
+                       Options = "maxNodes=100000000;maxResponseBytes=128MiB" },
             // Nor leak a credential or a raw control character into the error text.
             new Case { Name = "creds-echo-login", Call = "login", Expect = "HTTP 500", Absent = new[] { "Basic " + "B64", "basic=" + "B64", Password, "Bearer" } },
             new Case { Name = "creds-echo-query", Call = "query", Expect = "HTTP 500", Absent = new[] { HostileServer.Token } },
+            // Secrets of every kind a server may echo: the password alone, a password of only 4 characters, and
+            // token values that are not this session's own (a legacy x-vcloud-authorization token, an access-token
+            // header, a JSON web token), in the error text and in a level-3 log.
+            new Case { Name = "creds-echo-password", Call = "login", Expect = "HTTP 500", Absent = new[] { Password }, Logged = true },
+            new Case { Name = "creds-echo-short", Call = "login", Expect = "HTTP 500", Password = "Q7!z", Absent = new[] { "Q7!z" }, Logged = true },
+            new Case { Name = "tokens-echo", Call = "query", Expect = "HTTP 500", Logged = true,
+                       Absent = new[] { HostileServer.LegacyToken, HostileServer.OtherToken, HostileServer.Jwt, HostileServer.OtherBearer,
+                                        HostileServer.OtherBasic, HostileServer.Token } },
             new Case { Name = "escapes", Call = "query", Expect = "all VMs backed up OK", Absent = new[] { "\u001b", "\u0007", "\u009b", "\r" } },
             // What held before must keep holding.
             new Case { Name = "xxe", Call = "login", Expect = "DTD", Absent = new[] { "root:" } },
@@ -107,19 +137,22 @@ namespace HostileTests
             bool ok = false;
             string text = "";
             var sw = new Stopwatch();
+            string password = c.Password ?? Password;
+            server.Password = password;
+            string logFile = c.Logged ? Path.Combine(Path.GetTempPath(), "hostile-" + c.Name + "-" + Process.GetCurrentProcess().Id + ".log") : "";
             Action call = () =>
             {
                 var w = new vCloudWrapper();
-                if (!w.Initialize("", CommonOptions(c), 0)) { text = "Initialize: " + w.getLastErrorString(); return; }
+                if (!w.Initialize(logFile, CommonOptions(c), c.Logged ? 3UL : 0UL)) { text = "Initialize: " + w.getLastErrorString(); return; }
                 if (c.Call == "login")
                 {
                     sw.Start();
-                    ok = w.Login(server.Url, User, Password);
+                    ok = w.Login(server.Url, User, password);
                     sw.Stop();
                     text = ok ? "" : w.getLastErrorString();
                     return;
                 }
-                if (!w.Login(server.Url, User, Password)) { text = "Login: " + w.getLastErrorString(); return; }
+                if (!w.Login(server.Url, User, password)) { text = "Login: " + w.getLastErrorString(); return; }
                 sw.Start();
                 var list = w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
                 sw.Stop();
@@ -134,8 +167,14 @@ namespace HostileTests
             }
             else call();
             Console.WriteLine("RESULT " + (ok ? 1 : 0) + " " + sw.ElapsedMilliseconds + " " + PeakMb(Process.GetCurrentProcess().Id)
-                + " " + server.DtdFetches + " " + (counting == null ? 0 : counting.Connections));
+                + " " + server.DtdFetches + " " + (counting == null ? 0 : counting.Connections) + " " + server.QueryRequests);
             Console.WriteLine("TEXT " + Convert.ToBase64String(Encoding.UTF8.GetBytes(text ?? "")));
+            if (logFile.Length > 0)
+            {
+                string log = File.Exists(logFile) ? File.ReadAllText(logFile) : "";
+                Console.WriteLine("LOG " + Convert.ToBase64String(Encoding.UTF8.GetBytes(log)));
+                try { File.Delete(logFile); } catch (Exception) { }
+            }
             Console.Out.Flush();
             server.Dispose();
             return 0;
@@ -223,10 +262,12 @@ namespace HostileTests
             lock (stdout) outText = stdout.ToString();
             var result = outText.Split('\n').FirstOrDefault(l => l.StartsWith("RESULT ", StringComparison.Ordinal));
             var textLine = outText.Split('\n').FirstOrDefault(l => l.StartsWith("TEXT ", StringComparison.Ordinal));
+            var logLine = outText.Split('\n').FirstOrDefault(l => l.StartsWith("LOG ", StringComparison.Ordinal));
+            string logText = logLine == null ? "" : Encoding.UTF8.GetString(Convert.FromBase64String(logLine.Substring(4).Trim()));
             string outcome, text = "";
             double callS = wall.Elapsed.TotalSeconds;
             bool ok = false;
-            int dtd = 0, stolen = 0;
+            int dtd = 0, stolen = 0, queries = 0;
             if (result == null)
             {
                 string err;
@@ -242,6 +283,7 @@ namespace HostileTests
                 peak = Math.Max(peak, long.Parse(f[3], CultureInfo.InvariantCulture));
                 dtd = int.Parse(f[4], CultureInfo.InvariantCulture);
                 stolen = int.Parse(f[5], CultureInfo.InvariantCulture);
+                queries = int.Parse(f[6], CultureInfo.InvariantCulture);
                 text = textLine == null ? "" : Encoding.UTF8.GetString(Convert.FromBase64String(textLine.Substring(5).Trim()));
                 outcome = ok ? "success" : "failed";
             }
@@ -251,15 +293,23 @@ namespace HostileTests
             Check(result != null, c.Name + ": the process lives and reports", text);
             if (result == null) return;
             if (c.Expect == null) Check(ok, c.Name + ": the call succeeds", text);
+            else if (c.MaxQueries > 0)
+            {
+                Check(ok, c.Name + ": the call succeeds", text);
+                Check(text.IndexOf(c.Expect, StringComparison.Ordinal) >= 0, c.Name + ": the result", "expected <" + c.Expect + ">, got <" + Visible(text) + ">");
+                Check(queries <= c.MaxQueries, c.Name + ": at most " + c.MaxQueries + " query requests", queries + " requests");
+            }
             else
             {
                 Check(!ok, c.Name + ": the call fails", text);
                 Check(text.IndexOf(c.Expect, StringComparison.OrdinalIgnoreCase) >= 0, c.Name + ": the error text names the cause", "expected <" + c.Expect + "> in <" + Visible(text) + ">");
             }
+            if (c.Logged) Check(logText.IndexOf("HTTP 500", StringComparison.Ordinal) >= 0, c.Name + ": the log holds the failure", Visible(Shorten(logText)));
             foreach (var a in c.Absent)
             {
                 string secret = a.Replace("B64", Basic);
                 Check(text.IndexOf(secret, StringComparison.Ordinal) < 0, c.Name + ": the error text does not hold <" + Visible(secret) + ">", Visible(text));
+                if (c.Logged) Check(logText.IndexOf(secret, StringComparison.Ordinal) < 0, c.Name + ": the log does not hold <" + Visible(secret) + ">", Visible(logText));
             }
             Check(callS <= c.TimeoutS + 1, c.Name + ": the call ends within its time-out and a second", callS.ToString("0.00", CultureInfo.InvariantCulture) + " s");
             Check(peak > 0 && peak <= MemoryCapMb, c.Name + ": peak memory within " + MemoryCapMb + " MiB", peak + " MiB");

@@ -788,6 +788,33 @@ namespace WrapperTests
             sim.Faults("error503=1&count=1");
             Check.That(patient.GetVdcListInOrg("Acme", ref list) && list.Count == 2, "a GET answered 503 once succeeds on retry", patient.getLastErrorString());
             sim.Reset();
+            // What else a GET retries: a gateway's 504, a proxy's HTML 502 and a connection lost before any answer.
+            foreach (var once in new[] { "error504=1", "html=true&htmlStatus=502", "reset=true" })
+            {
+                sim.Faults(once + "&count=1&method=GET");
+                Check.That(patient.GetVdcListInOrg("Acme", ref list) && list.Count == 2, "a GET that meets " + once + " once succeeds on retry", patient.getLastErrorString());
+                sim.Reset();
+            }
+            // A request that changes the cloud is never sent twice: a power-on answered 503, or whose connection
+            // is lost, fails after exactly one request, although the session allows two retries.
+            string powerOn = new Uri(Json.Str(sim.Object("mail-01", "vm"), "href")).AbsolutePath.TrimEnd('/') + "/power/action/powerOn";
+            foreach (var once in new[] { "error503=1", "reset=true" })
+            {
+                sim.Reset();
+                sim.Faults(once + "&count=1&method=POST");
+                Check.That(!patient.PowerOnVM("Globex", "Globex-Prod", "mail-01"), "a power-on that meets " + once + " fails");
+                Check.Contains(patient.getLastErrorString(), once.StartsWith("error") ? "HTTP 503" : "power", "and says why (" + once + ")");
+                Check.Equal(1L, sim.Requests(powerOn), "the power-on that met " + once + " was sent once");
+                sim.Reset();
+            }
+            Check.Equal("off", Json.Str(sim.Object("mail-01", "vm"), "powerState"), "the VM is still off");
+            Check.That(patient.PowerOnVM("Globex", "Globex-Prod", "mail-01"), "without the fault, the power-on succeeds", patient.getLastErrorString());
+
+            // A session the server has already dropped: the logout is answered 401, and that still ends the session.
+            var dropped = Admin(sim);
+            sim.Faults("tokenExpiresAfter=0");
+            Check.That(dropped.Logout(), "logging out of a session the server has dropped succeeds", dropped.getLastErrorString());
+            sim.Reset();
 
             fault("expired token", "tokenExpiresAfter=1", () => w.FindVM("Acme", "Acme-Gold", "web-01") && w.FindVM("Acme", "Acme-Gold", "web-02"), "HTTP 401");
             Check.Contains(w.getLastErrorString(), "log in again", "the text says to log in again");
