@@ -20,6 +20,7 @@ namespace vCloudSDKWrapper
 
         private volatile Config config;
         private volatile Session session;
+        private volatile NameCache names;   // names resolved in this session; always of 'session'
         private readonly object loginGate = new object();
         private readonly ThreadLocal<string> lastError = new ThreadLocal<string>(() => "");
         private readonly string configError = "";
@@ -60,13 +61,26 @@ namespace vCloudSDKWrapper
             try
             {
                 Api api = null;
+                Session s = null;
+                NameCache kept = null;
                 if (needSession)
                 {
-                    var s = session;
+                    s = session;
                     if (s == null) throw new CloudException("not logged in; call Login first");
-                    api = new Api(s, cfg.Http);
+                    kept = names;
+                    if (kept != null && kept.Owner != s) kept = null;
+                    api = new Api(s, cfg.Http) { Names = kept };
                 }
-                T result = body(api);
+                T result;
+                try { result = body(api); }
+                catch (CloudException e) when (api != null && e.IsNotFound && api.KeptUsed.Count > 0 && !api.Changed)
+                {
+                    // A name kept from earlier found nothing or something else: once more, resolving afresh.
+                    cfg.Log.Info(1, op + ": resolving kept names again: " + e.Message);
+                    kept.Drop(api.KeptUsed);
+                    api = new Api(s, cfg.Http) { Names = kept };
+                    result = body(api);
+                }
                 cfg.Log.Info(1, op + ": done in " + sw.ElapsedMilliseconds + " ms");
                 return result;
             }
@@ -115,6 +129,8 @@ namespace vCloudSDKWrapper
                 try { log = string.IsNullOrEmpty(logFile) ? WrapperLog.None : new WrapperLog(logFile, debugLevel); }
                 catch (Exception e) { throw new CloudException("cannot open the log file '" + logFile + "': " + e.Message); }
                 config = new Config { Opt = opt, Log = log, Http = new RestClient(opt, log) };
+                var current = session;
+                names = current == null ? null : new NameCache(current);
                 log.Info(1, "Initialize: " + typeof(vCloudWrapper).Assembly.GetName().Version + "; " + opt.Describe());
                 if (opt.Insecure)
                     log.Loud("TLS certificate verification is DISABLED (insecure=true): any server can pose as the cloud and read the credentials");
@@ -137,7 +153,9 @@ namespace vCloudSDKWrapper
                         try { Connection.Logout(cfg.Http, old); }
                         catch (CloudException e) { cfg.Log.Info(1, "Login: ending the previous session failed: " + e.Message); }
                     }
+                    names = null;
                     var s = Connection.Login(cfg.Http, N(url), N(user), password ?? "");
+                    names = new NameCache(s);
                     session = s;
                     cfg.Log.Info(1, "Login: " + s.Login + " at " + s.Root + " (API " + s.Version + ", "
                         + (s.Cloudapi ? (s.IsSystem ? "provider" : "tenant") + " session" : "legacy session") + ")");
@@ -154,6 +172,7 @@ namespace vCloudSDKWrapper
                 lock (loginGate)
                 {
                     var s = session;
+                    names = null;
                     if (s == null) return true;
                     session = null;
                     Connection.Logout(config.Http, s);
