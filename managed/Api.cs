@@ -391,7 +391,8 @@ namespace vCloudSDKWrapper
                         foreach (var rec in records)
                         {
                             string id = Identity(rec);
-                            walked.Add(id);
+                            // Offset windows check their join on the tail of the window before.
+                            if (!offsets) walked.Add(id);
                             if (!seen.Add(id)) continue;
                             yield return rec;
                             yielded++;
