@@ -26,6 +26,7 @@ url="$(sed -n 's|^\(http://[0-9.:]*\)/$|\1|p' "$work/sim.out")"
 run=(ListDriver.exe "$url" administrator@System 'vmware1!' "$options" 1)
 cd "$work"
 mono "${run[@]}" > /dev/null 2>&1 || true   # the simulator's first answer builds its sorted result
+if command -v mprof-report >/dev/null; then
 {
   echo "# Allocations of one whole VM list (Mono log profiler)"
   # Mono 6.8 may abort while stopping its runtime threads at exit, after the list is done; the figures
@@ -35,6 +36,9 @@ mono "${run[@]}" > /dev/null 2>&1 || true   # the simulator's first answer build
   head -1 "$work/driver.out"
   mprof-report --reports=alloc --maxframes=0 "$work/alloc.mlpd" | head -30 || true
 } > "$out/profile-alloc.txt" 2>&1
+else
+  echo "allocation profile skipped: mprof-report (mono-utils) missing" >&2
+fi
 {
   echo "# CPU of one whole VM list (perf, by thread and object, then by symbol)"
   perf record -q -F 999 -g -o "$work/perf.data" mono --jitmap "${run[@]}" > "$work/driver.out" 2>&1 \
