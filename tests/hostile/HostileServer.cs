@@ -316,6 +316,17 @@ namespace HostileTests
                         + "api/vApp/vm-00000001-0000-0000-0000-000000000000\">" + Repeat("<a>", 200000) + Repeat("</a>", 200000)
                         + "</VMRecord></QueryResultRecords>");
                     return true;
+                case "params-refused":
+                    // A server that takes no fields and no offset parameter answers 400 to both, and pages
+                    // its 300 records by page number.
+                    if (req.Param("fields") != null || req.Param("offset") != null)
+                    {
+                        Send(s, 400, "application/vnd.vmware.vcloud.error+xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error xmlns=\"" + V
+                            + "\" majorErrorCode=\"400\" minorErrorCode=\"BAD_REQUEST\" message=\"Unknown query parameter\"/>");
+                        return true;
+                    }
+                    Send(s, 200, records, QueryPage(req, 300, 300, true));
+                    return true;
                 case "pages-endless":
                     Send(s, 200, records, QueryPage(req, long.MaxValue, -1, true));
                     return true;

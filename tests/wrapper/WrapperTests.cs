@@ -840,6 +840,10 @@ namespace WrapperTests
                 // joins up: one request per 124 records or fewer, plus the first.
                 long pages = sim.Requests("/api/query");
                 Check.That(pages >= (total + 127) / 128 && pages <= 1 + (total + 123) / 124, "about one request per page of 128", pages + " requests");
+                // With the offset parameter each window after the first starts two records before the end of the
+                // one before: 126 new records a request.
+                Check.Equal(1 + (total - 128 + 125) / 126, pages, "windows placed by offset overlap by two records");
+                Check.That(sim.Requests("/api/query") == pages, "and nothing else is asked of the query service");
                 sim.ResetCounters();
                 Check.Equal(200, Count(w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 200)), "max 200");
                 Check.Equal(2L, sim.Requests("/api/query"), "stops fetching pages once max is reached");
