@@ -232,7 +232,9 @@ namespace vCloudSDKWrapper
             var q = new StringBuilder("api/query?type=" + Uri.EscapeDataString(type) + "&format=records");
             // Only the attributes the caller reads: a VM record has some thirty, and reading them costs
             // the client more than anything else in a long list. A record always carries its href.
-            var asked = fields == null ? new List<string>() : fields.Where(f => f != "href").ToList();
+            // A metadata filter goes without it, as public clients send one.
+            bool metadata = filter != null && filter.IndexOf("metadata", StringComparison.Ordinal) >= 0;
+            var asked = fields == null || metadata ? new List<string>() : fields.Where(f => f != "href").ToList();
             if (asked.Count > 0) q.Append("&fields=" + string.Join(",", asked.Select(Uri.EscapeDataString).ToArray()));
             if (!string.IsNullOrEmpty(filter))
             {
