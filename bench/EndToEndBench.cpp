@@ -127,6 +127,7 @@ struct Sample {
     double peakMiB = 0, rssBeforeMiB = 0, vectorMiB = 0;
     long records = 0;
     long long bytes = 0;  // curl: body bytes of every page
+    double simCpu = 0;    // CPU seconds the simulator spent meanwhile
     bool ok = false;
 };
 
@@ -157,17 +158,24 @@ Sample BridgeList(CVCloudSDKCppBridge& bridge, int latencyMs) {
     return s;
 }
 
-// curl walking `config`'s pages over one connection; every page must answer 200.
-Sample CurlWalk(const std::string& config, const std::string& scratch, std::size_t pages, int latencyMs) {
+// curl walking `config`'s pages over one connection, or with `parallel` transfers at once; every page must
+// answer 200.
+Sample CurlWalk(const std::string& config, const std::string& scratch, std::size_t pages, int latencyMs, int parallel = 0) {
     Sample s;
-    s.side = "curl";
+    s.side = parallel > 0 ? "curl-parallel" : "curl";
     s.latencyMs = latencyMs;
     std::string codes = scratch + "/curl.codes";
     std::string measured = scratch + "/curl.usage";
     int status = 0;
     rusage usage{};
-    bool ran = RunChild({"/proc/self/exe", "--run-measured", measured, "curl", "-s", "-K", config, "-w", "%{http_code} %{size_download}\\n"},
-                        codes, status, usage);
+    std::vector<std::string> command = {"/proc/self/exe", "--run-measured", measured, "curl", "-s", "-K", config, "-w",
+                                        "%{http_code} %{size_download}\\n"};
+    if (parallel > 0) {
+        command.push_back("--parallel");
+        command.push_back("--parallel-max");
+        command.push_back(std::to_string(parallel));
+    }
+    bool ran = RunChild(command, codes, status, usage);
     double user = 0, system = 0;
     long maxKb = 0;
     ran &= std::sscanf(ReadFile(measured).c_str(), "%lf %lf %ld %lf", &user, &system, &maxKb, &s.wall) == 4;
@@ -211,6 +219,30 @@ void WriteCurlConfig(const std::string& path, const std::string& token, const st
     out << "header = \"Authorization: Bearer " << token << "\"\n";
     out << "header = \"Accept: application/*+xml;version=" << kApiVersion << "\"\n";
     for (const auto& page : pages) out << "url = \"" << url << page << "\"\noutput = \"/dev/null\"\n";
+}
+
+// CPU seconds used so far by this process's child simulators (the launcher starts vcdsim under mono), from
+// /proc: the simulator shares the machine's cores with the client it answers.
+double SimulatorCpuSeconds() {
+    double total = 0;
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    std::ifstream tasks("/proc/self/task/" + std::to_string(getpid()) + "/children");
+    for (long pid = 0; tasks >> pid;) {
+        std::string cmdline = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+        if (cmdline.find("vcdsim") == std::string::npos) continue;
+        std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        std::size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::stringstream fields(stat.substr(close + 2));
+        std::string field;
+        double utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::atof(field.c_str());
+            if (i == 15) stime = std::atof(field.c_str());
+        }
+        total += (utime + stime) / tick;
+    }
+    return total;
 }
 
 // The simulator's count of API requests since its counters were last reset.
@@ -336,10 +368,20 @@ int main(int argc, char** argv) {
             return 1;
         }
         for (int run = 0; run < runs; ++run) {
+            double sim0 = SimulatorCpuSeconds();
             samples.push_back(BridgeList(bridge, latency));
+            samples.back().simCpu = SimulatorCpuSeconds() - sim0;
             ok &= samples.back().ok && samples.back().records == total;
             if (haveCurl && (latency == 0 || curlLatency)) {
+                sim0 = SimulatorCpuSeconds();
                 samples.push_back(CurlWalk(config, scratch, minimal.size(), latency));
+                samples.back().simCpu = SimulatorCpuSeconds() - sim0;
+                ok &= samples.back().ok;
+            }
+            // With added latency, curl with queryConcurrency transfers at once over the minimal pages: what the
+            // simulator itself allows a client that does no work of its own.
+            if (haveCurl && latency > 0 && run == 0) {
+                samples.push_back(CurlWalk(config, scratch, minimal.size(), latency, concurrency));
                 ok &= samples.back().ok;
             }
         }
@@ -404,7 +446,7 @@ int main(int argc, char** argv) {
         const Sample& s = samples[i];
         json << "    {\"side\": \"" << s.side << "\", \"latency_ms\": " << s.latencyMs << ", \"wall_s\": " << s.wall
              << ", \"cpu_s\": " << s.cpu << ", \"peak_MiB\": " << s.peakMiB << ", \"rss_before_MiB\": " << s.rssBeforeMiB
-             << ", \"vector_MiB\": " << s.vectorMiB << ", \"count\": " << s.records << ", \"bytes\": " << s.bytes
+             << ", \"vector_MiB\": " << s.vectorMiB << ", \"count\": " << s.records << ", \"bytes\": " << s.bytes << ", \"sim_cpu_s\": " << s.simCpu
              << ", \"ok\": " << (s.ok ? "true" : "false") << "}" << (i + 1 < samples.size() ? "," : "") << "\n";
     }
     json << "  ],\n  \"requests\": [\n";

@@ -108,6 +108,12 @@ def e2e_figures(e2e, vmlist):
                                  "queryConcurrency = %d x %d ms / %d" % (latency, minimal, latency, k),
                                  "G2. %d ms latency\\nvs pages x lat / K" % latency, walls, [bound], "s",
                                  spread=True), 1.15, "<="))
+            parallel = pick("curl-parallel", latency, "wall_s")
+            if parallel:
+                goals.append((Figure("G2'. For scale: curl with %d transfers at once over the minimal pages, %d ms "
+                                     "per request, vs the same baseline (the simulator's own time per request)"
+                                     % (k, latency), "G2'. curl x%d %d ms\\nvs pages x lat / K" % (k, latency),
+                                     parallel, [bound], "s"), None, ""))
     goals.append((Figure("G3a. Requests of the walk's overlapping windows vs the minimal pages",
                          "G3a. requests\\nvs minimal", [pages], [minimal], "requests"), 1.03, "<="))
     curl_bytes = pick("curl", 0, "bytes")
@@ -331,11 +337,21 @@ def main():
                 lines.append("| `%s` | %s | %d | %d | <= %s | %s |" % (op["op"], before, op["first"], op["repeat"],
                                                                       bound if bound is not None else "-", met))
         cpu = [x["cpu_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "bridge" and x["latency_ms"] == 0]
+        sim_b = [x["sim_cpu_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "bridge" and x["latency_ms"] == 0 and "sim_cpu_s" in x]
+        sim_c = [x["sim_cpu_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "curl" and x["latency_ms"] == 0 and "sim_cpu_s" in x]
+        curl_wall = [x["wall_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "curl" and x["latency_ms"] == 0]
         two, one = threaded(vmlist, 2), threaded(vmlist, 1)
         lines += [
             "",
             "- Bridge CPU time at zero latency: %s s (median); the public Python client's figure, measured earlier "
             "on this machine and not in this run, is 2.2–2.4 s." % (fmt(statistics.median(cpu)) if cpu else "?"),
+            "- CPU the simulator spent per walk with no added latency: %s s for the bridge's walk, %s s for curl's "
+            "(medians). Bridge and simulator share the machine's %d cores, so the bridge's walk cannot take less "
+            "than (bridge CPU + simulator CPU) / cores = %s s of wall time, against curl's %s s."
+            % tuple([fmt(statistics.median(sim_b)) if sim_b else "?", fmt(statistics.median(sim_c)) if sim_c else "?",
+                     os.cpu_count() or 0,
+                     fmt((statistics.median(cpu) + statistics.median(sim_b)) / (os.cpu_count() or 1)) if sim_b and cpu else "?",
+                     fmt(statistics.median(curl_wall)) if curl_wall else "?"]),
             "- curl runs from a small freshly executed process, so its peak memory is its own: %s MiB (median)."
             % fmt(statistics.median([x["peak_MiB"] for x in e2e["samples"] if x["side"] == "curl"] or [0])),
             "- Threads: busy cores per second of wall time during the two-thread run: %s (2 means both threads "

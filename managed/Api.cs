@@ -289,7 +289,7 @@ namespace vCloudSDKWrapper
             string label = "query " + type;
             // Windows start where they should through the server's offset parameter until it shows it does
             // not honour it; page numbers over varying page sizes then place them.
-            bool offsets = true;
+            bool offsets = true, offsetsLeft = false;
             var seen = new HashSet<string>(StringComparer.Ordinal);
             int requests = 0, yielded = 0;
             long knownTotal = -1;   // the largest total the server has stated in this query
@@ -335,6 +335,7 @@ namespace vCloudSDKWrapper
                             // Starts the walk again with page numbers; the attempt is not counted.
                             why = "the server refused the offset parameter; placing windows by page numbers";
                             offsets = false;
+                            offsetsLeft = true;
                             attempt--;
                             break;
                         }
@@ -357,6 +358,7 @@ namespace vCloudSDKWrapper
                             // The window starts where the whole order does: the server ignored the offset.
                             why = "the server ignored the offset parameter; placing windows by page numbers";
                             offsets = false;
+                            offsetsLeft = true;
                             attempt--;
                             break;
                         }
@@ -372,9 +374,12 @@ namespace vCloudSDKWrapper
                         if (!last && !(max > 0 && yielded + fresh >= max))
                         {
                             // The next windows are read while the caller works through this one: as many as
-                            // the total still needs, up to queryConcurrency; one when there is no total (its
-                            // end is not known) or when the caller wants only the first 'max' records.
-                            int depth = page.Total >= 0 && max <= 0 ? concurrency : 1;
+                            // the total still needs, up to twice queryConcurrency; one when there is no total
+                            // (its end is not known) or when the caller wants only the first 'max' records.
+                            // The session's gate still lets only queryConcurrency requests onto the wire; the
+                            // reads beyond wait there, so that a request goes out as soon as another's answer
+                            // has arrived rather than after it has been parsed and taken by this walk.
+                            int depth = page.Total >= 0 && max <= 0 ? 2 * concurrency : 1;
                             long planned = ahead.Count > 0 ? ahead[ahead.Count - 1].Window.End : w.End;
                             while (ahead.Count < depth && !(page.Total >= 0 && planned >= page.Total))
                             {
@@ -422,7 +427,8 @@ namespace vCloudSDKWrapper
                         }
                         why = "read " + seen.Count + " of the " + lastTotal + " records the server counts";
                     }
-                    Log.Info(1, label + ": attempt " + attempt + " of " + WalkAttempts + " incomplete: " + why);
+                    Log.Info(1, label + ": " + (offsetsLeft ? "starting again: " : "attempt " + attempt + " of " + WalkAttempts + " incomplete: ") + why);
+                    offsetsLeft = false;
                 }
             }
             finally
