@@ -364,6 +364,30 @@ def main():
             "- Load average at the end of the end-to-end run: %s." % ", ".join("%.2f" % x for x in ectx.get("load_avg_end", [])),
             "",
         ]
+        cores = os.cpu_count() or 1
+        floor = ((statistics.median(cpu) + statistics.median(sim_b)) / cores / statistics.median(curl_wall)
+                 if cpu and sim_b and curl_wall else None)
+        par50 = [x["wall_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "curl-parallel" and x["latency_ms"] == 50]
+        ideal50 = ectx.get("minimal_pages", ectx["pages"]) * 0.050 / max(1, ectx["concurrency"])
+        lines += [
+            "### What bounds the goals",
+            "",
+            "- G1, wall time against curl: the bridge's walk and the simulator share the machine's %d cores, while "
+            "curl, which does almost no work, leaves the simulator a core of its own. The walk cannot end before "
+            "(bridge CPU + simulator CPU) / cores; that floor alone is %s of curl's wall time in this run, before any "
+            "wait. In the CPU profile below, the collector (mono-sgen and its worker) and the kernel (page faults "
+            "of fresh nursery and record memory, thread wake-ups) take about half of the walk's CPU, XML reading "
+            "and the set of hrefs that drops duplicates most of the rest." % (cores, "%.2f×" % floor if floor else "?"),
+            "- G2, added latency: curl with queryConcurrency transfers at once and no work of its own takes %s of "
+            "minimal pages x latency / K at 50 ms: that is the simulator's own time per request beyond the latency "
+            "(building and sending the page, on cores it shares), which any client pays. The wrapper adds its "
+            "1.5 %% more windows, the first window read alone (its total plans the rest), and its CPU on the "
+            "same cores." % ("%.2f×" % (statistics.median(par50) / ideal50) if par50 else "?"),
+            "- G5, two threads: the busy cores per second above say how much of the machine the two threads had; "
+            "below 2, other processes held the cores and the ratio measures the machine's load as much as the "
+            "bridge.",
+            "",
+        ]
         lines += [
             "Before this round (the previous report, same program and machine, 2026-12-08 00:25 UTC; compare ratios, "
             "not times): 900 pages of overlapping windows for 100,000 VMs (15 % more than the 782 minimal), every "
