@@ -10,11 +10,12 @@ pkgs=(
   python3 help2man doxygen curl
 )
 # With --packaging, also what builds and checks the Debian packages (scripts/package-check.sh); with
-# --profiling, what profiles the benchmarks' VM list (bench/profile-vmlist.sh: perf, Mono's mprof-report).
+# --profiling, what profiles the benchmarks' VM list (bench/profile-vmlist.sh: perf, Mono's mprof-report) and
+# draws the report's plot (gnuplot).
 for option in "$@"; do
   case "$option" in
     --packaging) pkgs+=(dpkg-dev debhelper lintian) ;;
-    --profiling) pkgs+=(linux-perf mono-utils) ;;
+    --profiling) pkgs+=(linux-perf mono-utils gnuplot-nox) ;;
   esac
 done
 missing=()
