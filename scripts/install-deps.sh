@@ -15,7 +15,7 @@ pkgs=(
 for option in "$@"; do
   case "$option" in
     --packaging) pkgs+=(dpkg-dev debhelper lintian) ;;
-    --profiling) pkgs+=(linux-perf mono-utils gnuplot-nox) ;;
+    --profiling) pkgs+=(linux-perf mono-utils libmono-profiler gnuplot-nox) ;;
   esac
 done
 missing=()
