@@ -46,8 +46,6 @@ namespace vCloudSDKWrapper
         {
             lock (gate) foreach (var k in keys) kept.Remove(k);
         }
-
-        public int Count { get { lock (gate) return kept.Count; } }
     }
 
     internal sealed class Resolver
