@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -125,6 +126,8 @@ struct Sample {
     double wall = 0, cpu = 0;
     double peakMiB = 0, rssBeforeMiB = 0, vectorMiB = 0;
     long records = 0;
+    long long bytes = 0;  // curl: body bytes of every page
+    double simCpu = 0;    // CPU seconds the simulator spent meanwhile
     bool ok = false;
 };
 
@@ -155,17 +158,24 @@ Sample BridgeList(CVCloudSDKCppBridge& bridge, int latencyMs) {
     return s;
 }
 
-// curl walking `config`'s pages over one connection; every page must answer 200.
-Sample CurlWalk(const std::string& config, const std::string& scratch, std::size_t pages, int latencyMs) {
+// curl walking `config`'s pages over one connection, or with `parallel` transfers at once; every page must
+// answer 200.
+Sample CurlWalk(const std::string& config, const std::string& scratch, std::size_t pages, int latencyMs, int parallel = 0) {
     Sample s;
-    s.side = "curl";
+    s.side = parallel > 0 ? "curl-parallel" : "curl";
     s.latencyMs = latencyMs;
     std::string codes = scratch + "/curl.codes";
     std::string measured = scratch + "/curl.usage";
     int status = 0;
     rusage usage{};
-    bool ran = RunChild({"/proc/self/exe", "--run-measured", measured, "curl", "-s", "-K", config, "-w", "%{http_code}\\n"},
-                        codes, status, usage);
+    std::vector<std::string> command = {"/proc/self/exe", "--run-measured", measured, "curl", "-s", "-K", config, "-w",
+                                        "%{http_code} %{size_download}\\n"};
+    if (parallel > 0) {
+        command.push_back("--parallel");
+        command.push_back("--parallel-max");
+        command.push_back(std::to_string(parallel));
+    }
+    bool ran = RunChild(command, codes, status, usage);
     double user = 0, system = 0;
     long maxKb = 0;
     ran &= std::sscanf(ReadFile(measured).c_str(), "%lf %lf %ld %lf", &user, &system, &maxKb, &s.wall) == 4;
@@ -173,11 +183,74 @@ Sample CurlWalk(const std::string& config, const std::string& scratch, std::size
     s.peakMiB = double(maxKb) / 1024.0;
     std::stringstream in(ReadFile(codes));
     std::size_t good = 0;
-    for (std::string line; std::getline(in, line);) good += line == "200";
+    for (std::string line; std::getline(in, line);) {
+        long long size = 0;
+        char code[8] = {0};
+        if (std::sscanf(line.c_str(), "%7s %lld", code, &size) != 2 || std::strcmp(code, "200") != 0) continue;
+        ++good;
+        s.bytes += size;
+    }
     s.records = long(good);
     s.ok = ran && status == 0 && good == pages;
     if (!s.ok) std::fprintf(stderr, "curl walked %zu of %zu pages with 200\n", good, pages);
     return s;
+}
+
+// The same query as `page` with its paging parameters (page, pageSize, offset) removed; pageSize is
+// returned in `size`.
+std::string QueryWithoutPaging(const std::string& page, long& size) {
+    std::size_t q = page.find('?');
+    std::string out = page.substr(0, q + 1);
+    std::stringstream in(page.substr(q + 1));
+    bool first = true;
+    for (std::string param; std::getline(in, param, '&');) {
+        std::string key = param.substr(0, param.find('='));
+        if (key == "pageSize") size = std::atol(param.substr(param.find('=') + 1).c_str());
+        if (key == "page" || key == "pageSize" || key == "offset") continue;
+        out += (first ? "" : "&") + param;
+        first = false;
+    }
+    return out;
+}
+
+void WriteCurlConfig(const std::string& path, const std::string& token, const std::string& url,
+                     const std::vector<std::string>& pages) {
+    std::ofstream out(path);
+    out << "header = \"Authorization: Bearer " << token << "\"\n";
+    out << "header = \"Accept: application/*+xml;version=" << kApiVersion << "\"\n";
+    for (const auto& page : pages) out << "url = \"" << url << page << "\"\noutput = \"/dev/null\"\n";
+}
+
+// CPU seconds used so far by this process's child simulators (the launcher starts vcdsim under mono), from
+// /proc: the simulator shares the machine's cores with the client it answers.
+double SimulatorCpuSeconds() {
+    double total = 0;
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    std::ifstream tasks("/proc/self/task/" + std::to_string(getpid()) + "/children");
+    for (long pid = 0; tasks >> pid;) {
+        std::string cmdline = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+        if (cmdline.find("vcdsim") == std::string::npos) continue;
+        std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        std::size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::stringstream fields(stat.substr(close + 2));
+        std::string field;
+        double utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::atof(field.c_str());
+            if (i == 15) stime = std::atof(field.c_str());
+        }
+        total += (utime + stime) / tick;
+    }
+    return total;
+}
+
+// The simulator's count of API requests since its counters were last reset.
+long SimRequests(const e2e::SimulatorProcess& sim) {
+    std::string body;
+    if (sim.Request("GET", "/sim/counters", "", body) != 200) return -1;
+    std::size_t at = body.find("\"total\":");
+    return at == std::string::npos ? -1 : std::atol(body.c_str() + at + 8);
 }
 
 bool SetLatency(const e2e::SimulatorProcess& sim, int latencyMs) {
@@ -264,13 +337,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no query pages in the wrapper's log, or curl could not log in\n");
         return 1;
     }
-    // Page order is the wrapper's; with concurrent fetches the log lists pages as they completed.
-    std::string config = scratch + "/pages.curl";
-    {
-        std::ofstream out(config);
-        out << "header = \"Authorization: Bearer " << token << "\"\n";
-        out << "header = \"Accept: application/*+xml;version=" << kApiVersion << "\"\n";
-        for (const auto& page : pages) out << "url = \"" << sim.Url() << page << "\"\noutput = \"/dev/null\"\n";
+    // The baseline walks the same query in the fewest pages its records need: pages 1, 2, ... of the
+    // wrapper's page size, no window overlapping another. The pages the wrapper walked are read once
+    // by curl as well, for their bytes.
+    long pageSize = 0;
+    std::string query = QueryWithoutPaging(pages.front(), pageSize);
+    if (pageSize <= 0) pageSize = 128;
+    std::vector<std::string> minimal;
+    for (long page = 1; page == 1 || (page - 1) * pageSize < total; ++page)
+        minimal.push_back(query + "&page=" + std::to_string(page) + "&pageSize=" + std::to_string(pageSize));
+    std::string config = scratch + "/pages.curl", walkedConfig = scratch + "/walked.curl";
+    WriteCurlConfig(config, token, sim.Url(), minimal);
+    WriteCurlConfig(walkedConfig, token, sim.Url(), pages);
+    long long walkedBytes = 0;
+    if (haveCurl) {
+        Sample walked = CurlWalk(walkedConfig, scratch, pages.size(), 0);
+        walkedBytes = walked.ok ? walked.bytes : -1;
     }
 
     CVCloudSDKCppBridge bridge;
@@ -286,21 +368,76 @@ int main(int argc, char** argv) {
             return 1;
         }
         for (int run = 0; run < runs; ++run) {
+            double sim0 = SimulatorCpuSeconds();
             samples.push_back(BridgeList(bridge, latency));
+            samples.back().simCpu = SimulatorCpuSeconds() - sim0;
             ok &= samples.back().ok && samples.back().records == total;
             if (haveCurl && (latency == 0 || curlLatency)) {
-                samples.push_back(CurlWalk(config, scratch, pages.size(), latency));
+                sim0 = SimulatorCpuSeconds();
+                samples.push_back(CurlWalk(config, scratch, minimal.size(), latency));
+                samples.back().simCpu = SimulatorCpuSeconds() - sim0;
+                ok &= samples.back().ok;
+            }
+            // With added latency, curl with queryConcurrency transfers at once over the minimal pages: what the
+            // simulator itself allows a client that does no work of its own.
+            if (haveCurl && latency > 0 && run == 0) {
+                samples.push_back(CurlWalk(config, scratch, minimal.size(), latency, concurrency));
                 ok &= samples.back().ok;
             }
         }
     }
     SetLatency(sim, 0);
+
+    // Requests per operation in one session, first call and repeat, counted at the simulator.
+    struct OpCount {
+        const char* name;
+        long first, repeat;
+    };
+    std::vector<OpCount> ops;
+    {
+        CVCloudSDKCppBridge fresh;
+        std::string vmId, vcName, moref, profile, xml;
+        VMInfoStructs::SVMInfo info;
+        bool connected = fresh.Initialize("", options, 0) && fresh.Connect(sim.Url(), kUser, kPassword);
+        // Each operation on the first VM of its own organisation, so that none finds what another kept.
+        long shape[4] = {1, 1, 1, 1};
+        std::sscanf(generate.c_str(), "%ld,%ld,%ld,%ld", &shape[0], &shape[1], &shape[2], &shape[3]);
+        auto name = [](const char* prefix, long number, int digits) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%s%0*ld", prefix, digits, number);
+            return std::string(text);
+        };
+        auto org = [&](long i) { return name("Org", std::min(i, shape[0]), 3); };
+        auto vapp = [&](long i) { return name("vapp-", (std::min(i, shape[0]) - 1) * shape[1] * shape[2] + 1, 6); };
+        auto vm = [&](long i) { return name("vm-", (std::min(i, shape[0]) - 1) * shape[1] * shape[2] * shape[3] + 1, 6); };
+        const std::pair<const char*, std::function<bool()>> calls[] = {
+            {"FindVM(org, vdc, vapp, vm)", [&] { return fresh.FindVM(org(1), org(1) + "-VDC01", vapp(1), vm(1)); }},
+            {"GetVMInfoForVM(org, vdc, vm)",
+             [&] { return fresh.GetVMInfoForVM(org(2), org(2) + "-VDC01", vm(2), VM_PROP_ALL, 0, info) == 1; }},
+            {"BackupVM(org, vdc, vapp, vm)",
+             [&] { return fresh.BackupVM(org(3), org(3) + "-VDC01", vapp(3), vm(3), vmId, vcName, moref, profile, xml); }},
+        };
+        for (const auto& call : calls) {
+            if (!connected) break;
+            std::string body;
+            long counts[2] = {-1, -1};
+            for (long& count : counts) {
+                sim.Request("POST", "/sim/counters/reset", "", body);
+                bool done = call.second();
+                count = done ? SimRequests(sim) : -1;
+                if (!done) std::fprintf(stderr, "%s failed: %s\n", call.first, fresh.GetLastErrorString().c_str());
+            }
+            ops.push_back({call.first, counts[0], counts[1]});
+        }
+        if (connected) fresh.Disconnect();
+    }
     bridge.Disconnect();
 
     double load[3] = {0, 0, 0};
     getloadavg(load, 3);
     std::ostringstream json;
     json << "{\n  \"context\": {\"generate\": \"" << generate << "\", \"vms\": " << total << ", \"pages\": " << pages.size()
+         << ", \"minimal_pages\": " << minimal.size() << ", \"page_size\": " << pageSize << ", \"walked_bytes\": " << walkedBytes
          << ", \"concurrency\": " << concurrency << ", \"options\": \"" << options << "\", \"mono\": \""
          << g_vCloudMonoVersion << "\", \"vm_record_bytes\": "
          << sizeof(VMInfoStructs::SVMInfo) << ", \"load_avg_end\": [" << load[0] << ", " << load[1] << ", " << load[2]
@@ -309,9 +446,13 @@ int main(int argc, char** argv) {
         const Sample& s = samples[i];
         json << "    {\"side\": \"" << s.side << "\", \"latency_ms\": " << s.latencyMs << ", \"wall_s\": " << s.wall
              << ", \"cpu_s\": " << s.cpu << ", \"peak_MiB\": " << s.peakMiB << ", \"rss_before_MiB\": " << s.rssBeforeMiB
-             << ", \"vector_MiB\": " << s.vectorMiB << ", \"count\": " << s.records << ", \"ok\": " << (s.ok ? "true" : "false")
-             << "}" << (i + 1 < samples.size() ? "," : "") << "\n";
+             << ", \"vector_MiB\": " << s.vectorMiB << ", \"count\": " << s.records << ", \"bytes\": " << s.bytes << ", \"sim_cpu_s\": " << s.simCpu
+             << ", \"ok\": " << (s.ok ? "true" : "false") << "}" << (i + 1 < samples.size() ? "," : "") << "\n";
     }
+    json << "  ],\n  \"requests\": [\n";
+    for (std::size_t i = 0; i < ops.size(); ++i)
+        json << "    {\"op\": \"" << ops[i].name << "\", \"first\": " << ops[i].first << ", \"repeat\": " << ops[i].repeat << "}"
+             << (i + 1 < ops.size() ? "," : "") << "\n";
     json << "  ]\n}\n";
     if (!outPath.empty()) std::ofstream(outPath) << json.str();
     std::fputs(json.str().c_str(), stdout);

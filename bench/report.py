@@ -83,6 +83,8 @@ def e2e_figures(e2e, vmlist):
     ctx = e2e["context"]
     samples = [x for x in e2e["samples"] if x["ok"]]
     pages, k, vms = ctx["pages"], max(1, ctx["concurrency"]), ctx["vms"]
+    minimal = ctx.get("minimal_pages", pages)
+    size = ctx.get("page_size", 128)
 
     def pick(side, latency, key):
         return [x[key] for x in samples if x["side"] == side and x["latency_ms"] == latency]
@@ -90,33 +92,54 @@ def e2e_figures(e2e, vmlist):
     goals = []
     bridge0, curl0 = pick("bridge", 0, "wall_s"), pick("curl", 0, "wall_s")
     if bridge0 and curl0:
-        goals.append((Figure("G1. %s VMs end to end: bridge wall time vs curl walking the same %d pages over one "
-                             "connection (no added latency)" % (format(vms, ","), pages),
+        goals.append((Figure("G1. %s VMs end to end: bridge wall time vs curl walking the same query in the minimal "
+                             "%d pages of %d (total / %d) over one connection (no added latency)"
+                             % (format(vms, ","), minimal, size, size),
                              "G1. list vs curl\\n(wall)", bridge0, curl0, "s", spread=True), 1.3, "<="))
-        goals.append((Figure("G1b. The same: bridge CPU time vs curl's CPU time (for scale; the goal is bridge CPU "
-                             "below the public Python client's 2.2 s)", "G1b. CPU\\nvs curl",
+        goals.append((Figure("G1b. The same: bridge CPU time vs the bound of 2.0 s", "G1b. bridge CPU\\nvs 2.0 s",
+                             pick("bridge", 0, "cpu_s"), [2.0], "s", spread=True), 1.0, "<="))
+        goals.append((Figure("G1c. The same: bridge CPU time vs curl's CPU time (for scale, no bound)", "G1c. CPU\\nvs curl",
                              pick("bridge", 0, "cpu_s"), pick("curl", 0, "cpu_s"), "s", spread=True), None, ""))
     for latency in sorted({x["latency_ms"] for x in samples if x["latency_ms"] > 0}):
         walls = pick("bridge", latency, "wall_s")
         if walls:
-            bound = pages * latency / 1000.0 / k
-            goals.append((Figure("G2. The same with %d ms per request: bridge wall time vs pages x latency / K = "
-                                 "%d x %d ms / %d" % (latency, pages, latency, k),
+            bound = minimal * latency / 1000.0 / k
+            goals.append((Figure("G2. The same with %d ms per request: bridge wall time vs minimal pages x latency / "
+                                 "queryConcurrency = %d x %d ms / %d" % (latency, minimal, latency, k),
                                  "G2. %d ms latency\\nvs pages x lat / K" % latency, walls, [bound], "s",
-                                 spread=True), 1.3, "<="))
+                                 spread=True), 1.15, "<="))
+            parallel = pick("curl-parallel", latency, "wall_s")
+            if parallel:
+                goals.append((Figure("G2'. For scale: curl with %d transfers at once over the minimal pages, %d ms "
+                                     "per request, vs the same baseline (the simulator's own time per request)"
+                                     % (k, latency), "G2'. curl x%d %d ms\\nvs pages x lat / K" % (k, latency),
+                                     parallel, [bound], "s"), None, ""))
+    goals.append((Figure("G3a. Requests of the walk's overlapping windows vs the minimal pages",
+                         "G3a. requests\\nvs minimal", [pages], [minimal], "requests"), 1.03, "<="))
+    curl_bytes = pick("curl", 0, "bytes")
+    if ctx.get("walked_bytes", 0) > 0 and curl_bytes:
+        goals.append((Figure("G3b. Bytes of the walk's windows (read by curl once) vs the minimal pages",
+                             "G3b. bytes\\nvs minimal", [ctx["walked_bytes"] / 1e6],
+                             [statistics.median(curl_bytes) / 1e6], "MB"), 1.03, "<="))
     peaks = pick("bridge", 0, "peak_MiB")
     if peaks:
         floor = [v + r for v, r in zip(pick("bridge", 0, "vector_MiB"), pick("bridge", 0, "rss_before_MiB"))]
-        goals.append((Figure("G3. Peak resident memory of the end-to-end call vs the returned vector's storage plus "
-                             "the resident size before the call", "G3. peak memory\\nvs vector + RSS",
+        goals.append((Figure("G4. Peak resident memory of the end-to-end call vs the returned vector's storage plus "
+                             "the resident size before the call", "G4. peak memory\\nvs vector + RSS",
                              peaks, floor, "MiB", spread=True), 1.2, "<="))
     one, two = threaded(vmlist, 1), threaded(vmlist, 2)
     if one and two:
-        goals.append((Figure("G4. Two threads listing %s VMs each from the test double at once vs one thread: "
+        goals.append((Figure("G5. Two threads listing %s VMs each from the test double at once vs one thread: "
                              "throughput in VMs/s" % format(int(vmlist["context"].get("vms", "0")), ","),
-                             "G4. 2 threads\\nvs 1 (throughput)", counter(two, "vms_per_s"),
+                             "G5. 2 threads\\nvs 1 (throughput)", counter(two, "vms_per_s"),
                              counter(one, "vms_per_s"), "VMs/s"), 1.8, ">="))
     return goals
+
+
+# Requests per operation before the session kept resolved organisations (the same operations on the demo
+# cloud, counted at the simulator), and the goal for a repeated call.
+REQUESTS_BEFORE = {"FindVM(org, vdc, vapp, vm)": 4, "GetVMInfoForVM(org, vdc, vm)": 3, "BackupVM(org, vdc, vapp, vm)": 5}
+REQUESTS_BOUND = {"FindVM(org, vdc, vapp, vm)": 2, "GetVMInfoForVM(org, vdc, vm)": 2, "BackupVM(org, vdc, vapp, vm)": 3}
 
 
 def cpu_model():
@@ -291,6 +314,8 @@ def main():
             "Against the simulator (`--generate %s`: %s VMs in %d query pages), from the cloud root as the System "
             "administrator, wrapper options `%s`. Each goal's ratio is of medians measured side by side in one run."
             % (ectx["generate"], format(ectx["vms"], ","), ectx["pages"], ectx["options"]),
+            "The baseline pages are the minimal ones, %d pages of %d: the query the wrapper sends (with its `fields`), "
+            "without its windows' offsets and overlaps." % (ectx.get("minimal_pages", ectx["pages"]), ectx.get("page_size", 128)),
             "",
             "| Goal | Bridge | Baseline | Ratio | Bound | Met |",
             "|---|---|---|---|---|---|",
@@ -300,13 +325,33 @@ def main():
             met = "" if bound is None or r is None else ("yes" if (r <= bound if sense == "<=" else r >= bound) else "**no**")
             lines.append("| %s | %s | %s | %s | %s | %s |" % (g.label, g.cell(g.bridge), g.cell(g.baseline),
                                                            "**%.2f×**" % r if r is not None else "n/a",
-                                                           "" if bound is None else "%s %.1f×" % (sense, bound), met))
+                                                           "" if bound is None else "%s %g×" % (sense, bound), met))
+        if e2e.get("requests"):
+            lines += ["", "G6. Requests per operation in one session, counted at the simulator (deterministic, and pinned "
+                      "by the wrapper test group `kept names`):", "",
+                      "| Operation | Before (first and repeat) | First call | Repeat | Bound (repeat) | Met |", "|---|---|---|---|---|---|"]
+            for op in e2e["requests"]:
+                bound = REQUESTS_BOUND.get(op["op"])
+                before = REQUESTS_BEFORE.get(op["op"], "?")
+                met = "" if bound is None else ("yes" if 0 <= op["repeat"] <= bound and op["first"] <= before else "**no**")
+                lines.append("| `%s` | %s | %d | %d | <= %s | %s |" % (op["op"], before, op["first"], op["repeat"],
+                                                                      bound if bound is not None else "-", met))
         cpu = [x["cpu_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "bridge" and x["latency_ms"] == 0]
+        sim_b = [x["sim_cpu_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "bridge" and x["latency_ms"] == 0 and "sim_cpu_s" in x]
+        sim_c = [x["sim_cpu_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "curl" and x["latency_ms"] == 0 and "sim_cpu_s" in x]
+        curl_wall = [x["wall_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "curl" and x["latency_ms"] == 0]
         two, one = threaded(vmlist, 2), threaded(vmlist, 1)
         lines += [
             "",
             "- Bridge CPU time at zero latency: %s s (median); the public Python client's figure, measured earlier "
             "on this machine and not in this run, is 2.2–2.4 s." % (fmt(statistics.median(cpu)) if cpu else "?"),
+            "- CPU the simulator spent per walk with no added latency: %s s for the bridge's walk, %s s for curl's "
+            "(medians). Bridge and simulator share the machine's %d cores, so the bridge's walk cannot take less "
+            "than (bridge CPU + simulator CPU) / cores = %s s of wall time, against curl's %s s."
+            % tuple([fmt(statistics.median(sim_b)) if sim_b else "?", fmt(statistics.median(sim_c)) if sim_c else "?",
+                     os.cpu_count() or 0,
+                     fmt((statistics.median(cpu) + statistics.median(sim_b)) / (os.cpu_count() or 1)) if sim_b and cpu else "?",
+                     fmt(statistics.median(curl_wall)) if curl_wall else "?"]),
             "- curl runs from a small freshly executed process, so its peak memory is its own: %s MiB (median)."
             % fmt(statistics.median([x["peak_MiB"] for x in e2e["samples"] if x["side"] == "curl"] or [0])),
             "- Threads: busy cores per second of wall time during the two-thread run: %s (2 means both threads "
@@ -317,6 +362,39 @@ def main():
             % ((fmt(statistics.median(counter(two, "cpu_us_per_vm"))), fmt(statistics.median(counter(one, "cpu_us_per_vm"))))
                if two and one and counter(two, "cpu_us_per_vm") else ("?", "?")),
             "- Load average at the end of the end-to-end run: %s." % ", ".join("%.2f" % x for x in ectx.get("load_avg_end", [])),
+            "",
+        ]
+        cores = os.cpu_count() or 1
+        floor = ((statistics.median(cpu) + statistics.median(sim_b)) / cores / statistics.median(curl_wall)
+                 if cpu and sim_b and curl_wall else None)
+        par50 = [x["wall_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "curl-parallel" and x["latency_ms"] == 50]
+        ideal50 = ectx.get("minimal_pages", ectx["pages"]) * 0.050 / max(1, ectx["concurrency"])
+        lines += [
+            "### What bounds the goals",
+            "",
+            "- G1, wall time against curl: the bridge's walk and the simulator share the machine's %d cores, while "
+            "curl, which does almost no work, leaves the simulator a core of its own. The walk cannot end before "
+            "(bridge CPU + simulator CPU) / cores; that floor alone is %s of curl's wall time in this run, before any "
+            "wait. In the CPU profile below, the collector (mono-sgen and its worker) and the kernel (page faults "
+            "of fresh nursery and record memory, thread wake-ups) take about half of the walk's CPU, XML reading "
+            "and the set of hrefs that drops duplicates most of the rest." % (cores, "%.2f×" % floor if floor else "?"),
+            "- G2, added latency: curl with queryConcurrency transfers at once and no work of its own takes %s of "
+            "minimal pages x latency / K at 50 ms: that is the simulator's own time per request beyond the latency "
+            "(building and sending the page, on cores it shares), which any client pays. The wrapper adds its "
+            "1.5 %% more windows, the first window read alone (its total plans the rest), and its CPU on the "
+            "same cores." % ("%.2f×" % (statistics.median(par50) / ideal50) if par50 else "?"),
+            "- G5, two threads: the busy cores per second above say how much of the machine the two threads had; "
+            "below 2, other processes held the cores and the ratio measures the machine's load as much as the "
+            "bridge.",
+            "",
+        ]
+        lines += [
+            "Before this round (the previous report, same program and machine, 2026-12-08 00:25 UTC; compare ratios, "
+            "not times): 900 pages of overlapping windows for 100,000 VMs (15 % more than the 782 minimal), every "
+            "attribute of every record; bridge 3.51 s wall and 2.83 s CPU with no added latency against curl's "
+            "2.28 s over those 900 pages (1.54×; 1.87× against curl over the 782 minimal pages, measured for the "
+            "issue); 13.8 s at 50 ms (1.23× of 900 pages, 1.42× of the minimal pages) and 25.4 s at 100 ms; peak "
+            "388 MiB (1.18×); two threads 1.66× of one.",
             "",
         ]
         before_path = os.path.join(out_dir, "e2e-before.json")

@@ -6,8 +6,8 @@
 #   RUNS=15 REPS=5 VMS=100000 RESULTS=bench/results   override the sample counts, list size, output folder
 #   E2E_RUNS=3 GENERATE=10,10,100,10 LATENCY=0,50,100 K=4   the end-to-end VM list against the simulator:
 #   runs per latency, the simulated cloud, the added latencies in ms, concurrent page fetches (E2E=0 skips it)
-#   PROFILE=1   also profile the managed read path of the same list (bench/profile-vmlist.sh; needs mcs,
-#               mprof-report and perf, skipped without them)
+#   PROFILE=1   also profile the managed read path of the same list (bench/profile-vmlist.sh; needs mcs and
+#               perf, skipped without them; the allocation profile also needs mprof-report)
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="$(cd "${1:-$here/../build}" && pwd)"
@@ -48,11 +48,11 @@ else
 fi
 
 if [ "${PROFILE:-1}" != 0 ]; then
-  if command -v mcs >/dev/null && command -v mprof-report >/dev/null && command -v perf >/dev/null; then
+  if command -v mcs >/dev/null && command -v perf >/dev/null; then
     OUT="$results" GENERATE="${GENERATE:-10,10,100,10}" OPTIONS="allowHttp=true;queryConcurrency=${K:-4}" \
       bash "$here/profile-vmlist.sh" "$build"
   else
-    echo "profile skipped: mcs, mprof-report (mono-utils) or perf missing" >&2
+    echo "profile skipped: mcs or perf missing" >&2
   fi
 fi
 

@@ -12,6 +12,40 @@ namespace vCloudSDKWrapper
         public string Href = "";
         public string Name = "";
         public QueryRecord Rec;     // the query record, for entities found through the query service
+        public bool Kept;           // taken from what the session kept, not read from the server just now
+    }
+
+    // Organisation names this session has resolved, and the href and name each stood for. A kept entry
+    // is believed only together with the answer that uses it: a server answer that names the
+    // organisation differently, or finds nothing under it, drops it and the operation resolves afresh.
+    // Initialize, Login and Logout start with none.
+    internal sealed class NameCache
+    {
+        public readonly Session Owner;
+        private readonly Dictionary<string, Found> kept = new Dictionary<string, Found>(StringComparer.Ordinal);
+        private readonly object gate = new object();
+
+        public NameCache(Session owner) { Owner = owner; }
+
+        public Found Get(string key)
+        {
+            lock (gate)
+            {
+                Found f;
+                if (!kept.TryGetValue(key, out f)) return null;
+                return new Found { Href = f.Href, Name = f.Name, Kept = true };
+            }
+        }
+
+        public void Put(string key, Found f)
+        {
+            lock (gate) kept[key] = new Found { Href = f.Href, Name = f.Name };
+        }
+
+        public void Drop(IEnumerable<string> keys)
+        {
+            lock (gate) foreach (var k in keys) kept.Remove(k);
+        }
     }
 
     internal sealed class Resolver
@@ -110,6 +144,29 @@ namespace vCloudSDKWrapper
             return new Found { Href = hit.Href, Name = hit.Name };
         }
 
+        // An organisation by name as the session kept it, else resolved now and kept. Only callers that
+        // check the answers made with it take this path (VdcRecords: the records' organisation name).
+        private Found KeptOrg(string text)
+        {
+            if (text.Length == 0 || Ref.Form(text) != RefForm.Name || api.Names == null) return Org(text);
+            string key = "org\n" + text;
+            var f = api.Names.Get(key);
+            if (f != null)
+            {
+                api.KeptUsed.Add(key);
+                return f;
+            }
+            f = Org(text);
+            api.Names.Put(key, f);
+            return f;
+        }
+
+        // A kept entry that the server's answer contradicts: the operation starts again without it.
+        private static CloudException Stale(string what, string kept, string now)
+        {
+            return new CloudException(what + " '" + kept + "' kept by this session is now named '" + now + "'", 404, "");
+        }
+
         public IEnumerable<Found> AllOrgs()
         {
             var list = api.Get("api/org").Root;
@@ -139,7 +196,7 @@ namespace vCloudSDKWrapper
                 rec.Attrs["href"] = PlainVdcHref(rec.Href);
                 return new Found { Href = rec.Href, Name = rec.Name, Rec = rec };
             }
-            var orgFound = Org(orgText);
+            var orgFound = KeptOrg(orgText);
             var hit = Unique(VdcRecords(orgFound, vdcText), vdcText, "VDC", In("organisation", orgFound.Name));
             return new Found { Href = hit.Href, Name = hit.Name, Rec = hit };
         }
@@ -158,6 +215,8 @@ namespace vCloudSDKWrapper
                 if (rec["org"].Length > 0 && !Ref.Same(rec["org"], org.Href))
                     throw new CloudException("the query for the VDCs of organisation '" + org.Name + "' answered with VDC '"
                         + rec.Name + "' of another organisation");
+                if (org.Kept && rec["orgName"].Length > 0 && !string.Equals(rec["orgName"], org.Name, StringComparison.OrdinalIgnoreCase))
+                    throw Stale("organisation", org.Name, rec["orgName"]);
                 rec.Attrs["href"] = PlainVdcHref(rec.Href);
             }
             return records;
@@ -248,6 +307,24 @@ namespace vCloudSDKWrapper
                 return new Found { Href = href, Name = obj.Attr("name"), Rec = rec };
             }
             string scope, filter;
+            if (vappText.Length > 0 && Ref.Form(vappText) == RefForm.Name)
+            {
+                // One query for the VM by name in the VDC or organisation, its vApp told by the records'
+                // container name. When that does not settle it (no such VM there, or VMs of that name in
+                // several vApps of that name), the vApp is looked up first, for its own answer.
+                string vappScope;
+                string outer = ScopeFilter(orgText, vdcText, out vappScope);
+                var named = api.Query(VmType, Api.And(api.Eq("name", vmText), "isVAppTemplate==false", outer))
+                    .Where(r => r["isVAppTemplate"] != "true").ToList();
+                var inVApp = named.Where(r => r["containerName"] == vappText).ToList();
+                if (inVApp.Count == 0) inVApp = named.Where(r => string.Equals(r["containerName"], vappText, StringComparison.OrdinalIgnoreCase)).ToList();
+                if (inVApp.Count > 0 && inVApp.Select(r => r["container"]).Distinct(StringComparer.OrdinalIgnoreCase).Count() == 1
+                    && inVApp[0]["container"].Length > 0)
+                {
+                    var one = Unique(inVApp, vmText, "VM", In("vApp", inVApp[0]["containerName"]));
+                    return new Found { Href = one.Href, Name = one.Name, Rec = one };
+                }
+            }
             if (vappText.Length > 0)
             {
                 var vapp = VApp(orgText, vdcText, vappText);

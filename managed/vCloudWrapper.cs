@@ -20,6 +20,7 @@ namespace vCloudSDKWrapper
 
         private volatile Config config;
         private volatile Session session;
+        private volatile NameCache names;   // names resolved in this session; always of 'session'
         private readonly object loginGate = new object();
         private readonly ThreadLocal<string> lastError = new ThreadLocal<string>(() => "");
         private readonly string configError = "";
@@ -60,13 +61,26 @@ namespace vCloudSDKWrapper
             try
             {
                 Api api = null;
+                Session s = null;
+                NameCache kept = null;
                 if (needSession)
                 {
-                    var s = session;
+                    s = session;
                     if (s == null) throw new CloudException("not logged in; call Login first");
-                    api = new Api(s, cfg.Http);
+                    kept = names;
+                    if (kept != null && kept.Owner != s) kept = null;
+                    api = new Api(s, cfg.Http) { Names = kept };
                 }
-                T result = body(api);
+                T result;
+                try { result = body(api); }
+                catch (CloudException e) when (api != null && e.IsNotFound && api.KeptUsed.Count > 0 && !api.Changed)
+                {
+                    // A name kept from earlier found nothing or something else: once more, resolving afresh.
+                    cfg.Log.Info(1, op + ": resolving kept names again: " + e.Message);
+                    kept.Drop(api.KeptUsed);
+                    api = new Api(s, cfg.Http) { Names = kept };
+                    result = body(api);
+                }
                 cfg.Log.Info(1, op + ": done in " + sw.ElapsedMilliseconds + " ms");
                 return result;
             }
@@ -121,6 +135,7 @@ namespace vCloudSDKWrapper
                 // and a session the server ends from now on stays ended.
                 var held = session;
                 if (held != null && held.Renewal != null) held.Renewal.Drop();
+                names = held == null ? null : new NameCache(held);
                 log.Info(1, "Initialize: " + typeof(vCloudWrapper).Assembly.GetName().Version + "; " + opt.Describe());
                 if (opt.Insecure)
                     log.Loud("TLS certificate verification is DISABLED (insecure=true): any server can pose as the cloud and read the credentials");
@@ -144,9 +159,11 @@ namespace vCloudSDKWrapper
                         try { Connection.Logout(cfg.Http, old); }
                         catch (CloudException e) { cfg.Log.Info(1, "Login: ending the previous session failed: " + e.Message); }
                     }
+                    names = null;
                     var s = Connection.Login(cfg.Http, N(url), N(user), password ?? "");
                     // Kept while connected, to log in again when the server ends the session.
                     new Renewal(N(url), N(user), password ?? "").Start(s);
+                    names = new NameCache(s);
                     session = s;
                     cfg.Log.Info(1, "Login: " + s.Login + " at " + s.Root + " (API " + s.Version + ", "
                         + (cfg.Opt.ApiToken ? "API token, " : "")
@@ -171,6 +188,7 @@ namespace vCloudSDKWrapper
                 lock (loginGate)
                 {
                     var s = Newest(session);
+                    names = null;
                     if (s == null) return true;
                     session = null;
                     if (s.Renewal != null) s.Renewal.Drop();

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build, test and run the project (as root, or through sudo).
-# usage: install-deps.sh [--packaging]
+# usage: install-deps.sh [--packaging] [--profiling]
 set -euo pipefail
 pkgs=(
   build-essential cmake pkg-config git
@@ -9,10 +9,15 @@ pkgs=(
   libmono-system-net-http4.0-cil libmono-system-xml-linq4.0-cil libmono-system-web4.0-cil libmono-posix4.0-cil libmono-security4.0-cil
   python3 help2man doxygen curl openssl tinyproxy
 )
-# With --packaging, also what builds and checks the Debian packages (scripts/package-check.sh).
-if [ "${1:-}" = "--packaging" ]; then
-  pkgs+=(dpkg-dev debhelper lintian)
-fi
+# With --packaging, also what builds and checks the Debian packages (scripts/package-check.sh); with
+# --profiling, what profiles the benchmarks' VM list (bench/profile-vmlist.sh: perf, Mono's mprof-report) and
+# draws the report's plot (gnuplot).
+for option in "$@"; do
+  case "$option" in
+    --packaging) pkgs+=(dpkg-dev debhelper lintian) ;;
+    --profiling) pkgs+=(linux-perf mono-utils libmono-profiler gnuplot-nox) ;;
+  esac
+done
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -195,9 +195,33 @@ namespace VcdSim
             "<!DOCTYPE html>\n<html><head><title>{0} Proxy Error</title></head>\n<body><h1>{0} Proxy Error</h1>\n" +
             "<p>The proxy server received an invalid response from an upstream server.</p>\n<hr><address>edge proxy</address></body></html>\n";
 
+        // The listener writes a response as its headers with the body's first 16 KB, then the rest. With
+        // Nagle's algorithm on, a rest shorter than a segment waits for the client to acknowledge the first
+        // write, and a client delays that acknowledgement by 40 ms: every body of some 16 to 80 KB stalled.
+        // The listener does not expose its sockets, so the connection's socket is reached by reflection
+        // (Mono's HttpListenerContext.cnc and HttpConnection.sock); without them nothing changes.
+        static readonly System.Reflection.FieldInfo ConnectionField = typeof(HttpListenerContext).GetField("cnc",
+            System.Reflection.BindingFlags.NonPublic | System.Reflection.BindingFlags.Instance);
+        static readonly System.Reflection.FieldInfo SocketField = ConnectionField == null ? null
+            : ConnectionField.FieldType.GetField("sock", System.Reflection.BindingFlags.NonPublic | System.Reflection.BindingFlags.Instance);
+
+        internal static bool SendWithoutDelay(HttpListenerContext ctx)
+        {
+            try
+            {
+                var connection = ConnectionField == null ? null : ConnectionField.GetValue(ctx);
+                var socket = connection == null || SocketField == null ? null : SocketField.GetValue(connection) as Socket;
+                if (socket == null) return false;
+                if (!socket.NoDelay) socket.NoDelay = true;
+                return true;
+            }
+            catch (Exception) { return false; }
+        }
+
         void Send(HttpListenerContext ctx, Req r, Resp resp, FaultDecision fault, Stopwatch clock)
         {
             var o = ctx.Response;
+            SendWithoutDelay(ctx);
             try
             {
                 BodyFault bf = fault == null ? BodyFault.None : fault.Body;
@@ -339,6 +363,9 @@ namespace VcdSim
                         else if (r.Method != "GET") break;
                         return Ok(new JsonOut().Obj().Prop("tokens", api.ApiTokenCount).Prop("lifetime", api.TokenLifetime)
                             .Prop("omitAccessToken", api.OmitAccessToken).EndObj().ToString());
+                    case "rename":
+                        if (n == 2 && r.Method == "POST") return Rename(r);
+                        break;
                     case "reset":
                         if (n == 2 && r.Method == "POST") { ResetFaults(); counters.Reset(); return Ok("{\"reset\":true}"); }
                         break;
@@ -371,6 +398,26 @@ namespace VcdSim
             "POST /sim/reset                     clear faults and counters\n" +
             "POST /sim/api-tokens?user=U@ORG&token=T   register an API token; DELETE ...?token=T revokes it\n" +
             "POST /sim/api-tokens?lifetime=N&omitAccessToken=true|false   what the token endpoints answer\n";
+            "POST /sim/rename?href=H&name=N      give an object (organization, VDC, vApp, VM, ...) a new name\n" +
+            "POST /sim/reset                     clear faults and counters\n";
+
+        // Gives an object a new name, as an administrator renames an organisation or a VDC: the object and
+        // its href stay, every answer from now on carries the new name.
+        Resp Rename(Req r)
+        {
+            string href = r.Query["href"] ?? r.Query["id"], name = r.Query["name"];
+            if (string.IsNullOrEmpty(href) || string.IsNullOrEmpty(name)) throw new ArgumentException("rename needs href (or id) and name");
+            lock (cloud.Gate)
+            {
+                var e = cloud.Find(Refs.IdOf(href));
+                if (e == null) return Resp.Json(404, "{\"exists\":false}");
+                e.Name = name;
+                cloud.Changed();
+                var j = new JsonOut();
+                Describe(j, e);
+                return Ok(j.ToString());
+            }
+        }
 
         Resp State(Req r)
         {

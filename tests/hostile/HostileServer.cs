@@ -188,12 +188,14 @@ namespace HostileTests
             return sb.ToString();
         }
 
-        // A query page over 'served' records that claims 'total' (none when negative).
-        string QueryPage(Request req, long served, long total, bool nextLinks)
+        // A query page over 'served' records that claims 'total' (none when negative). With 'offsets' the
+        // page starts after the records the offset parameter skips.
+        string QueryPage(Request req, long served, long total, bool nextLinks, bool offsets = false)
         {
             int page = int.Parse(req.Param("page") ?? "1", CultureInfo.InvariantCulture);
             int size = int.Parse(req.Param("pageSize") ?? "25", CultureInfo.InvariantCulture);
-            long from = (long)(page - 1) * size, to = Math.Min(served, from + size);
+            long skip = offsets ? long.Parse(req.Param("offset") ?? "0", CultureInfo.InvariantCulture) : 0;
+            long from = skip + (long)(page - 1) * size, to = Math.Min(served, from + size);
             string body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><QueryResultRecords xmlns=\"" + V + "\" name=\"vm\" page=\"" + page
                 + "\" pageSize=\"" + size + "\"" + (total >= 0 ? " total=\"" + total + "\"" : "") + ">";
             if (nextLinks) body += "<Link rel=\"nextPage\" type=\"application/vnd.vmware.vcloud.query.records+xml\" href=\"" + Url
@@ -394,6 +396,21 @@ namespace HostileTests
                         + "\" name=\"vm\" page=\"1\" pageSize=\"128\" total=\"1\"><VMRecord name=\"deep\" href=\"" + Url
                         + "api/vApp/vm-00000001-0000-0000-0000-000000000000\">" + Repeat("<a>", 200000) + Repeat("</a>", 200000)
                         + "</VMRecord></QueryResultRecords>");
+                    return true;
+                case "params-refused":
+                    // A server that takes no fields and no offset parameter answers 400 to both, and pages
+                    // its 300 records by page number.
+                    if (req.Param("fields") != null || req.Param("offset") != null)
+                    {
+                        Send(s, 400, "application/vnd.vmware.vcloud.error+xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error xmlns=\"" + V
+                            + "\" majorErrorCode=\"400\" minorErrorCode=\"BAD_REQUEST\" message=\"Unknown query parameter\"/>");
+                        return true;
+                    }
+                    Send(s, 200, records, QueryPage(req, 300, 300, true));
+                    return true;
+                case "offset-whole-total":
+                    // Honours the offset parameter, and states the total of the whole order on every page.
+                    Send(s, 200, records, QueryPage(req, 300, 300, true, true));
                     return true;
                 case "pages-endless":
                     Send(s, 200, records, QueryPage(req, long.MaxValue, -1, true));

@@ -21,6 +21,7 @@ namespace HostileTests
     {
         public string Name;
         public string Call;          // "login" or "query"
+        public int Listed = -1;      // VMs a successful query returns, when checked
         public string Options = "";  // added to the common options
         public string Expect;        // a part of the error text (case-insensitive); null when the call must succeed
         public string[] Absent = new string[0];  // texts the error must not hold
@@ -100,6 +101,9 @@ namespace HostileTests
             new Case { Name = "html-proxy", Call = "query", Expect = "HTML page" },
             new Case { Name = "huge-headers", Call = "query", Expect = "" },
             new Case { Name = "well-behaved", Call = "query", Expect = null },
+            // A server without the query parameters that spare requests and bytes still lists whole.
+            new Case { Name = "params-refused", Call = "query", Expect = null, Listed = 300 },
+            new Case { Name = "offset-whole-total", Call = "query", Expect = null, Listed = 300 },
         };
 
         static int Main(string[] args)
@@ -292,6 +296,7 @@ namespace HostileTests
 
             Check(result != null, c.Name + ": the process lives and reports", text);
             if (result == null) return;
+            if (c.Expect == null && c.Listed >= 0) Check(text == c.Listed + " VMs", c.Name + ": every VM is listed", text);
             if (c.Expect == null) Check(ok, c.Name + ": the call succeeds", text);
             else if (c.MaxQueries > 0)
             {

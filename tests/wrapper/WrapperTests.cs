@@ -57,6 +57,7 @@ namespace WrapperTests
             Run("large expiry", () => SessionTests.LargeExpiry(simExe, work));
             Run("api token", () => SessionTests.ApiToken(simExe, work));
             Run("proxy choice", () => SessionTests.ProxyChoice(simExe));
+            Run("kept names", KeptNames);
             if (!Groups.AllFound()) return 2;
             Console.WriteLine("wrapper tests took " + sw.Elapsed.TotalSeconds.ToString("0.0") + " s" + (Check.Skipped > 0 ? ", " + Check.Skipped + " skipped" : ""));
             Console.WriteLine(Check.Passed + " passed, " + Check.Failed + " failed");
@@ -933,6 +934,10 @@ namespace WrapperTests
                 // joins up: one request per 124 records or fewer, plus the first.
                 long pages = sim.Requests("/api/query");
                 Check.That(pages >= (total + 127) / 128 && pages <= 1 + (total + 123) / 124, "about one request per page of 128", pages + " requests");
+                // With the offset parameter each window after the first starts two records before the end of the
+                // one before: 126 new records a request.
+                Check.Equal(1 + (total - 128 + 125) / 126, pages, "windows placed by offset overlap by two records");
+                Check.That(sim.Requests("/api/query") == pages, "and nothing else is asked of the query service");
                 sim.ResetCounters();
                 Check.Equal(200, Count(w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 200)), "max 200");
                 Check.Equal(2L, sim.Requests("/api/query"), "stops fetching pages once max is reached");
@@ -1048,6 +1053,66 @@ namespace WrapperTests
                 var settings = new vCloudWrapper();
                 Check.That(!settings.Initialize("", "queryConcurrency=17", 0), "queryConcurrency above 16 is refused");
                 Check.Contains(settings.getLastErrorString(), "queryConcurrency", "the refusal names the option");
+            }
+        }
+
+        // Requests per operation in one session, first call and repeat: the session keeps the organisations
+        // its names resolved to, and drops them at Initialize, Login and Logout. Renaming organisations
+        // shows that a kept name never answers for another organisation: a VDC record that names another
+        // organisation, or a query that finds nothing under the kept one, makes the operation resolve afresh.
+        static void KeptNames()
+        {
+            using (var sim = new Sim(simExe, "--task-ms 30"))
+            {
+                var w = Admin(sim);
+                var info = new SVMInfoLib();
+                string vmId = "", vc = "", moref = "", profile = "", xml = "";
+                Func<Func<bool>, string, long> requests = (op, what) =>
+                {
+                    sim.ResetCounters();
+                    Check.That(op(), what + " succeeds", w.getLastErrorString());
+                    return sim.Requests();
+                };
+                Func<bool> findVm = () => w.FindVMInVApp("Acme", "Acme-Gold", "web-tier", "web-01");
+                Func<bool> vmInfo = () => w.GetVMInfoForVM("Acme", "Acme-Gold", "web-01", ref info);
+                Func<bool> backup = () => w.BackupVM("Acme", "Acme-Gold", "web-tier", "web-01", ref vmId, ref vc, ref moref, ref profile, ref xml);
+
+                Check.Equal(3L, requests(findVm, "FindVM by org, VDC, vApp and VM"), "FindVM, first call: organisation, VDC, VM");
+                Check.Equal(2L, requests(findVm, "FindVM again"), "FindVM, repeated: VDC and VM");
+                Check.Equal(2L, requests(vmInfo, "GetVMInfoForVM"), "GetVMInfoForVM, organisation kept: VDC and VM");
+                Check.Equal(3L, requests(backup, "BackupVM"), "BackupVM, organisation kept: VDC, VM record, VM");
+                Check.Equal(3L, requests(backup, "BackupVM again"), "BackupVM, repeated");
+
+                Check.That(w.Initialize("", Fast, 0), "Initialize again", w.getLastErrorString());
+                Check.Equal(3L, requests(findVm, "FindVM after Initialize"), "Initialize drops the kept organisation");
+                Check.That(w.Login(sim.Url, "administrator@System", "vmware1!"), "Login again", w.getLastErrorString());
+                Check.Equal(3L, requests(vmInfo, "GetVMInfoForVM after Login"), "Login drops the kept organisation");
+                Check.That(w.Logout() && w.Login(sim.Url, "administrator@System", "vmware1!"), "Logout and Login", w.getLastErrorString());
+                Check.Equal(4L, requests(backup, "BackupVM after Logout"), "Logout drops the kept organisation");
+
+                // The kept organisation is renamed and another one takes its name.
+                string acme = Json.Str(sim.Object("Acme", "org"), "href"), globex = Json.Str(sim.Object("Globex", "org"), "href");
+                string erp = Ref(Json.Str(sim.Object("erp-app-01", "vm"), "id")), web01 = Ref(Json.Str(sim.Object("web-01", "vm"), "id"));
+                Check.That(vmInfo(), "web-01 by its organisation's name", w.getLastErrorString());
+                sim.Post("sim/rename?href=" + Uri.EscapeDataString(acme) + "&name=Acme-old");
+                Check.That(!vmInfo(), "an organisation renamed away no longer answers to the kept name");
+                Check.Contains(w.getLastErrorString(), "not found", "and the error says what is missing");
+                Check.That(w.GetVMInfoForVM("Acme-old", "Acme-Gold", "web-01", ref info) && info.uuid == web01, "it answers to its new name", w.getLastErrorString());
+                Check.That(vmInfo() == false, "still not under the old name once the new one is known");
+                sim.Post("sim/rename?href=" + Uri.EscapeDataString(globex) + "&name=Acme");
+                Check.That(!vmInfo(), "another organisation now named Acme has no VDC Acme-Gold");
+                Check.That(!findVm(), "nor a vApp web-tier there");
+                Check.That(w.GetVMInfoForVM("Acme", "Globex-Prod", "erp-app-01", ref info) && info.uuid == erp, "the organisation that took the name answers for itself", w.getLastErrorString());
+                Check.Equal(2L, requests(() => w.GetVMInfoForVM("Acme", "Globex-Prod", "erp-app-01", ref info), "the new Acme, repeated"), "and is kept in turn");
+
+                // The names return to their first owners: the kept Acme (the other organisation) finds nothing
+                // under Acme-Gold, and the operation resolves the name once more.
+                sim.Post("sim/rename?href=" + Uri.EscapeDataString(globex) + "&name=Globex");
+                sim.Post("sim/rename?href=" + Uri.EscapeDataString(acme) + "&name=Acme");
+                Check.That(vmInfo() && info.uuid == web01, "web-01 again under the organisation that has the name now", w.getLastErrorString());
+                Check.That(w.GetVMInfoForVM("Acme", "Globex-Prod", "erp-app-01", ref info) == false, "erp-app-01 no longer under the name Acme");
+                Check.Equal(2L, requests(vmInfo, "GetVMInfoForVM once settled"), "two requests again once the name is settled");
+                w.Logout();
             }
         }
 
