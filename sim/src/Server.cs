@@ -397,9 +397,8 @@ namespace VcdSim
             "GET  /sim/state?name=N[&kind=vm]    every object with that name\n" +
             "POST /sim/reset                     clear faults and counters\n" +
             "POST /sim/api-tokens?user=U@ORG&token=T   register an API token; DELETE ...?token=T revokes it\n" +
-            "POST /sim/api-tokens?lifetime=N&omitAccessToken=true|false   what the token endpoints answer\n";
-            "POST /sim/rename?href=H&name=N      give an object (organization, VDC, vApp, VM, ...) a new name\n" +
-            "POST /sim/reset                     clear faults and counters\n";
+            "POST /sim/api-tokens?lifetime=N&omitAccessToken=true|false   what the token endpoints answer\n" +
+            "POST /sim/rename?href=H&name=N      give an object (organization, VDC, vApp, VM, ...) a new name\n";
 
         // Gives an object a new name, as an administrator renames an organisation or a VDC: the object and
         // its href stay, every answer from now on carries the new name.
