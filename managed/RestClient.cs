@@ -327,24 +327,44 @@ namespace vCloudSDKWrapper
         // One request, and once more in a new session when the server ended the one it was sent in: a
         // 401, or an access token past its lifetime. A request refused with 401 was not carried out, so
         // repeating it is safe for every method. A second 401 is the caller's to report.
+        //
+        // The request keeps its place among the session's requests in flight from its first try to its
+        // repeat: a repeat that queued again behind the requests waiting meanwhile could find the new
+        // session already ended by them, on a server that ends sessions after a few requests.
         public Reply Send(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
                           IEnumerable<string> secrets = null)
         {
             if (proxy.Error != null) throw new CloudException(what + ": " + proxy.Error);
             var renewal = auth == null ? null : auth.Renewal;
-            if (renewal == null || !renewal.Live) return SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
-            bool renewed = false;
-            int attempts = renewal.Attempts;
-            if (DateTime.UtcNow >= auth.RenewAfter)
+            int refusals = renewal == null ? 0 : renewal.Refusals;
+            var gate = Gate(auth);
+            if (gate != null) gate.Wait();
+            try
             {
-                auth = renewal.Renew(this, auth, "its access token reached the end of its lifetime", attempts) ?? auth;
-                renewed = true;
+                if (renewal == null || !renewal.Live) return SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
+                int attempts = renewal.Attempts;
+                // A request that waited for its place goes out in the connection's newest session: one
+                // that another request renewed meanwhile.
+                var newest = renewal.Current;
+                if (newest != null) auth = newest;
+                bool renewed = false;
+                if (DateTime.UtcNow >= auth.RenewAfter)
+                {
+                    auth = renewal.Renew(this, auth, "its access token reached the end of its lifetime", attempts) ?? auth;
+                    renewed = true;
+                }
+                var r = SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
+                if (r.Status != 401 || renewed) return r;
+                var fresh = renewal.Renew(this, auth, "HTTP 401 on " + what, attempts, refusals);
+                if (fresh == null) return r;
+                r = SendRetrying(method, uri, fresh, accept, body, contentType, what, secrets);
+                if (r.Status == 401) renewal.RefusedAtOnce(fresh);
+                return r;
             }
-            var r = SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
-            if (r.Status != 401 || renewed) return r;
-            var fresh = renewal.Renew(this, auth, "HTTP 401 on " + what, attempts);
-            if (fresh == null) return r;
-            return SendRetrying(method, uri, fresh, accept, body, contentType, what, secrets);
+            finally
+            {
+                if (gate != null) gate.Release();
+            }
         }
 
         private Reply SendRetrying(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
@@ -356,8 +376,6 @@ namespace vCloudSDKWrapper
             {
                 Reply r = null;
                 CloudException lost = null;
-                var gate = Gate(auth);
-                if (gate != null) gate.Wait();
                 try
                 {
                     r = SendOnce(method, uri, auth, accept, body, contentType, what, extraSecrets);
@@ -366,10 +384,6 @@ namespace vCloudSDKWrapper
                 {
                     if (!retryable || attempt >= opt.Retries || e.Status != -1) throw;
                     lost = e;
-                }
-                finally
-                {
-                    if (gate != null) gate.Release();
                 }
                 if (lost != null)
                 {

@@ -78,11 +78,31 @@ namespace vCloudSDKWrapper
         // The session to repeat a request with after 'ended' failed: a new one from one new login, or the
         // one another request already obtained. A request that was in flight while a new login failed
         // fails with it. Null when the credentials are gone.
-        public Session Renew(RestClient http, Session ended, string why, int attemptsBefore)
+        // A new session that the server refused at once: the request repeated in it met 401 again. The
+        // requests that were already under way then log in no more for it, and report the server's answer;
+        // a request made later may try once more.
+        private Session refusedAtOnce;
+        private int refusals;
+
+        // How many new sessions were refused at once so far; a request takes it when it starts.
+        public int Refusals { get { lock (gate) return refusals; } }
+
+        public void RefusedAtOnce(Session s)
+        {
+            lock (gate)
+            {
+                if (current != s) return;
+                refusedAtOnce = s;
+                refusals++;
+            }
+        }
+
+        public Session Renew(RestClient http, Session ended, string why, int attemptsBefore, int refusalsBefore = int.MaxValue)
         {
             lock (gate)
             {
                 if (current != ended) return current;
+                if (ended == refusedAtOnce && refusalsBefore < refusals) return null;
                 if (attempts != attemptsBefore && failure != null) throw failure;
                 if (secret == null) return null;
                 attempts++;
