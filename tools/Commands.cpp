@@ -540,6 +540,7 @@ int CmdSim(Context& ctx) {
     const Settings& s = ctx.settings();
     const std::string home = FindHome(s.home);
     std::vector<std::string> extra(ctx.args.positionals.begin(), ctx.args.positionals.end());
+    if (ctx.args.has("load")) extra.insert(extra.begin(), {"--load", ctx.args.get("load")});
     simlauncher::Simulator sim;
     StartSimulator(sim, FindSimulator(home), extra, true);
     if (ctx.json()) {

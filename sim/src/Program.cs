@@ -13,13 +13,14 @@ namespace VcdSim
     static class Program
     {
         const string Usage =
-            "usage: mono vcdsim.exe [--port N] [--fixture FILE] [--generate ORGS,VDCS,VAPPS,VMS] [--task-ms N]\n" +
+            "usage: mono vcdsim.exe [--port N] [--fixture FILE] [--generate ORGS,VDCS,VAPPS,VMS] [--load DIR] [--task-ms N]\n" +
             "                       [--latency-ms N] [--error500 SHARE] [--error503 SHARE] [--token-expiry N]\n" +
             "                       [--fail-tasks N] [--truncate] [--malformed] [--html-proxy] [--html-status N]\n" +
             "                       [--fault-path PREFIX] [--fault-count N] [--churn N]\n" +
             "                       [--api-versions LIST] [--product-version TEXT] [--public-url BASE]\n" +
             "                       [--stdin-lifeline] [--verbose]\n" +
-            "With neither --fixture nor --generate the demo cloud beside the program is loaded.\n" +
+            "With neither --fixture nor --generate nor --load the demo cloud beside the program is loaded.\n" +
+            "--load DIR serves a cloud recorded by `vcloud-bridge record DIR` (default: VCDSIM_LOAD when set).\n" +
             "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ",\n" +
             "or VCDSIM_API_VERSIONS when set).\n";
 
@@ -34,6 +35,10 @@ namespace VcdSim
             // simulator its tools start) can play a server of one API version line.
             string envVersions = Environment.GetEnvironmentVariable("VCDSIM_API_VERSIONS");
             string fixture = null, generate = null, product = null, publicUrl = null;
+            // VCDSIM_LOAD sets the default for --load, so that a whole test run (and every simulator its tools
+            // start) can serve one recorded cloud.
+            string load = Environment.GetEnvironmentVariable("VCDSIM_LOAD");
+            if (string.IsNullOrEmpty(load)) load = null;
             string versions = string.IsNullOrEmpty(envVersions) ? DefaultVersions : envVersions;
             bool lifeline = false, verbose = false;
             var faultArgs = new System.Collections.Generic.List<string[]>();
@@ -52,6 +57,7 @@ namespace VcdSim
                         case "--port": port = IntArg(a, next(), 0, 65535); break;
                         case "--fixture": fixture = next(); break;
                         case "--generate": generate = next(); break;
+                        case "--load": load = next(); break;
                         case "--task-ms": taskMs = IntArg(a, next(), 0, 3600000); break;
                         case "--api-versions": versions = next(); break;
                         case "--product-version": product = next(); break;
@@ -75,6 +81,7 @@ namespace VcdSim
                     }
                 }
                 if (fixture != null && generate != null) throw new ArgumentException("--fixture and --generate exclude each other");
+                if (fixture != null || generate != null) load = null;
             }
             catch (ArgumentException e)
             {
@@ -85,7 +92,8 @@ namespace VcdSim
 
             var cloud = new Cloud();
             var faults = new Faults(taskMs);
-            var load = Stopwatch.StartNew();
+            var loadClock = Stopwatch.StartNew();
+            Replay replay = null;
             try
             {
                 cloud.SetApiVersions(versions);
@@ -98,6 +106,10 @@ namespace VcdSim
                     int a = IntArg("--generate", parts[2], 1, 100000), m = IntArg("--generate", parts[3], 0, 100000);
                     if ((long)o * v * a * m > 1000000) throw new ArgumentException("--generate is limited to 1,000,000 VMs");
                     Generator.Generate(cloud, o, v, a, m);
+                }
+                else if (load != null)
+                {
+                    replay = Load.FromDirectory(cloud, load);
                 }
                 else
                 {
@@ -117,6 +129,13 @@ namespace VcdSim
                 Console.Error.WriteLine("vcdsim: " + e.Message);
                 return 2;
             }
+            if (replay != null)
+            {
+                Console.Error.WriteLine("vcdsim: recording " + load + ": " + replay.Count + " answers recorded at API " + replay.Version +
+                    " as " + replay.User + "@" + replay.OrgName + "; requests at that version by that user are answered as recorded until the cloud changes, " +
+                    "every other request by the model built from it (other versions get the simulator's own shapes)");
+                if (replay.Complete != "yes") Console.Error.WriteLine("vcdsim: warning: the recording is incomplete (" + replay.Complete + ")");
+            }
             // The default of a handful of pool threads would let a few slow (latency-injected) requests hold
             // up everything else.
             ThreadPool.SetMinThreads(32, 32);
@@ -129,7 +148,7 @@ namespace VcdSim
                 stop.Set();
             }) { IsBackground = true, Name = "signals" }.Start();
 
-            var api = new Api(cloud, faults);
+            var api = new Api(cloud, faults) { Replay = replay };
             var server = new Server(cloud, api, faults, verbose);
             try
             {
@@ -147,7 +166,7 @@ namespace VcdSim
             Console.Out.Flush();
             Console.Error.WriteLine(string.Format(CultureInfo.InvariantCulture,
                 "vcdsim: {0} organizations, {1} VDCs, {2} vApps, {3} VMs loaded in {4} ms; API versions {5}",
-                cloud.Orgs.Count, cloud.Vdcs.Count, cloud.VApps.Count, cloud.Vms.Count, load.ElapsedMilliseconds, cloud.VersionListText()));
+                cloud.Orgs.Count, cloud.Vdcs.Count, cloud.VApps.Count, cloud.Vms.Count, loadClock.ElapsedMilliseconds, cloud.VersionListText()));
 
             // Tasks advance even when nobody asks about them.
             new Thread(() =>

@@ -1,0 +1,171 @@
+// Loads a recorded cloud (`vcdsim --load DIR`, written by `vcloud-bridge record`): checks every answer file,
+// builds the model (organisations, VDCs, vApps, VMs, metadata, vCenter servers, storage profiles, users and
+// access) from the recorded query records and documents, and keeps the recorded answers so that requests
+// the recording holds are answered as recorded until something changes.
+using System;
+using System.Collections.Generic;
+using System.Globalization;
+using System.IO;
+using System.Linq;
+using System.Text;
+using System.Xml;
+using System.Xml.Linq;
+
+namespace VcdSim
+{
+    class RecordedAnswer
+    {
+        public string Method, PathAndQuery, File, ContentType;
+        public int Status;
+        public byte[] Body;
+        public XDocument Doc;
+    }
+
+    static class Load
+    {
+        const string Magic = "# vcloud-bridge recording 1";
+
+        public static Replay FromDirectory(Cloud cloud, string dir)
+        {
+            string indexPath = Path.Combine(dir, "index.txt");
+            if (!File.Exists(indexPath)) throw new FixtureError(indexPath + ": missing; " + dir + " is not a recording");
+            var lines = File.ReadAllLines(indexPath, Encoding.UTF8);
+            if (lines.Length == 0 || lines[0] != Magic) throw new FixtureError(indexPath + ": not a recording index (the first line must be \"" + Magic + "\")");
+            var header = new Dictionary<string, string>(StringComparer.Ordinal);
+            int i = 1;
+            for (; i < lines.Length && lines[i].Length > 0; i++)
+            {
+                int colon = lines[i].IndexOf(": ", StringComparison.Ordinal);
+                if (colon <= 0) throw new FixtureError(indexPath + " line " + (i + 1) + ": expected KEY: VALUE");
+                string k = lines[i].Substring(0, colon);
+                if (!header.ContainsKey(k)) header[k] = lines[i].Substring(colon + 2);
+            }
+            string complete;
+            if (!header.TryGetValue("complete", out complete)) throw new FixtureError(indexPath + ": no \"complete:\" line; the recording was cut short");
+            var answers = new List<RecordedAnswer>();
+            for (i++; i < lines.Length; i++)
+            {
+                if (lines[i].Length == 0) continue;
+                var f = lines[i].Split('\t');
+                int status;
+                if (f.Length != 4 || !int.TryParse(f[1], NumberStyles.None, CultureInfo.InvariantCulture, out status))
+                    throw new FixtureError(indexPath + " line " + (i + 1) + ": expected METHOD, STATUS, PATH and FILE separated by tabs");
+                answers.Add(ReadAnswer(dir, f[3], f[0], status, f[2]));
+            }
+            string announced;
+            if (header.TryGetValue("answers", out announced) && announced != answers.Count.ToString(CultureInfo.InvariantCulture))
+                throw new FixtureError(indexPath + ": announces " + announced + " answers but lists " + answers.Count);
+            new ModelFromRecording(cloud, answers).Build();
+            return new Replay(cloud, header, answers);
+        }
+
+        static RecordedAnswer ReadAnswer(string dir, string file, string method, int status, string path)
+        {
+            string full = Path.Combine(dir, file);
+            if (file.Contains("..") || Path.IsPathRooted(file)) throw new FixtureError(full + ": an answer file must lie inside the recording");
+            byte[] all;
+            try { all = File.ReadAllBytes(full); }
+            catch (Exception e) when (e is IOException || e is UnauthorizedAccessException)
+            {
+                throw new FixtureError(full + ": cannot read the recorded answer to " + method + " " + path + ": " + e.Message);
+            }
+            int end = IndexOf(all, new byte[] { 10, 10 });
+            if (end < 0) throw new FixtureError(full + ": truncated: no blank line after the header");
+            var a = new RecordedAnswer { Method = method, PathAndQuery = path, File = full, Status = status };
+            long length = -1;
+            foreach (string line in Encoding.UTF8.GetString(all, 0, end).Split('\n').Skip(1))
+            {
+                int colon = line.IndexOf(": ", StringComparison.Ordinal);
+                if (colon <= 0) continue;
+                string k = line.Substring(0, colon), v = line.Substring(colon + 2);
+                if (k == "Content-Type") a.ContentType = v;
+                else if (k == "Content-Length") long.TryParse(v, NumberStyles.None, CultureInfo.InvariantCulture, out length);
+            }
+            int start = end + 2;
+            if (length < 0) throw new FixtureError(full + ": the header has no Content-Length");
+            if (all.Length - start != length)
+                throw new FixtureError(full + ": truncated or padded: the header announces " + length + " body bytes, the file holds " + (all.Length - start));
+            a.Body = new byte[length];
+            Buffer.BlockCopy(all, start, a.Body, 0, (int)length);
+            if (a.ContentType == null) throw new FixtureError(full + ": the header has no Content-Type");
+            if (length > 0 && a.ContentType.IndexOf("xml", StringComparison.OrdinalIgnoreCase) >= 0)
+            {
+                try
+                {
+                    using (var r = XmlReader.Create(new MemoryStream(a.Body), new XmlReaderSettings { DtdProcessing = DtdProcessing.Prohibit }))
+                        a.Doc = XDocument.Load(r, LoadOptions.SetLineInfo);
+                }
+                catch (XmlException e)
+                {
+                    throw new FixtureError(full + ": malformed XML: " + e.Message);
+                }
+            }
+            return a;
+        }
+
+        static int IndexOf(byte[] hay, byte[] needle)
+        {
+            for (int i = 0; i + needle.Length <= hay.Length; i++)
+            {
+                int j = 0;
+                while (j < needle.Length && hay[i + j] == needle[j]) j++;
+                if (j == needle.Length) return i;
+            }
+            return -1;
+        }
+    }
+
+    // Answers GET requests with the recorded bytes, hrefs rebased onto this server's address, for as long as
+    // the cloud is as recorded and the request is one the recording holds: the same path and query, the
+    // recorded API version and the recorded user. Everything else the model answers.
+    class Replay
+    {
+        readonly Cloud cloud;
+        readonly Dictionary<string, RecordedAnswer> byPath = new Dictionary<string, RecordedAnswer>(StringComparer.Ordinal);
+        readonly long loadedVersion;
+        public readonly string RecordedBase, Version, User, OrgName, Complete;
+        public bool Stale;
+
+        public Replay(Cloud cloud, Dictionary<string, string> header, List<RecordedAnswer> answers)
+        {
+            this.cloud = cloud;
+            header.TryGetValue("base", out RecordedBase);
+            header.TryGetValue("api-version", out Version);
+            header.TryGetValue("user", out User);
+            header.TryGetValue("org", out OrgName);
+            header.TryGetValue("complete", out Complete);
+            foreach (var a in answers) if (a.Method == "GET") byPath[Key(a.PathAndQuery)] = a;
+            foreach (var a in answers) a.Doc = null;   // the model is built; only the bytes are served
+            loadedVersion = cloud.Version;
+        }
+
+        static string Key(string pathAndQuery)
+        {
+            return Uri.UnescapeDataString(pathAndQuery.Replace('+', ' '));
+        }
+
+        public int Count { get { return byPath.Count; } }
+
+        // Called for every request once it is authenticated (s is null for /api/versions).
+        public Resp Answer(Req r, Session s)
+        {
+            if (r.Method != "GET")
+            {
+                string s1 = r.Seg(1);
+                if (s1 != "sessions" && s1 != "session") Stale = true;
+                return null;
+            }
+            if (Stale || cloud.Version != loadedVersion) return null;
+            if (s != null && (r.Version != Version || !string.Equals(s.User.Name, User, StringComparison.OrdinalIgnoreCase)
+                              || !string.Equals(s.Org.Name, OrgName, StringComparison.OrdinalIgnoreCase)))
+                return null;
+            string raw = r.Ctx != null ? r.Ctx.Request.RawUrl : r.Path;
+            RecordedAnswer a;
+            if (raw == null || !byPath.TryGetValue(Key(raw), out a)) return null;
+            byte[] body = a.Body;
+            if (!string.IsNullOrEmpty(RecordedBase) && RecordedBase != Refs.Base && body.Length > 0)
+                body = Encoding.UTF8.GetBytes(Encoding.UTF8.GetString(body).Replace(RecordedBase, Refs.Base));
+            return new Resp { Status = a.Status, ContentType = a.ContentType.Length == 0 ? null : a.ContentType, Body = body };
+        }
+    }
+}
