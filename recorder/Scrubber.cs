@@ -36,7 +36,8 @@ namespace VcbRecord
             { "operationName", "typeName", "roleNames", "serviceNamespace", "objectTypeName" };
         static readonly HashSet<string> NameLike = new HashSet<string>(StringComparer.OrdinalIgnoreCase)
             { "description", "computerName", "emailAddress", "email", "user", "userName", "fullName", "vmNameInVc",
-              "subject", "hostName", "displayName", "Value" };
+              "subject", "hostName", "displayName", "Value", "NameInSource", "VirtualSystemIdentifier", "vappScopedLocalId",
+              "VAppScopedLocalId", "Connection", "network", "UserName", "Url", "url" };
         static readonly HashSet<string> MorefLike = new HashSet<string>(StringComparer.OrdinalIgnoreCase)
             { "moref", "MoRef", "storageProfileMoref", "resourcePool" };
 
@@ -78,7 +79,6 @@ namespace VcbRecord
 
         string Host(string v)
         {
-            if (v == "127.0.0.1" || v == "localhost" || v == "::1" || v == "[::1]") return v;
             return Pseudonym("host", v.ToLowerInvariant(), n => "host-" + n.ToString("00000", CultureInfo.InvariantCulture) + ".example.invalid");
         }
 
@@ -95,7 +95,7 @@ namespace VcbRecord
             v = Uuid.Replace(v, m => UuidOf(m.Value));
             v = Mac.Replace(v, m => Pseudonym("mac", m.Value.ToLowerInvariant(), n => string.Format(CultureInfo.InvariantCulture,
                 "02:00:00:{0:x2}:{1:x2}:{2:x2}", (n >> 16) & 255, (n >> 8) & 255, n & 255)));
-            v = Ipv4.Replace(v, m => m.Value == "127.0.0.1" || m.Value.StartsWith("255.", StringComparison.Ordinal) || m.Value == "0.0.0.0"
+            v = Ipv4.Replace(v, m => m.Value.StartsWith("255.", StringComparison.Ordinal) || m.Value == "0.0.0.0"
                 ? m.Value
                 : Pseudonym("ip", m.Value, n => string.Format(CultureInfo.InvariantCulture, "10.{0}.{1}.{2}", (n >> 16) & 255, (n >> 8) & 255, n & 255)));
             return v;

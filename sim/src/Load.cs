@@ -42,7 +42,8 @@ namespace VcdSim
             }
             string complete;
             if (!header.TryGetValue("complete", out complete)) throw new FixtureError(indexPath + ": no \"complete:\" line; the recording was cut short");
-            var answers = new List<RecordedAnswer>();
+            // The whole index is checked before any answer is read: a cut-off index names itself.
+            var listed = new List<string[]>();
             for (i++; i < lines.Length; i++)
             {
                 if (lines[i].Length == 0) continue;
@@ -50,13 +51,35 @@ namespace VcdSim
                 int status;
                 if (f.Length != 4 || !int.TryParse(f[1], NumberStyles.None, CultureInfo.InvariantCulture, out status))
                     throw new FixtureError(indexPath + " line " + (i + 1) + ": expected METHOD, STATUS, PATH and FILE separated by tabs");
-                answers.Add(ReadAnswer(dir, f[3], f[0], status, f[2]));
+                listed.Add(f);
             }
             string announced;
-            if (header.TryGetValue("answers", out announced) && announced != answers.Count.ToString(CultureInfo.InvariantCulture))
-                throw new FixtureError(indexPath + ": announces " + announced + " answers but lists " + answers.Count);
+            if (!header.TryGetValue("answers", out announced) || announced != listed.Count.ToString(CultureInfo.InvariantCulture))
+                throw new FixtureError(indexPath + ": announces " + (announced ?? "no number of") + " answers but lists " + listed.Count + "; the index is cut short");
+            var answers = new List<RecordedAnswer>(listed.Count);
+            foreach (var f in listed) answers.Add(ReadAnswer(dir, f[3], f[0], int.Parse(f[1], CultureInfo.InvariantCulture), f[2]));
             new ModelFromRecording(cloud, answers).Build();
             return new Replay(cloud, header, answers);
+        }
+
+        // A recording holds no passwords; this file gives some users theirs, one "USER@ORG PASSWORD" a line.
+        public static void Passwords(Cloud cloud, string path)
+        {
+            string[] lines;
+            try { lines = File.ReadAllLines(path, Encoding.UTF8); }
+            catch (Exception e) when (e is IOException || e is UnauthorizedAccessException) { throw new FixtureError("cannot read " + path + ": " + e.Message); }
+            for (int i = 0; i < lines.Length; i++)
+            {
+                string line = lines[i].Trim();
+                if (line.Length == 0 || line[0] == '#') continue;
+                int sp = line.IndexOf(' '), at = sp < 0 ? -1 : line.LastIndexOf('@', sp);
+                if (sp <= 0 || at <= 0) throw new FixtureError(path + " line " + (i + 1) + ": expected USER@ORG PASSWORD");
+                string user = line.Substring(0, at), org = line.Substring(at + 1, sp - at - 1);
+                var u = cloud.Users.Find(x => string.Equals(x.Name, user, StringComparison.OrdinalIgnoreCase) &&
+                                              string.Equals(x.Org.Name, org, StringComparison.OrdinalIgnoreCase));
+                if (u == null) throw new FixtureError(path + " line " + (i + 1) + ": the recording has no user " + user + "@" + org);
+                u.Password = line.Substring(sp + 1);
+            }
         }
 
         static RecordedAnswer ReadAnswer(string dir, string file, string method, int status, string path)

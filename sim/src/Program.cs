@@ -13,14 +13,16 @@ namespace VcdSim
     static class Program
     {
         const string Usage =
-            "usage: mono vcdsim.exe [--port N] [--fixture FILE] [--generate ORGS,VDCS,VAPPS,VMS] [--load DIR] [--task-ms N]\n" +
-            "                       [--latency-ms N] [--error500 SHARE] [--error503 SHARE] [--token-expiry N]\n" +
+            "usage: mono vcdsim.exe [--port N] [--fixture FILE] [--generate ORGS,VDCS,VAPPS,VMS] [--load DIR [--passwords FILE]]\n" +
+            "                       [--task-ms N] [--latency-ms N] [--error500 SHARE] [--error503 SHARE] [--token-expiry N]\n" +
             "                       [--fail-tasks N] [--truncate] [--malformed] [--html-proxy] [--html-status N]\n" +
             "                       [--fault-path PREFIX] [--fault-count N] [--churn N]\n" +
             "                       [--api-versions LIST] [--product-version TEXT] [--public-url BASE]\n" +
             "                       [--stdin-lifeline] [--verbose]\n" +
             "With neither --fixture nor --generate nor --load the demo cloud beside the program is loaded.\n" +
-            "--load DIR serves a cloud recorded by `vcloud-bridge record DIR` (default: VCDSIM_LOAD when set).\n" +
+            "--load DIR serves a cloud recorded by `vcloud-bridge record DIR` (default: VCDSIM_LOAD when set); its users\n" +
+            "log in with any password, or with the one --passwords FILE (or VCDSIM_PASSWORDS) gives them in a line\n" +
+            "USER@ORG PASSWORD.\n" +
             "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ",\n" +
             "or VCDSIM_API_VERSIONS when set).\n";
 
@@ -39,6 +41,8 @@ namespace VcdSim
             // start) can serve one recorded cloud.
             string load = Environment.GetEnvironmentVariable("VCDSIM_LOAD");
             if (string.IsNullOrEmpty(load)) load = null;
+            string passwords = Environment.GetEnvironmentVariable("VCDSIM_PASSWORDS");
+            if (string.IsNullOrEmpty(passwords)) passwords = null;
             string versions = string.IsNullOrEmpty(envVersions) ? DefaultVersions : envVersions;
             bool lifeline = false, verbose = false;
             var faultArgs = new System.Collections.Generic.List<string[]>();
@@ -58,6 +62,7 @@ namespace VcdSim
                         case "--fixture": fixture = next(); break;
                         case "--generate": generate = next(); break;
                         case "--load": load = next(); break;
+                        case "--passwords": passwords = next(); break;
                         case "--task-ms": taskMs = IntArg(a, next(), 0, 3600000); break;
                         case "--api-versions": versions = next(); break;
                         case "--product-version": product = next(); break;
@@ -110,6 +115,7 @@ namespace VcdSim
                 else if (load != null)
                 {
                     replay = Load.FromDirectory(cloud, load);
+                    if (passwords != null) Load.Passwords(cloud, passwords);
                 }
                 else
                 {
