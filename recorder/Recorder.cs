@@ -192,12 +192,16 @@ namespace VcbRecord
             Fetch("api/query");
             bool sys = session.IsSystem;
             var found = new Found();
-            string orgFilter = orgs.Count == 0 ? null : string.Join(",", orgs.Select(o => "name==" + Escape(o)));
+            // The user's own organisation comes along, so that the loaded copy knows the user who recorded it.
+            string orgFilter = orgs.Count == 0 ? null
+                : string.Join(",", orgs.Concat(new[] { session.OrgName }).Distinct(StringComparer.OrdinalIgnoreCase).Select(o => "name==" + Escape(o)));
             Query("organization", orgFilter, found.Orgs);
             string byOrg = null;
             if (orgs.Count > 0)
             {
-                if (found.Orgs.Count == 0) throw new RecordError("no organisation named " + string.Join(", ", orgs) + " is visible to " + session.Login);
+                foreach (string o in orgs)
+                    if (!found.Orgs.Any(e => string.Equals(e.Attr("name"), o, StringComparison.OrdinalIgnoreCase)))
+                        throw new RecordError("no organisation named " + o + " is visible to " + session.Login);
                 byOrg = string.Join(",", found.Orgs.Select(o => "org==" + Escape(o.Attr("href"))));
             }
             // Tenant record types carry no org reference; a tenant sees only its own organisation anyway.
@@ -208,8 +212,9 @@ namespace VcbRecord
             Query(sys ? "adminOrgVdcStorageProfile" : "orgVdcStorageProfile", scoped, found.Profiles);
             Query(sys ? "adminUser" : "user", scoped, found.Users);
             Query(sys ? "adminVAppTemplate" : "vAppTemplate", scoped, null);
-            Query("orgVdcNetwork", null, null);
-            Query("catalog", null, null);
+            string byVdc = orgs.Count == 0 || found.Vdcs.Count == 0 ? null : string.Join(",", found.Vdcs.Select(v => "vdc==" + Escape(v.Attr("href"))));
+            if (orgs.Count == 0 || byVdc != null) Query("orgVdcNetwork", byVdc, null);
+            Query("catalog", orgs.Count == 0 ? null : string.Join(",", found.Orgs.Select(o => "orgName==" + Escape(o.Attr("name")))), null);
             if (sys)
             {
                 Fetch("api/admin");
@@ -292,7 +297,7 @@ namespace VcbRecord
                     total = t;
                     var here = doc.Root.Elements().Where(e => e.Name.LocalName.EndsWith("Record", StringComparison.Ordinal)).ToList();
                     records.AddRange(here);
-                    if (bound > 0 && records.Count >= bound && records.Count < total) { limited = true; break; }
+                    if (bound > 0 && records.Count >= bound && bound < total) { limited = true; break; }
                     if (records.Count >= total || here.Count == 0) break;
                     page++;
                 }
@@ -302,6 +307,7 @@ namespace VcbRecord
                 {
                     if (limited)
                     {
+                        // The pages hold a few more VMs than the bound; those come without their documents.
                         records.RemoveRange(bound, records.Count - bound);
                         lock (limits) limits.Add("query " + type + " stopped at " + bound + " of " + total + " records (--max-vms)");
                     }
@@ -330,7 +336,8 @@ namespace VcbRecord
             rec.WriteIndex(header);
             if (!quiet)
                 Console.Error.WriteLine("\rvcloud-bridge record: " + rec.Count + " answers in " + (clock.ElapsedMilliseconds / 1000.0).ToString("0.0", CultureInfo.InvariantCulture) +
-                    " s" + (missing.Count > 0 ? ", INCOMPLETE" : limits.Count > 0 ? ", limited by --max-vms" : ", complete") + "        ");
+                    " s" + (missing.Count > 0 ? ", INCOMPLETE" : limits.Count > 0 ? ", limited by --max-vms" : ", complete") +
+                    (refused > 0 ? "; " + refused + " refused (4xx, saved as they came; see index.txt)" : "") + "        ");
         }
     }
 }

@@ -25,7 +25,7 @@ namespace VcbRecord
 
         public int Count { get { lock (gate) return entries.Count; } }
 
-        // answers/<path>@<query>.http, every character outside [A-Za-z0-9._-] of a segment as %XX.
+        // answers/<path>@<query>.http, every character outside [A-Za-z0-9._=&-] of a segment as %XX.
         public static string FileFor(string pathAndQuery)
         {
             string path = pathAndQuery, query = "";
@@ -37,7 +37,18 @@ namespace VcbRecord
                 sb.Append('/');
                 sb.Append(Safe(seg.Length == 0 ? "_" : seg));
             }
-            if (query.Length > 0) sb.Append('@').Append(Safe(query));
+            if (query.Length > 0)
+            {
+                // Readable where it can be; a long query (a filter of hrefs) is cut and told apart by its hash.
+                string q2 = Safe(Uri.UnescapeDataString(query));
+                if (q2.Length > 120)
+                {
+                    byte[] h;
+                    using (var sha = System.Security.Cryptography.SHA256.Create()) h = sha.ComputeHash(Utf8.GetBytes(query));
+                    q2 = q2.Substring(0, 100) + "~" + BitConverter.ToString(h, 0, 8).Replace("-", "").ToLowerInvariant();
+                }
+                sb.Append('@').Append(q2);
+            }
             return sb.Append(".http").ToString();
         }
 

@@ -16,9 +16,26 @@ namespace VcdSim
     class RecordedAnswer
     {
         public string Method, PathAndQuery, File, ContentType;
-        public int Status;
-        public byte[] Body;
-        public XDocument Doc;
+        public int Status, Offset, Length;
+        public XDocument Doc;   // while the model is built
+
+        // The recorded body, read again from its file: a large recording is not held in memory.
+        public byte[] Body()
+        {
+            var b = new byte[Length];
+            using (var f = new FileStream(File, FileMode.Open, FileAccess.Read))
+            {
+                f.Seek(Offset, SeekOrigin.Begin);
+                int got = 0;
+                while (got < Length)
+                {
+                    int n = f.Read(b, got, Length - got);
+                    if (n <= 0) throw new IOException(File + " has become shorter since it was loaded");
+                    got += n;
+                }
+            }
+            return b;
+        }
     }
 
     static class Load
@@ -56,9 +73,24 @@ namespace VcdSim
             string announced;
             if (!header.TryGetValue("answers", out announced) || announced != listed.Count.ToString(CultureInfo.InvariantCulture))
                 throw new FixtureError(indexPath + ": announces " + (announced ?? "no number of") + " answers but lists " + listed.Count + "; the index is cut short");
+            // Query pages first: the model is made from their records. Then every other answer is read, checked
+            // and let add what it says to the model, one at a time; only its place on disk is kept.
             var answers = new List<RecordedAnswer>(listed.Count);
-            foreach (var f in listed) answers.Add(ReadAnswer(dir, f[3], f[0], int.Parse(f[1], CultureInfo.InvariantCulture), f[2]));
-            new ModelFromRecording(cloud, answers).Build();
+            foreach (var f in listed)
+                answers.Add(new RecordedAnswer { File = f[3], Method = f[0], Status = int.Parse(f[1], CultureInfo.InvariantCulture), PathAndQuery = f[2] });
+            var pages = answers.Where(IsQueryPage).ToList();
+            foreach (var a in pages) ReadAnswer(dir, a);
+            var model = new ModelFromRecording(cloud, pages);
+            model.Build();
+            foreach (var a in pages) a.Doc = null;
+            foreach (var a in answers)
+            {
+                if (IsQueryPage(a)) continue;
+                ReadAnswer(dir, a);
+                model.Enrich(a);
+                a.Doc = null;
+            }
+            cloud.Changed();
             return new Replay(cloud, header, answers);
         }
 
@@ -82,19 +114,26 @@ namespace VcdSim
             }
         }
 
-        static RecordedAnswer ReadAnswer(string dir, string file, string method, int status, string path)
+        static bool IsQueryPage(RecordedAnswer a)
         {
-            string full = Path.Combine(dir, file);
-            if (file.Contains("..") || Path.IsPathRooted(file)) throw new FixtureError(full + ": an answer file must lie inside the recording");
+            return a.PathAndQuery.StartsWith("/api/query?", StringComparison.Ordinal);
+        }
+
+        // Reads one answer file and checks it: the header, the body's length against Content-Length, and
+        // well-formed XML for XML media types. Sets the body's place in the file and, for XML, its document.
+        static void ReadAnswer(string dir, RecordedAnswer a)
+        {
+            string full = Path.Combine(dir, a.File);
+            if (a.File.Contains("..") || Path.IsPathRooted(a.File)) throw new FixtureError(full + ": an answer file must lie inside the recording");
+            a.File = full;
             byte[] all;
             try { all = File.ReadAllBytes(full); }
             catch (Exception e) when (e is IOException || e is UnauthorizedAccessException)
             {
-                throw new FixtureError(full + ": cannot read the recorded answer to " + method + " " + path + ": " + e.Message);
+                throw new FixtureError(full + ": cannot read the recorded answer to " + a.Method + " " + a.PathAndQuery + ": " + e.Message);
             }
             int end = IndexOf(all, new byte[] { 10, 10 });
             if (end < 0) throw new FixtureError(full + ": truncated: no blank line after the header");
-            var a = new RecordedAnswer { Method = method, PathAndQuery = path, File = full, Status = status };
             long length = -1;
             foreach (string line in Encoding.UTF8.GetString(all, 0, end).Split('\n').Skip(1))
             {
@@ -108,14 +147,14 @@ namespace VcdSim
             if (length < 0) throw new FixtureError(full + ": the header has no Content-Length");
             if (all.Length - start != length)
                 throw new FixtureError(full + ": truncated or padded: the header announces " + length + " body bytes, the file holds " + (all.Length - start));
-            a.Body = new byte[length];
-            Buffer.BlockCopy(all, start, a.Body, 0, (int)length);
             if (a.ContentType == null) throw new FixtureError(full + ": the header has no Content-Type");
+            a.Offset = start;
+            a.Length = (int)length;
             if (length > 0 && a.ContentType.IndexOf("xml", StringComparison.OrdinalIgnoreCase) >= 0)
             {
                 try
                 {
-                    using (var r = XmlReader.Create(new MemoryStream(a.Body), new XmlReaderSettings { DtdProcessing = DtdProcessing.Prohibit }))
+                    using (var r = XmlReader.Create(new MemoryStream(all, start, (int)length), new XmlReaderSettings { DtdProcessing = DtdProcessing.Prohibit }))
                         a.Doc = XDocument.Load(r, LoadOptions.SetLineInfo);
                 }
                 catch (XmlException e)
@@ -123,7 +162,6 @@ namespace VcdSim
                     throw new FixtureError(full + ": malformed XML: " + e.Message);
                 }
             }
-            return a;
         }
 
         static int IndexOf(byte[] hay, byte[] needle)
@@ -158,7 +196,6 @@ namespace VcdSim
             header.TryGetValue("org", out OrgName);
             header.TryGetValue("complete", out Complete);
             foreach (var a in answers) if (a.Method == "GET") byPath[Key(a.PathAndQuery)] = a;
-            foreach (var a in answers) a.Doc = null;   // the model is built; only the bytes are served
             loadedVersion = cloud.Version;
         }
 
@@ -185,7 +222,14 @@ namespace VcdSim
             string raw = r.Ctx != null ? r.Ctx.Request.RawUrl : r.Path;
             RecordedAnswer a;
             if (raw == null || !byPath.TryGetValue(Key(raw), out a)) return null;
-            byte[] body = a.Body;
+            byte[] body;
+            try { body = a.Body(); }
+            catch (Exception e) when (e is IOException || e is UnauthorizedAccessException)
+            {
+                Console.Error.WriteLine("vcdsim: " + e.Message + "; the model answers instead");
+                Stale = true;
+                return null;
+            }
             if (!string.IsNullOrEmpty(RecordedBase) && RecordedBase != Refs.Base && body.Length > 0)
                 body = Encoding.UTF8.GetBytes(Encoding.UTF8.GetString(body).Replace(RecordedBase, Refs.Base));
             return new Resp { Status = a.Status, ContentType = a.ContentType.Length == 0 ? null : a.ContentType, Body = body };

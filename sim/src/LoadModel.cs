@@ -181,8 +181,6 @@ namespace VcdSim
             // Adding VMs counted their disks against their profiles; the recorded use is what the cloud said.
             foreach (var kv in usedMB) kv.Key.UsedMB = kv.Value;
             if (cloud.Orgs.Find(o => o.IsSystem) == null) b.Org("System", "System", true);
-            foreach (var a in answers) if (a.Doc != null && a.Doc.Root != null && a.Status == 200) Enrich(a);
-            cloud.Changed();
         }
 
         void Rekey(Entity e, Rec r)
@@ -252,8 +250,10 @@ namespace VcdSim
 
         // ---- what documents add -------------------------------------------------------------------------------
 
-        void Enrich(RecordedAnswer a)
+        // What a recorded document (not a query page) adds to the model.
+        public void Enrich(RecordedAnswer a)
         {
+            if (a.Doc == null || a.Doc.Root == null || a.Status != 200) return;
             var root = a.Doc.Root;
             string path = a.PathAndQuery;
             int q = path.IndexOf('?');

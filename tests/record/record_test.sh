@@ -103,6 +103,10 @@ roundtrip)
   check [ $? -eq 0 ]
   check grep -q '^complete: yes$' "$work/rec1/index.txt"
   check grep -q '^scrubbed: no$' "$work/rec1/index.txt"
+  # No secret is recorded with --exact either.
+  for secret in 'vmware1!' Authorization x-vcloud-authorization X-VMWARE-VCLOUD-ACCESS-TOKEN Set-Cookie 'Bearer ' eyJ; do
+    if grep -rqiF -- "$secret" "$work/rec1"; then bad "the exact recording holds '$secret'"; else ok; fi
+  done
   start_sim copy --load "$work/rec1" --passwords "$work/passwords"
   check grep -q 'answers recorded at API' "$work/sim-copy.out"
 
