@@ -250,6 +250,8 @@ namespace VcbRecord
             if (first != null) throw first;
         }
 
+        static readonly HashSet<string> Kept = new HashSet<string>(StringComparer.Ordinal) { "href", "name", "isVAppTemplate" };
+
         static string Uuid(string href) { return Ref.Uuid(href); }
 
         // A filter value with the characters the query language gives a meaning escaped.
@@ -296,7 +298,9 @@ namespace VcbRecord
                     if (total >= 0 && t != total) { broken = "the total changed from " + total + " to " + t + " at page " + page; break; }
                     total = t;
                     var here = doc.Root.Elements().Where(e => e.Name.LocalName.EndsWith("Record", StringComparison.Ordinal)).ToList();
-                    records.AddRange(here);
+                    // Only what the walk goes on with is kept, not the page: 100,000 VMs' pages would not fit.
+                    foreach (var e in here)
+                        records.Add(new XElement(e.Name.LocalName, e.Attributes().Where(a => Kept.Contains(a.Name.LocalName)).Select(a => new XAttribute(a.Name.LocalName, a.Value))));
                     if (bound > 0 && records.Count >= bound && bound < total) { limited = true; break; }
                     if (records.Count >= total || here.Count == 0) break;
                     page++;

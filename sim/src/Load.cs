@@ -79,10 +79,8 @@ namespace VcdSim
             foreach (var f in listed)
                 answers.Add(new RecordedAnswer { File = f[3], Method = f[0], Status = int.Parse(f[1], CultureInfo.InvariantCulture), PathAndQuery = f[2] });
             var pages = answers.Where(IsQueryPage).ToList();
-            foreach (var a in pages) ReadAnswer(dir, a);
             var model = new ModelFromRecording(cloud, pages);
-            model.Build();
-            foreach (var a in pages) a.Doc = null;
+            model.Build(a => ReadAnswer(dir, a));
             foreach (var a in answers)
             {
                 if (IsQueryPage(a)) continue;
@@ -154,8 +152,16 @@ namespace VcdSim
             {
                 try
                 {
+                    // Every body is checked to be well-formed; a tree is built only for the documents the model
+                    // learns from, the others (vApps with their VMs inline, the bulk of a recording) are only read.
                     using (var r = XmlReader.Create(new MemoryStream(all, start, (int)length), new XmlReaderSettings { DtdProcessing = DtdProcessing.Prohibit }))
-                        a.Doc = XDocument.Load(r, LoadOptions.SetLineInfo);
+                    {
+                        r.MoveToContent();
+                        if (IsQueryPage(a) || ModelFromRecording.LearnsFrom(r.LocalName))
+                            a.Doc = new XDocument(XElement.Load(r, LoadOptions.SetLineInfo));
+                        else
+                            while (r.Read()) { }
+                    }
                 }
                 catch (XmlException e)
                 {

@@ -16,9 +16,6 @@ namespace VcdSim
         readonly Cloud cloud;
         readonly Builder b;
         readonly List<RecordedAnswer> answers;
-        // Records by element name, first seen wins (admin and tenant pages may both hold an object).
-        readonly Dictionary<string, List<KeyValuePair<XElement, RecordedAnswer>>> records =
-            new Dictionary<string, List<KeyValuePair<XElement, RecordedAnswer>>>(StringComparer.Ordinal);
         readonly Dictionary<StorageProfile, long> usedMB = new Dictionary<StorageProfile, long>();
         static readonly XNamespace Xsi = "http://www.w3.org/2001/XMLSchema-instance";
         readonly HashSet<string> seen = new HashSet<string>(StringComparer.OrdinalIgnoreCase);
@@ -32,7 +29,7 @@ namespace VcdSim
 
         class Step
         {
-            public string[] Elements;
+            public string[] Elements, Types;
             public Action<ModelFromRecording, Rec> Make;
         }
 
@@ -54,34 +51,34 @@ namespace VcdSim
 
         static readonly Step[] Steps =
         {
-            new Step { Elements = new[] { "VirtualCenterRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "VirtualCenterRecord" }, Types = new[] { "virtualCenter" }, Make = (m, r) =>
                 {
                     var vc = m.b.VCenter(r.A("name"), r.A("url"), r.A("vcVersion", "8.0.2"), r.A("userName"));
                     vc.InstanceUuid = r.A("uuid", vc.InstanceUuid);
                     vc.Enabled = r.A("isEnabled", "true") == "true";
                     m.Rekey(vc, r);
                 } },
-            new Step { Elements = new[] { "DatastoreRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "DatastoreRecord" }, Types = new[] { "datastore" }, Make = (m, r) =>
                 {
                     var vc = m.Ref<VCenter>(r, "vc");
                     var d = m.b.Datastore(vc, r.A("name"), r.A("moref"), r.N("storageMB"), r.N("storageUsedMB"));
                     d.Type = r.A("datastoreType", d.Type);
                     m.Rekey(d, r);
                 } },
-            new Step { Elements = new[] { "VMWProviderVdcRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "VMWProviderVdcRecord" }, Types = new[] { "providerVdc" }, Make = (m, r) =>
                 {
                     var vc = m.Ref<VCenter>(r, "vc");
                     var p = m.b.Pvdc(r.A("name"), vc, null, vc.Datastores);
                     p.Description = r.A("description");
                     m.Rekey(p, r);
                 } },
-            new Step { Elements = new[] { "OrgRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "OrgRecord" }, Types = new[] { "organization" }, Make = (m, r) =>
                 {
                     var o = m.b.Org(r.A("name"), r.A("displayName", r.A("name")), r.A("name") == "System");
                     o.Enabled = r.A("isEnabled", "true") == "true";
                     m.Rekey(o, r);
                 } },
-            new Step { Elements = new[] { "AdminVdcRecord", "OrgVdcRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "AdminVdcRecord", "OrgVdcRecord" }, Types = new[] { "adminOrgVdc", "orgVdc" }, Make = (m, r) =>
                 {
                     var org = m.Ref<Org>(r, "org");
                     var pvdc = r.A("providerVdc").Length > 0 ? m.Ref<ProviderVdc>(r, "providerVdc") : null;
@@ -93,7 +90,7 @@ namespace VcdSim
                     v.Enabled = r.A("isEnabled", "true") == "true";
                     m.Rekey(v, r);
                 } },
-            new Step { Elements = new[] { "AdminOrgVdcStorageProfileRecord", "OrgVdcStorageProfileRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "AdminOrgVdcStorageProfileRecord", "OrgVdcStorageProfileRecord" }, Types = new[] { "adminOrgVdcStorageProfile", "orgVdcStorageProfile" }, Make = (m, r) =>
                 {
                     var vdc = m.Ref<Vdc>(r, "vdc");
                     StoragePolicy policy = null;
@@ -107,7 +104,7 @@ namespace VcdSim
                     p.Enabled = r.A("isEnabled", "true") == "true";
                     m.Rekey(p, r);
                 } },
-            new Step { Elements = new[] { "AdminUserRecord", "UserRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "AdminUserRecord", "UserRecord" }, Types = new[] { "adminUser", "user" }, Make = (m, r) =>
                 {
                     var org = m.Ref<Org>(r, "org");
                     // A recording holds no passwords: a recorded user logs in with any password.
@@ -115,7 +112,7 @@ namespace VcdSim
                     u.Enabled = r.A("isEnabled", "true") == "true";
                     m.Rekey(u, r);
                 } },
-            new Step { Elements = new[] { "OrgVdcNetworkRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "OrgVdcNetworkRecord" }, Types = new[] { "orgVdcNetwork" }, Make = (m, r) =>
                 {
                     var vdc = m.Ref<Vdc>(r, "vdc");
                     var n = m.b.Network(vdc, r.A("name"), r.A("defaultGateway"), r.A("netmask"), "", "");
@@ -124,14 +121,14 @@ namespace VcdSim
                     n.FenceMode = r.A("linkType") == "1" ? "natRouted" : r.A("linkType") == "2" ? "isolated" : "bridged";
                     m.Rekey(n, r);
                 } },
-            new Step { Elements = new[] { "CatalogRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "CatalogRecord" }, Types = new[] { "catalog" }, Make = (m, r) =>
                 {
                     var org = m.cloud.Orgs.Find(o => o.Name == r.A("orgName"));
                     if (org == null) throw new FixtureError(r.Where + " names the organization \"" + r.A("orgName") + "\", which the recording does not hold");
                     var c = m.b.Catalog(org, r.A("name"), r.A("description"), r.B("isPublished"));
                     m.Rekey(c, r);
                 } },
-            new Step { Elements = new[] { "AdminVAppRecord", "VAppRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "AdminVAppRecord", "VAppRecord" }, Types = new[] { "adminVApp", "vApp" }, Make = (m, r) =>
                 {
                     var vdc = m.Ref<Vdc>(r, "vdc");
                     var owner = r.A("owner").Length > 0 ? m.Ref<User>(r, "owner") : null;
@@ -140,7 +137,7 @@ namespace VcdSim
                     va.Created = m.Date(r, "creationDate", va.Created);
                     m.Rekey(va, r);
                 } },
-            new Step { Elements = new[] { "AdminVAppTemplateRecord", "VAppTemplateRecord" }, Make = (m, r) =>
+            new Step { Elements = new[] { "AdminVAppTemplateRecord", "VAppTemplateRecord" }, Types = new[] { "adminVAppTemplate", "vAppTemplate" }, Make = (m, r) =>
                 {
                     var vdc = m.Ref<Vdc>(r, "vdc");
                     var cat = r.A("catalog").Length > 0 ? m.Ref<Catalog>(r, "catalog") : null;
@@ -148,34 +145,49 @@ namespace VcdSim
                     t.Created = m.Date(r, "creationDate", t.Created);
                     m.Rekey(t, r);
                 } },
-            new Step { Elements = new[] { "AdminVMRecord", "VMRecord" }, Make = (m, r) => m.MakeVm(r) },
+            new Step { Elements = new[] { "AdminVMRecord", "VMRecord" }, Types = new[] { "adminVM", "vm" }, Make = (m, r) => m.MakeVm(r) },
         };
 
-        public void Build()
+        // Makes the objects, step by step; each step reads the pages of its query types (admin types first, in
+        // page order) one at a time, so that only one page is in memory.
+        public void Build(Action<RecordedAnswer> read)
         {
+            var byType = new Dictionary<string, List<KeyValuePair<int, RecordedAnswer>>>(StringComparer.Ordinal);
             foreach (var a in answers)
             {
-                if (a.Doc == null || a.Doc.Root == null || a.Doc.Root.Name.LocalName != "QueryResultRecords" || a.Status != 200) continue;
-                foreach (var e in a.Doc.Root.Elements())
-                {
-                    string href = (string)e.Attribute("href");
-                    if (href == null || !seen.Add(e.Name.LocalName.Replace("Admin", "") + "|" + href)) continue;
-                    List<KeyValuePair<XElement, RecordedAnswer>> list;
-                    if (!records.TryGetValue(e.Name.LocalName, out list)) records[e.Name.LocalName] = list = new List<KeyValuePair<XElement, RecordedAnswer>>();
-                    list.Add(new KeyValuePair<XElement, RecordedAnswer>(e, a));
-                }
+                var q = Req.ParseQuery(a.PathAndQuery.Substring(a.PathAndQuery.IndexOf('?') + 1));
+                string type = q["type"] ?? "";
+                int page;
+                if (!int.TryParse(q["page"] ?? "1", NumberStyles.None, CultureInfo.InvariantCulture, out page)) page = 1;
+                List<KeyValuePair<int, RecordedAnswer>> list;
+                if (!byType.TryGetValue(type, out list)) byType[type] = list = new List<KeyValuePair<int, RecordedAnswer>>();
+                list.Add(new KeyValuePair<int, RecordedAnswer>(page, a));
             }
-            if (!records.ContainsKey("OrgRecord")) throw new FixtureError("the recording holds no organization records (query type organization)");
+            if (!byType.ContainsKey("organization")) throw new FixtureError("the recording holds no organization records (query type organization)");
+            var known = new HashSet<string>(Steps.SelectMany(st => st.Types), StringComparer.Ordinal);
+            foreach (var kv in byType)
+                if (!known.Contains(kv.Key))
+                    foreach (var p in kv.Value) read(p.Value);   // checked, though nothing is made from it
             foreach (var step in Steps)
-                foreach (string el in step.Elements)
+                foreach (string type in step.Types)
                 {
-                    List<KeyValuePair<XElement, RecordedAnswer>> list;
-                    if (!records.TryGetValue(el, out list)) continue;
-                    foreach (var kv in list)
+                    List<KeyValuePair<int, RecordedAnswer>> pages;
+                    if (!byType.TryGetValue(type, out pages)) continue;
+                    foreach (var p in pages.OrderBy(x => x.Key))
                     {
-                        var r = new Rec { E = kv.Key, From = kv.Value };
-                        if (cloud.Find(r.Id) != null) continue;   // the tenant record of an object the admin record made
-                        step.Make(this, r);
+                        var a = p.Value;
+                        read(a);
+                        if (a.Doc != null && a.Doc.Root != null && a.Status == 200 && a.Doc.Root.Name.LocalName == "QueryResultRecords")
+                            foreach (var e in a.Doc.Root.Elements())
+                            {
+                                string href = (string)e.Attribute("href");
+                                if (href == null || !step.Elements.Contains(e.Name.LocalName)) continue;
+                                if (!seen.Add(type.Replace("admin", "").ToLowerInvariant() + "|" + href)) continue;
+                                var r = new Rec { E = e, From = a };
+                                if (cloud.Find(r.Id) != null) continue;   // the tenant record of an object the admin record made
+                                step.Make(this, r);
+                            }
+                        a.Doc = null;
                     }
                 }
             // Adding VMs counted their disks against their profiles; the recorded use is what the cloud said.
@@ -249,6 +261,12 @@ namespace VcdSim
         }
 
         // ---- what documents add -------------------------------------------------------------------------------
+
+        static readonly HashSet<string> Roots = new HashSet<string>(StringComparer.Ordinal)
+            { "Metadata", "ControlAccessParams", "Vm", "Org", "AdminOrg", "User", "VCloud", "SupportedVersions" };
+
+        // Whether Enrich learns anything from a document with this root element.
+        public static bool LearnsFrom(string root) { return Roots.Contains(root); }
 
         // What a recorded document (not a query page) adds to the model.
         public void Enrich(RecordedAnswer a)

@@ -7,7 +7,7 @@
 #   scrub      a scrubbed recording holds no name, host, user or address of the demo cloud and no secret,
 #              and loads and lists every VM; the --map table undoes the pseudonyms
 #   badinput   missing, truncated and malformed files and references that do not join up are refused
-#              with the file named
+#              with the file named; bounded walks (--org, --max-vms) say so and load
 set -u
 group=$1
 tool=$2
@@ -240,6 +240,20 @@ PY
   load_fails "$work/bad" "do not join up"
   load_fails "$work/bad" "$vmpage"
   copy; sed -i '/^complete: /d' "$work/bad/index.txt"; load_fails "$work/bad" "cut short"
+  # A bounded walk says so, keeps the recording user's organisation, and loads.
+  as administrator@System 'vmware1!' "$url_orig" -q record --exact --org Acme --max-vms 3 "$work/bounded" 2>/dev/null
+  check [ $? -eq 0 ]
+  check grep -q '^limited: query adminVM stopped at 3 of ' "$work/bounded/index.txt"
+  check [ "$(grep -c '/api/vApp/vm-[^/]*	' "$work/bounded/index.txt")" -eq 3 ]
+  start_sim bounded --load "$work/bounded"
+  as administrator@System x "$url_bounded" -q vms >"$work/vms.txt" 2>&1
+  check [ $? -eq 0 ]
+  check grep -q 'web-01' "$work/vms.txt"
+  if grep -q 'erp-app-01' "$work/vms.txt"; then bad "--org Acme recorded Globex's VMs"; else ok; fi
+  as administrator@System 'vmware1!' "$url_orig" -q record --org NoSuchOrg "$work/none" >/dev/null 2>"$work/err"
+  check [ $? -eq 1 ]
+  check grep -q 'no organisation named NoSuchOrg' "$work/err"
+  check grep -q '^complete: no: ' "$work/none/index.txt"
   copy; head -c 300 "$work/good/index.txt" >"$work/bad/index.txt"; load_fails "$work/bad" "index.txt"
   ;;
 *)
