@@ -151,7 +151,8 @@ namespace VcbRecord
             var uri = RestClient.Rebase(session.Root, hrefOrPath);
             string accept = noAuth ? "application/*+xml" : Accept;
             var r = http.Send(HttpMethod.Get, uri, noAuth ? null : session, accept, null, null, "GET " + uri.AbsolutePath);
-            if (r.Status >= 500) throw RestClient.Failure(r);
+            // A server error, or a session that stopped being accepted, leaves the recording with a hole.
+            if (r.Status >= 500 || r.Status == 401) throw RestClient.Failure(r);
             bool xml = r.ContentType.IndexOf("xml", StringComparison.OrdinalIgnoreCase) >= 0;
             byte[] body = r.Body;
             if (xml && body.Length > 0)

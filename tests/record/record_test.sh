@@ -240,6 +240,17 @@ PY
   load_fails "$work/bad" "do not join up"
   load_fails "$work/bad" "$vmpage"
   copy; sed -i '/^complete: /d' "$work/bad/index.txt"; load_fails "$work/bad" "cut short"
+  # A session that the server stops accepting halfway, or a server error, never leaves a recording that
+  # looks whole.
+  start_sim expiring --fixture "$(dirname "$simexe")/demo-cloud.xml" --token-expiry 30
+  as administrator@System 'vmware1!' "$url_expiring" -q record --exact "$work/expired" >/dev/null 2>"$work/err"
+  check [ $? -eq 1 ]
+  check grep -q '^complete: no: .*401' "$work/expired/index.txt"
+  check grep -q 'incomplete' "$work/err"
+  start_sim failing --fixture "$(dirname "$simexe")/demo-cloud.xml" --error500 1 --fault-path /api/vApp/vm-
+  as administrator@System 'vmware1!' "$url_failing" -q record --exact "$work/failed" >/dev/null 2>&1
+  check [ $? -eq 1 ]
+  check grep -q '^complete: no: ' "$work/failed/index.txt"
   # A bounded walk says so, keeps the recording user's organisation, and loads.
   as administrator@System 'vmware1!' "$url_orig" -q record --exact --org Acme --max-vms 3 "$work/bounded" 2>/dev/null
   check [ $? -eq 0 ]
