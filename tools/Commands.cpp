@@ -554,7 +554,8 @@ int CmdSim(Context& ctx) {
             std::cerr << "vcloud-bridge: the simulated cloud listens at " << sim.url() << " (pid " << sim.pid()
                       << "); Ctrl-C stops it.\n"
                       << "Try: vcloud-bridge --server " << sim.url()
-                      << " --allow-http --user alice@Acme --password-file FILE vdcs Acme\n";
+                      << (ctx.args.has("load") ? " --allow-http --user USER@ORG tree   (a recorded user; any password)\n"
+                                               : " --allow-http --user alice@Acme --password-file FILE vdcs Acme\n");
     }
     const int status = sim.wait();
     if (status != 0) throw OperationError("the simulated cloud ended with status " + std::to_string(status));

@@ -135,13 +135,6 @@ namespace VcdSim
                 Console.Error.WriteLine("vcdsim: " + e.Message);
                 return 2;
             }
-            if (replay != null)
-            {
-                Console.Error.WriteLine("vcdsim: recording " + load + ": " + replay.Count + " answers recorded at API " + replay.Version +
-                    " as " + replay.User + "@" + replay.OrgName + "; requests at that version by that user are answered as recorded until the cloud changes, " +
-                    "every other request by the model built from it (other versions get the simulator's own shapes)");
-                if (replay.Complete != "yes") Console.Error.WriteLine("vcdsim: warning: the recording is incomplete (" + replay.Complete + ")");
-            }
             // The default of a handful of pool threads would let a few slow (latency-injected) requests hold
             // up everything else.
             ThreadPool.SetMinThreads(32, 32);
@@ -174,6 +167,13 @@ namespace VcdSim
                 "vcdsim: {0} organizations, {1} VDCs, {2} vApps, {3} VMs loaded in {4} ms; API versions {5}",
                 cloud.Orgs.Count, cloud.Vdcs.Count, cloud.VApps.Count, cloud.Vms.Count, loadClock.ElapsedMilliseconds, cloud.VersionListText()));
 
+            if (replay != null)
+            {
+                Console.Error.WriteLine("vcdsim: recording " + load + ": " + replay.Count + " answers recorded at API " + replay.Version +
+                    " as " + replay.User + "@" + replay.OrgName + "; requests at that version by that user are answered as recorded until the cloud changes, " +
+                    "every other request by the model built from it (other versions get the simulator's own shapes)");
+                if (replay.Complete != "yes") Console.Error.WriteLine("vcdsim: warning: the recording is incomplete (" + replay.Complete + ")");
+            }
             // Tasks advance even when nobody asks about them.
             new Thread(() =>
             {
