@@ -5,3 +5,5 @@ using System.Reflection;
 [assembly: AssemblyDescription("vCloud Director REST API client for vCloudSDKCppBridge")]
 [assembly: AssemblyVersion("1.0.0.0")]
 [assembly: AssemblyFileVersion("1.0.0.0")]
+// The recorder (vcbrecord.exe) walks a cloud through this assembly's transport, with its limits and checks.
+[assembly: System.Runtime.CompilerServices.InternalsVisibleTo("vcbrecord")]

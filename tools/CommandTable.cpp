@@ -101,12 +101,28 @@ const std::vector<CommandInfo>& Commands() {
          "Asks for confirmation on a terminal; elsewhere it needs --yes.", {kYes}, 4, 4, true, CmdDeleteVm},
         {"delete-vm-in-vapp", {}, "ORG VAPP VM", "delete a VM found by vApp and name (DeleteVMByNameFromVapp)",
          "Asks for confirmation on a terminal; elsewhere it needs --yes.", {kYes}, 3, 3, true, CmdDeleteVmInVApp},
+        {"record", {}, "DIR",
+         "save what the bridge's operations read from the cloud into DIR, for the simulator's --load",
+         "Logs in like any command (without --server: the built-in cloud) and saves, one file per answer,\n"
+         "the versions, the session, every query page the wrapper reads and the documents, metadata and\n"
+         "access settings of organisations, VDCs, vApps, VMs, vCenter servers, provider VDCs, users and\n"
+         "storage profiles that the user may see. DIR must be new or empty; DIR/index.txt lists the answers.\n"
+         "Names, ids, hosts, addresses, descriptions and metadata values are replaced by consistent\n"
+         "pseudonyms unless --exact is given. Tokens, passwords and cookies are never saved. A walk whose\n"
+         "query pages do not add up is tried once more, then the recording is marked incomplete and the\n"
+         "command fails. Serve the recording with: vcloud-bridge sim --load DIR",
+         {{"exact", nullptr, "keep every value as it came (no pseudonyms)"},
+          {"map", "FILE", "write the table from pseudonym to original to FILE (outside DIR; keep it private)"},
+          {"org", "ORG", "only this organisation (repeatable)"},
+          {"max-vms", "N", "at most N VMs: the recording says that it was limited"}},
+         1, 1, false, CmdRecord},
         {"sim", {"simulator"}, "[VCDSIM OPTIONS]",
          "run the built-in simulated cloud until Ctrl-C and print its URL (for use with --server)",
          "Further arguments go to the simulator, e.g. --generate 10,5,20,10 for a generated cloud,\n"
          "--tls-cert FILE --tls-key FILE to serve https, --api-token-file FILE for API tokens\n"
-         "(put them after --).",
-         {}, 0, 20, false, CmdSim},
+         "(put them after --). With --load DIR it serves a cloud saved by 'record'; a recording holds no\n"
+         "passwords, so its users log in with any password.",
+         {{"load", "DIR", "serve the cloud recorded in DIR instead of the demo cloud"}}, 0, 20, false, CmdSim},
         {"help", {}, "[COMMAND]", "show help for the tool or a command", "", {}, 0, 1, false, CmdHelp},
     };
     return commands;

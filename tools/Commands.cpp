@@ -540,6 +540,7 @@ int CmdSim(Context& ctx) {
     const Settings& s = ctx.settings();
     const std::string home = FindHome(s.home);
     std::vector<std::string> extra(ctx.args.positionals.begin(), ctx.args.positionals.end());
+    if (ctx.args.has("load")) extra.insert(extra.begin(), {"--load", ctx.args.get("load")});
     simlauncher::Simulator sim;
     StartSimulator(sim, FindSimulator(home), extra, true);
     if (ctx.json()) {
@@ -554,7 +555,8 @@ int CmdSim(Context& ctx) {
                       << "); Ctrl-C stops it.\n"
                       << "Try: vcloud-bridge --server " << sim.url()
                       << (sim.url().compare(0, 8, "https://") == 0 ? " --ca-file CA.pem" : " --allow-http")
-                      << " --user alice@Acme --password-file FILE vdcs Acme\n";
+                      << (ctx.args.has("load") ? " --user USER@ORG tree   (a recorded user; any password)\n"
+                                               : " --user alice@Acme --password-file FILE vdcs Acme\n");
     }
     const int status = sim.wait();
     if (status != 0) throw OperationError("the simulated cloud ended with status " + std::to_string(status));

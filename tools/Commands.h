@@ -61,6 +61,7 @@ int CmdBackup(Context& ctx);
 int CmdRestore(Context& ctx);
 int CmdDeleteVm(Context& ctx);
 int CmdDeleteVmInVApp(Context& ctx);
+int CmdRecord(Context& ctx);
 int CmdSim(Context& ctx);
 int CmdHelp(Context& ctx);
 int CmdDemo(Context& ctx);

@@ -26,6 +26,8 @@ namespace VcdSim
         readonly Cloud cloud;
         readonly Faults faults;
         public readonly TaskEngine Tasks;
+        // A loaded recording's answers (vcdsim --load), or null.
+        public Replay Replay;
         readonly Dictionary<string, Session> byToken = new Dictionary<string, Session>(StringComparer.Ordinal);
         readonly Dictionary<string, Session> byJwt = new Dictionary<string, Session>(StringComparer.Ordinal);
         readonly RandomNumberGenerator rng = RandomNumberGenerator.Create();
@@ -190,7 +192,7 @@ namespace VcdSim
             {
                 if (!string.Equals(org.Name, orgName, StringComparison.OrdinalIgnoreCase)) continue;
                 foreach (var u in org.Users)
-                    if (string.Equals(u.Name, userName, StringComparison.OrdinalIgnoreCase) && u.Password == password && u.Enabled)
+                    if (string.Equals(u.Name, userName, StringComparison.OrdinalIgnoreCase) && (u.Password == password || u.Password == null) && u.Enabled)
                         return u;
             }
             throw new SimError(401, "UNAUTHORIZED", "This operation is denied.");
@@ -413,11 +415,16 @@ namespace VcdSim
             if (s1 == "versions" && r.Segs.Length == 2)
             {
                 if (r.Method != "GET") throw SimError.Method();
-                return Versions(r);
+                return (Replay == null ? null : Replay.Answer(r, null)) ?? Versions(r);
             }
             CheckVersion(r);
             if (s1 == "sessions" && r.Segs.Length == 2) return LegacyLogin(r);
             var s = Authenticate(r, false);
+            if (Replay != null)
+            {
+                var recorded = Replay.Answer(r, s);
+                if (recorded != null) return recorded;
+            }
             int n = r.Segs.Length;
             switch (s1)
             {

@@ -13,14 +13,17 @@ namespace VcdSim
     static class Program
     {
         const string Usage =
-            "usage: mono vcdsim.exe [--port N] [--fixture FILE] [--generate ORGS,VDCS,VAPPS,VMS] [--task-ms N]\n" +
-            "                       [--latency-ms N] [--error500 SHARE] [--error503 SHARE] [--token-expiry N]\n" +
+            "usage: mono vcdsim.exe [--port N] [--fixture FILE] [--generate ORGS,VDCS,VAPPS,VMS] [--load DIR [--passwords FILE]]\n" +
+            "                       [--task-ms N] [--latency-ms N] [--error500 SHARE] [--error503 SHARE] [--token-expiry N]\n" +
             "                       [--fail-tasks N] [--truncate] [--malformed] [--html-proxy] [--html-status N]\n" +
             "                       [--fault-path PREFIX] [--fault-count N] [--churn N]\n" +
             "                       [--api-versions LIST] [--product-version TEXT] [--public-url BASE]\n" +
             "                       [--xml-prefix alternate|ns5|none] [--api-token USER@ORG=TOKEN]... [--api-token-file FILE]\n" +
             "                       [--tls-cert FILE --tls-key FILE] [--stdin-lifeline] [--verbose]\n" +
-            "With neither --fixture nor --generate the demo cloud beside the program is loaded.\n" +
+            "With neither --fixture nor --generate nor --load the demo cloud beside the program is loaded.\n" +
+            "--load DIR serves a cloud recorded by `vcloud-bridge record DIR` (default: VCDSIM_LOAD when set); its users\n" +
+            "log in with any password, or with the one --passwords FILE (or VCDSIM_PASSWORDS) gives them in a line\n" +
+            "USER@ORG PASSWORD.\n" +
             "API versions are a comma list; a trailing D marks a deprecated one (default " + DefaultVersions + ",\n" +
             "or VCDSIM_API_VERSIONS when set).\n";
 
@@ -35,6 +38,12 @@ namespace VcdSim
             // simulator its tools start) can play a server of one API version line.
             string envVersions = Environment.GetEnvironmentVariable("VCDSIM_API_VERSIONS");
             string fixture = null, generate = null, product = null, publicUrl = null, xmlPrefix = "alternate";
+            // VCDSIM_LOAD sets the default for --load, so that a whole test run (and every simulator its tools
+            // start) can serve one recorded cloud.
+            string load = Environment.GetEnvironmentVariable("VCDSIM_LOAD");
+            if (string.IsNullOrEmpty(load)) load = null;
+            string passwords = Environment.GetEnvironmentVariable("VCDSIM_PASSWORDS");
+            if (string.IsNullOrEmpty(passwords)) passwords = null;
             string versions = string.IsNullOrEmpty(envVersions) ? DefaultVersions : envVersions;
             bool lifeline = false, verbose = false;
             var faultArgs = new System.Collections.Generic.List<string[]>();
@@ -56,6 +65,8 @@ namespace VcdSim
                         case "--port": port = IntArg(a, next(), 0, 65535); break;
                         case "--fixture": fixture = next(); break;
                         case "--generate": generate = next(); break;
+                        case "--load": load = next(); break;
+                        case "--passwords": passwords = next(); break;
                         case "--task-ms": taskMs = IntArg(a, next(), 0, 3600000); break;
                         case "--api-versions": versions = next(); break;
                         case "--product-version": product = next(); break;
@@ -87,6 +98,7 @@ namespace VcdSim
                 if (xmlPrefix != "alternate" && xmlPrefix != "ns5" && xmlPrefix != "none")
                     throw new ArgumentException("--xml-prefix takes alternate, ns5 or none");
                 if ((tlsCert == null) != (tlsKey == null)) throw new ArgumentException("--tls-cert and --tls-key go together");
+                if (fixture != null || generate != null) load = null;
             }
             catch (ArgumentException e)
             {
@@ -97,7 +109,8 @@ namespace VcdSim
 
             var cloud = new Cloud { XmlPrefix = xmlPrefix };
             var faults = new Faults(taskMs);
-            var load = Stopwatch.StartNew();
+            var loadClock = Stopwatch.StartNew();
+            Replay replay = null;
             try
             {
                 cloud.SetApiVersions(versions);
@@ -110,6 +123,11 @@ namespace VcdSim
                     int a = IntArg("--generate", parts[2], 1, 100000), m = IntArg("--generate", parts[3], 0, 100000);
                     if ((long)o * v * a * m > 1000000) throw new ArgumentException("--generate is limited to 1,000,000 VMs");
                     Generator.Generate(cloud, o, v, a, m);
+                }
+                else if (load != null)
+                {
+                    replay = Load.FromDirectory(cloud, load);
+                    if (passwords != null) Load.Passwords(cloud, passwords);
                 }
                 else
                 {
@@ -141,7 +159,7 @@ namespace VcdSim
                 stop.Set();
             }) { IsBackground = true, Name = "signals" }.Start();
 
-            var api = new Api(cloud, faults);
+            var api = new Api(cloud, faults) { Replay = replay };
             try
             {
                 // A file keeps tokens off command lines: one USER@ORG=TOKEN a line.
@@ -204,8 +222,15 @@ namespace VcdSim
             Console.Out.Flush();
             Console.Error.WriteLine(string.Format(CultureInfo.InvariantCulture,
                 "vcdsim: {0} organizations, {1} VDCs, {2} vApps, {3} VMs loaded in {4} ms; API versions {5}",
-                cloud.Orgs.Count, cloud.Vdcs.Count, cloud.VApps.Count, cloud.Vms.Count, load.ElapsedMilliseconds, cloud.VersionListText()));
+                cloud.Orgs.Count, cloud.Vdcs.Count, cloud.VApps.Count, cloud.Vms.Count, loadClock.ElapsedMilliseconds, cloud.VersionListText()));
 
+            if (replay != null)
+            {
+                Console.Error.WriteLine("vcdsim: recording " + load + ": " + replay.Count + " answers recorded at API " + replay.Version +
+                    " as " + replay.User + "@" + replay.OrgName + "; requests at that version by that user are answered as recorded until the cloud changes, " +
+                    "every other request by the model built from it (other versions get the simulator's own shapes)");
+                if (replay.Complete != "yes") Console.Error.WriteLine("vcdsim: warning: the recording is incomplete (" + replay.Complete + ")");
+            }
             // Tasks advance even when nobody asks about them.
             new Thread(() =>
             {

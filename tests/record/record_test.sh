@@ -1,0 +1,276 @@
+#!/usr/bin/env bash
+# Recording a cloud with `vcloud-bridge record` and serving it with `vcdsim --load`.
+# usage: record_test.sh GROUP TOOL VCDSIM_EXE [E2E_TEST]
+#   roundtrip  record the changed demo cloud with --exact, load it: the tool's commands answer the same
+#              against both, the demo and the end-to-end suite pass against the loaded copy, and recording
+#              the loaded copy gives the same recording
+#   scrub      a scrubbed recording holds no name, host, user or address of the demo cloud and no secret,
+#              and loads and lists every VM; the --map table undoes the pseudonyms
+#   badinput   missing, truncated and malformed files and references that do not join up are refused
+#              with the file named; bounded walks (--org, --max-vms) say so and load
+set -u
+group=$1
+tool=$2
+simexe=$3
+e2e=${4:-}
+work=$(mktemp -d)
+sims=()
+cleanup() {
+  for fd in "${sims[@]}"; do eval "exec $fd>&-"; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+passed=0
+failed=0
+ok() { passed=$((passed + 1)); }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+check() { if "$@"; then ok; else bad "$*"; fi; }
+
+demo_passwords() {
+  printf '%s\n' 'administrator@System vmware1!' 'alice@Acme alice1!' 'bob@Globex bob1!' 'carol@Acme carol1!' \
+    'dave@Acme dave1!' 'erin@Globex erin1!' >"$work/passwords"
+}
+
+# start_sim NAME ARGS...: a simulator on a free port whose standard input is a pipe from this script;
+# sets url_NAME. Every answer puts the vcloud namespace on the ns5: prefix, as real servers often do: the
+# recordings of two simulators then compare byte for byte, which they would not if each chose its
+# prefix per answer.
+start_sim() {
+  local name=$1 fd=$((3 + ${#sims[@]}))
+  shift
+  eval "exec $fd> >(exec mono \"$simexe\" --port 0 --task-ms 20 --stdin-lifeline --xml-prefix ns5 \"\$@\" >\"$work/sim-$name.out\" 2>&1)"
+  sims+=("$fd")
+  for _ in $(seq 1 900); do
+    local u
+    u=$(sed -n 's/^vcdsim listening on //p' "$work/sim-$name.out" | head -1)
+    if [ -n "$u" ]; then
+      eval "url_$name=\${u%/}"
+      return 0
+    fi
+    grep -q '^vcdsim: ' "$work/sim-$name.out" && ! grep -q 'listening' "$work/sim-$name.out" && grep -q 'exit\|cannot\|truncated\|malformed\|missing\|not a\|join up' "$work/sim-$name.out" && break
+    sleep 0.1
+  done
+  echo "FAIL: the simulator $name did not start:"; cat "$work/sim-$name.out"
+  exit 1
+}
+
+# as USER PASSWORD URL ARGS...: runs the tool against URL.
+as() {
+  local user=$1 pw=$2 url=$3
+  shift 3
+  VCB_PASSWORD=$pw "$tool" --server "$url" --allow-http --user "$user" "$@" </dev/null
+}
+
+# The same answers whatever port the cloud listens on.
+norm() { sed -E 's#https?://[A-Za-z0-9.-]+:[0-9]+#BASE#g'; }
+
+# Both recordings hold the same answers, hrefs' base aside.
+same_recording() {
+  local a=$1 b=$2 ba bb
+  ba=$(sed -n 's/^base: //p' "$a/index.txt"); bb=$(sed -n 's/^base: //p' "$b/index.txt")
+  diff <(cd "$a" && grep -r --text '' . | grep -v '^./index.txt:base:' | sed "s#$ba#BASE#g" | sort) \
+       <(cd "$b" && grep -r --text '' . | grep -v '^./index.txt:base:' | sed "s#$bb#BASE#g" | sort) >"$work/rec.diff"
+}
+
+# The tool's read commands, as one user, into a file.
+commands() {
+  local user=$1 pw=$2 url=$3 out=$4
+  {
+    for args in "version" "tree" "tree --templates" "vdcs Acme" "vapps Acme Acme-Gold" "vapps Acme Acme-Silver" \
+      "networks Acme Acme-Gold web-tier" "users Acme" "storage-profiles Acme Acme-Gold" "storage-profile Gold" \
+      "vms" "vms --templates" "vms vdc Acme-Silver" "vms --tag backup-policy=gold" "vms --match dev-*" \
+      "vm-info Acme Acme-Gold web-01" "vm-info Acme Acme-Silver dev-01" "vm-users Acme Acme-Gold web-01" \
+      "find-vm Acme Acme-Silver dev-sandbox dev-01" "find-vm-in-vapp Acme db-tier db-02" "vm-moref Acme web-tier web-02" \
+      "backup Acme Acme-Gold web-tier web-03" "--json vms" "hypervisors" "find-vcenter vc-west" "vcenter-for-vdc Acme-Gold" \
+      "datastores Acme-Gold" "vdcs Globex" "users Globex"; do
+      echo "== $args"
+      # shellcheck disable=SC2086
+      as "$user" "$pw" "$url" -q $args 2>&1 | norm
+      echo "exit ${PIPESTATUS[0]}"
+    done
+  } >"$out"
+}
+
+case "$group" in
+roundtrip)
+  demo_passwords
+  start_sim orig --fixture "$(dirname "$simexe")/demo-cloud.xml"
+  # The cloud as a site has it after a backup window: a VM deleted, and restored under its own name.
+  as alice@Acme 'alice1!' "$url_orig" -q delete-vm Acme Acme-Silver dev-sandbox dev-01 --yes >/dev/null
+  check [ $? -eq 0 ]
+  as administrator@System 'vmware1!' "$url_orig" -q restore Acme Acme-Silver dev-sandbox dev-01 --vcenter vc-west --moref vm-7001 \
+    --metadata backup-policy=silver >/dev/null
+  check [ $? -eq 0 ]
+  as administrator@System 'vmware1!' "$url_orig" -q record --exact "$work/rec1" 2>"$work/record.err"
+  check [ $? -eq 0 ]
+  check grep -q '^complete: yes$' "$work/rec1/index.txt"
+  check grep -q '^scrubbed: no$' "$work/rec1/index.txt"
+  # No secret is recorded with --exact either.
+  for secret in 'vmware1!' Authorization x-vcloud-authorization X-VMWARE-VCLOUD-ACCESS-TOKEN Set-Cookie 'Bearer ' eyJ; do
+    if grep -rqiF -- "$secret" "$work/rec1"; then bad "the exact recording holds '$secret'"; else ok; fi
+  done
+  start_sim copy --load "$work/rec1" --passwords "$work/passwords"
+  check grep -q 'answers recorded at API' "$work/sim-copy.out"
+
+  # The same answers from both, to the recorded user (recorded bytes) and to tenants (the model).
+  for who in "administrator@System vmware1!" "alice@Acme alice1!" "bob@Globex bob1!"; do
+    set -- $who
+    commands "$1" "$2" "$url_orig" "$work/orig.txt"
+    commands "$1" "$2" "$url_copy" "$work/copy.txt"
+    if diff "$work/orig.txt" "$work/copy.txt" >"$work/cmd.diff"; then ok; else
+      bad "the loaded copy answers $1 differently:"; head -30 "$work/cmd.diff"
+    fi
+  done
+  check grep -q 'dev-01' "$work/copy.txt"
+
+  # Recording the loaded copy gives the same recording; so does a tenant's recording of both.
+  as administrator@System 'vmware1!' "$url_copy" -q record --exact "$work/rec2" 2>/dev/null
+  check [ $? -eq 0 ]
+  if same_recording "$work/rec1" "$work/rec2"; then ok; else bad "re-recording the loaded copy differs:"; head -20 "$work/rec.diff"; fi
+  as alice@Acme 'alice1!' "$url_orig" -q record --exact "$work/t1" 2>/dev/null
+  as alice@Acme 'alice1!' "$url_copy" -q record --exact "$work/t2" 2>/dev/null
+  if same_recording "$work/t1" "$work/t2"; then ok; else bad "a tenant's recording of the loaded copy differs:"; head -20 "$work/rec.diff"; fi
+
+  # Changes work on the loaded copy, and are seen afterwards.
+  as alice@Acme 'alice1!' "$url_copy" -q power-on Acme Acme-Silver dev-01 >/dev/null
+  check [ $? -eq 0 ]
+  as administrator@System 'vmware1!' "$url_copy" -q vm-info Acme Acme-Silver dev-01 >"$work/after.txt"
+  check grep -qi 'powered.on\|power.*on' "$work/after.txt"
+  # A request the recording cannot answer gets an unknown resource's answer.
+  as administrator@System 'vmware1!' "$url_copy" -q vm-info Acme Acme-Silver no-such-vm >/dev/null 2>&1
+  check [ $? -eq 1 ]
+  as alice@Acme wrong "$url_copy" -q vdcs Acme >/dev/null 2>&1
+  check [ $? -eq 1 ]
+
+  # The demo and the end-to-end suite against the loaded copy.
+  VCDSIM_LOAD="$work/rec1" VCDSIM_PASSWORDS="$work/passwords" "$tool" demo </dev/null >"$work/demo.out" 2>&1
+  if [ $? -eq 0 ]; then ok; else bad "the demo failed against the loaded copy:"; tail -20 "$work/demo.out"; fi
+  if [ -n "$e2e" ]; then
+    VCDSIM_LOAD="$work/rec1" VCDSIM_PASSWORDS="$work/passwords" "$e2e" >"$work/e2e.out" 2>&1
+    if [ $? -eq 0 ]; then ok; else bad "the end-to-end suite failed against the loaded copy:"; grep -E 'FAILED|Failure|error' "$work/e2e.out" | head -20; fi
+  fi
+  ;;
+scrub)
+  start_sim orig --fixture "$(dirname "$simexe")/demo-cloud.xml"
+  as administrator@System 'vmware1!' "$url_orig" -q record "$work/rec" --map "$work/map.tsv" 2>"$work/record.err"
+  check [ $? -eq 0 ]
+  check grep -q '^scrubbed: yes$' "$work/rec/index.txt"
+  # Every name, host, user, address and description of the demo cloud is gone, and so is every secret.
+  fixture="$(dirname "$simexe")/demo-cloud.xml"
+  grep -oE ' (name|fullName|description|email|url|ip|host|user)="[^"]+"' "$fixture" | sed -E 's/^[^"]*"//; s/"$//' |
+    grep -vxE 'System|System Organization|Gold|Silver|Bronze' | sort -u >"$work/originals"
+  grep -oE 'https?://[^:/"]+' "$fixture" | sed 's#.*//##' >>"$work/originals"
+  check [ "$(wc -l <"$work/originals")" -gt 60 ]
+  leaks=0
+  while IFS= read -r v; do
+    if grep -rqwF -- "$v" "$work/rec"; then
+      leaks=$((leaks + 1)); bad "'$v' is left in the scrubbed recording: $(grep -rlwF -- "$v" "$work/rec" | head -2)"
+    fi
+  done <"$work/originals"
+  for secret in 'vmware1!' 'alice1!' Authorization x-vcloud-authorization X-VMWARE-VCLOUD-ACCESS-TOKEN Set-Cookie Cookie \
+    'Bearer ' 'Basic ' eyJ "$(printf 'administrator@System:vmware1!' | base64)"; do
+    if grep -rqiF -- "$secret" "$work/rec"; then bad "the recording holds '$secret'"; else ok; fi
+  done
+  check grep -qE '00:50:56|10\.10\.' "$work/map.tsv"
+  check [ "$(stat -c %a "$work/map.tsv")" = 600 ]
+  # The map lies outside the recording, and --map inside it is refused.
+  as administrator@System 'vmware1!' "$url_orig" -q record "$work/rec3" --map "$work/rec3/map.tsv" >/dev/null 2>"$work/err"
+  check [ $? -eq 2 ]
+  check grep -q 'outside' "$work/err"
+  # The same original always gets the same pseudonym: web-01's pseudonym names it in records and documents.
+  web01=$(awk -F'\t' '$2 == "web-01" { print $1 }' "$work/map.tsv")
+  check [ -n "$web01" ]
+  check [ "$(grep -rlwF -- "$web01" "$work/rec/answers" | wc -l)" -ge 3 ]
+
+  # The scrubbed recording loads, and lists every VM under its pseudonym.
+  start_sim copy --load "$work/rec"
+  admin=$(sed -n 's/^user: //p' "$work/rec/index.txt")
+  as "$admin@System" x "$url_copy" -q vms >"$work/vms.txt" 2>&1
+  check [ $? -eq 0 ]
+  as administrator@System 'vmware1!' "$url_orig" -q vms >"$work/vms-orig.txt" 2>&1
+  check [ "$(grep -c 'name-' "$work/vms.txt")" -ge "$(grep -c 'vm-' "$work/vms-orig.txt")" ]
+  for vm in web-01 db-02 dev-01 erp-app-01 dr-01; do
+    p=$(awk -F'\t' -v v="$vm" '$2 == v { print $1 }' "$work/map.tsv")
+    check grep -qwF -- "$p" "$work/vms.txt"
+  done
+  check [ "$leaks" -eq 0 ]
+  ;;
+badinput)
+  start_sim orig --fixture "$(dirname "$simexe")/demo-cloud.xml"
+  as administrator@System 'vmware1!' "$url_orig" -q record --exact "$work/good" 2>/dev/null
+  check [ $? -eq 0 ]
+  # A non-empty directory is refused: a recording is never mixed with older files.
+  as administrator@System 'vmware1!' "$url_orig" -q record --exact "$work/good" >/dev/null 2>"$work/err"
+  check [ $? -eq 2 ]
+  check grep -q 'not empty' "$work/err"
+  # load DIR: exits 2 with a message naming the file, and never starts listening.
+  load_fails() {  # load_fails DIR TEXT
+    timeout 60 mono "$simexe" --port 0 --load "$1" >"$work/out" 2>"$work/err" </dev/null
+    local rc=$?
+    if [ $rc -eq 2 ] && grep -qF -- "$2" "$work/err" && ! grep -q listening "$work/out"; then ok; else
+      bad "--load $1: exit $rc, wanted 2 and '$2':"; cat "$work/err"
+    fi
+  }
+  copy() { rm -rf "$work/bad"; cp -r "$work/good" "$work/bad"; }
+  vmfile=$(awk -F'\t' '$3 ~ /^\/api\/vApp\/vm-[^\/]*$/ { print $4; exit }' "$work/good/index.txt")
+  vmpage=$(awk -F'\t' '$3 ~ /type=adminVM&/ { print $4; exit }' "$work/good/index.txt")
+  check [ -n "$vmfile" ]
+  check [ -n "$vmpage" ]
+  load_fails "$work/nowhere" "index.txt: missing"
+  copy; rm "$work/bad/$vmfile"; load_fails "$work/bad" "$vmfile"
+  copy; truncate -s -40 "$work/bad/$vmfile"; load_fails "$work/bad" "$vmfile: truncated"
+  copy; python3 - "$work/bad/$vmfile" <<'PY'
+import re, sys
+p = sys.argv[1]
+b = open(p, 'rb').read()
+head, body = b.split(b'\n\n', 1)
+body = re.sub(rb'</(\w+:)?Vm>', rb'</\g<1>Vn>', body)
+head = b'\n'.join(l if not l.startswith(b'Content-Length:') else b'Content-Length: %d' % len(body) for l in head.split(b'\n'))
+open(p, 'wb').write(head + b'\n\n' + body)
+PY
+  load_fails "$work/bad" "$vmfile: malformed XML"
+  # A VM record whose vApp the recording does not hold.
+  copy; python3 - "$work/bad/$vmpage" <<'PY'
+import re, sys
+p = sys.argv[1]
+b = open(p, 'rb').read()
+head, body = b.split(b'\n\n', 1)
+body = re.sub(rb'container="([^"]*/vapp-)[0-9a-f-]+"', rb'container="\g<1>00000000-0000-4000-8000-000000000bad"', body, count=1)
+head = b'\n'.join(l if not l.startswith(b'Content-Length:') else b'Content-Length: %d' % len(body) for l in head.split(b'\n'))
+open(p, 'wb').write(head + b'\n\n' + body)
+PY
+  load_fails "$work/bad" "do not join up"
+  load_fails "$work/bad" "$vmpage"
+  copy; sed -i '/^complete: /d' "$work/bad/index.txt"; load_fails "$work/bad" "cut short"
+  # A session that the server stops accepting halfway, or a server error, never leaves a recording that
+  # looks whole.
+  start_sim expiring --fixture "$(dirname "$simexe")/demo-cloud.xml" --token-expiry 30
+  as administrator@System 'vmware1!' "$url_expiring" -q record --exact "$work/expired" >/dev/null 2>"$work/err"
+  check [ $? -eq 1 ]
+  check grep -q '^complete: no: .*401' "$work/expired/index.txt"
+  check grep -q 'incomplete' "$work/err"
+  start_sim failing --fixture "$(dirname "$simexe")/demo-cloud.xml" --error500 1 --fault-path /api/vApp/vm-
+  as administrator@System 'vmware1!' "$url_failing" -q record --exact "$work/failed" >/dev/null 2>&1
+  check [ $? -eq 1 ]
+  check grep -q '^complete: no: ' "$work/failed/index.txt"
+  # A bounded walk says so, keeps the recording user's organisation, and loads.
+  as administrator@System 'vmware1!' "$url_orig" -q record --exact --org Acme --max-vms 3 "$work/bounded" 2>/dev/null
+  check [ $? -eq 0 ]
+  check grep -q '^limited: query adminVM stopped at 3 of ' "$work/bounded/index.txt"
+  check [ "$(grep -c '/api/vApp/vm-[^/]*	' "$work/bounded/index.txt")" -eq 3 ]
+  start_sim bounded --load "$work/bounded"
+  as administrator@System x "$url_bounded" -q vms >"$work/vms.txt" 2>&1
+  check [ $? -eq 0 ]
+  check grep -q 'web-01' "$work/vms.txt"
+  if grep -q 'erp-app-01' "$work/vms.txt"; then bad "--org Acme recorded Globex's VMs"; else ok; fi
+  as administrator@System 'vmware1!' "$url_orig" -q record --org NoSuchOrg "$work/none" >/dev/null 2>"$work/err"
+  check [ $? -eq 1 ]
+  check grep -q 'no organisation named NoSuchOrg' "$work/err"
+  check grep -q '^complete: no: ' "$work/none/index.txt"
+  copy; head -c 300 "$work/good/index.txt" >"$work/bad/index.txt"; load_fails "$work/bad" "index.txt"
+  ;;
+*)
+  echo "unknown group $group"; exit 2 ;;
+esac
+echo "$group: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,114 @@
+// `vcloud-bridge record DIR`: logs in like any command and runs the recorder (vcbrecord.exe, beside the
+// managed wrapper, whose transport it uses) with the password on a pipe, never on its command line or in
+// its environment.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "Commands.h"
+
+extern char** environ;
+
+namespace vcbtool {
+
+namespace {
+
+// Runs `mono EXE ARGS...` with secret and a newline on its standard input; its exit status.
+int RunWithSecret(const std::string& exe, const std::vector<std::string>& args, std::string& secret) {
+    int in[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) throw OperationError(std::string("pipe: ") + std::strerror(errno));
+    std::vector<std::string> all = {"mono", exe};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, "mono", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    if (rc != 0) {
+        ::close(in[1]);
+        throw OperationError("cannot start the recorder with 'mono': " + std::string(std::strerror(rc)));
+    }
+    secret += '\n';
+    std::size_t done = 0;
+    while (done < secret.size()) {
+        const ssize_t n = ::write(in[1], secret.data() + done, secret.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the recorder ended early; its status tells why
+        done += static_cast<std::size_t>(n);
+    }
+    std::fill(secret.begin(), secret.end(), '\0');
+    ::close(in[1]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+}  // namespace
+
+int CmdRecord(Context& ctx) {
+    const Settings& s = ctx.settings();
+    const std::string home = FindHome(s.home);
+    const std::string exe = home + "/vcbrecord.exe";
+    struct stat st;
+    if (::stat(exe.c_str(), &st) != 0) throw OperationError("the recorder " + exe + " is missing");
+    if (ctx.json()) throw UsageError("record has no --json output: the recording is the output");
+
+    simlauncher::Simulator sim;
+    std::string url, user, password;
+    if (s.server.empty()) {
+        user = s.user.empty() ? "administrator@System" : s.user;
+        password = s.passwordFile.empty() ? DemoPassword(user) : std::string();
+        if (password.empty()) password = ResolvePassword(s, user, "the built-in cloud");
+        StartSimulator(sim, FindSimulator(home), {}, false);
+        url = sim.url();
+        if (!s.quiet)
+            std::cerr << "vcloud-bridge: no --server given: recording the built-in simulated cloud at " << url << '\n';
+    } else {
+        if (s.user.empty()) throw UsageError("--server needs --user USER@ORG (or the VCB_USER variable)");
+        user = s.user;
+        url = s.server;
+        password = ResolvePassword(s, user, url);
+    }
+
+    std::vector<std::string> args = {"--server", url, "--user", user};
+    if (ctx.args.has("exact")) args.push_back("--exact");
+    if (ctx.args.has("map")) {
+        args.push_back("--map");
+        args.push_back(ctx.args.get("map"));
+    }
+    for (const auto& org : ctx.args.all("org")) {
+        args.push_back("--org");
+        args.push_back(org);
+    }
+    if (ctx.args.has("max-vms"))
+        args.insert(args.end(), {"--max-vms", std::to_string(ctx.args.number("max-vms", 0, 1, 100000000))});
+    const auto option = [&args](const std::string& kv) { args.insert(args.end(), {"--option", kv}); };
+    if (s.server.empty() || s.allowHttp) option("allowHttp=true");
+    if (s.insecure) option("insecure=true");
+    if (!s.caFile.empty()) option("caFile=" + s.caFile);
+    for (const auto& o : s.wrapperOptions) option(o);
+    if (s.quiet) args.push_back("--quiet");
+    args.push_back(ctx.arg(0));
+
+    const int status = RunWithSecret(exe, args, password);
+    sim.stop();
+    if (status == kExitUsage) return kExitUsage;
+    if (status != 0) throw OperationError("the recording in " + ctx.arg(0) + " is incomplete (see above and its index.txt)");
+    return kExitOk;
+}
+
+}  // namespace vcbtool
