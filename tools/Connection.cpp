@@ -347,13 +347,15 @@ vCloudSDKCppBridge::CVCloudSDKCppBridge& Connection::bridge() {
     return *bridge_;
 }
 
-void Connection::open() {
+LoginPlan Connection::prepare() {
     const Settings& s = settings_;
     const std::string home = FindHome(s.home);
     // The bridge reads its home directory from XQ_HOME when the runtime starts.
     ::setenv("XQ_HOME", home.c_str(), 1);
 
-    std::string password;
+    LoginPlan plan;
+    plan.home = home;
+    std::string& password = plan.password;
     if (builtIn()) {
         user_ = s.user.empty() ? "administrator@System" : s.user;
         // The demo accounts' passwords are public; a --password-file still wins, for other accounts.
@@ -405,11 +407,7 @@ void Connection::open() {
         password = ResolvePassword(s, user_, url_);
     }
 
-    std::string options;
-    const auto add = [&options](const std::string& item) {
-        if (!options.empty()) options += ';';
-        options += item;
-    };
+    const auto add = [&plan](const std::string& item) { plan.options.push_back(item); };
     if (builtIn() || s.allowHttp) add("allowHttp=true");
     // The simulated cloud finishes its tasks within moments; polling them often keeps the demo brisk.
     if (builtIn()) add("taskPollInterval=100ms");
@@ -419,6 +417,18 @@ void Connection::open() {
     if (!s.proxy.empty()) add("proxy=" + s.proxy);
     if (!s.caFile.empty()) add("caFile=" + Canonical(s.caFile));
     for (const auto& o : s.wrapperOptions) add(o);
+    plan.url = url_;
+    plan.user = user_;
+    return plan;
+}
+
+void Connection::open() {
+    const Settings& s = settings_;
+    LoginPlan plan = prepare();
+    std::string& password = plan.password;
+    const std::string& home = plan.home;
+    std::string options;
+    for (const auto& o : plan.options) options += (options.empty() ? "" : ";") + o;
 
     Progress progress("logging in to " + url_, !s.quiet, s.ascii);
     bridge_.reset(new vCloudSDKCppBridge::CVCloudSDKCppBridge());

@@ -63,6 +63,16 @@ bool Confirm(const std::string& question);
 
 // One bridge object, initialised and logged in on first use; logged out and the simulator stopped on
 // close or destruction.
+// What a login needs: the endpoint (the built-in cloud, started, when no --server is given), the user,
+// the password or API token, and the wrapper options that the settings give.
+struct LoginPlan {
+    std::string home;
+    std::string url;
+    std::string user;
+    std::string password;
+    std::vector<std::string> options;
+};
+
 class Connection {
 public:
     explicit Connection(Settings settings) : settings_(std::move(settings)) {}
@@ -70,6 +80,9 @@ public:
 
     vCloudSDKCppBridge::CVCloudSDKCppBridge& bridge();
     void close();
+    // Starts the built-in cloud when needed and says how to log in, without logging in: for a program
+    // other than the bridge (the recorder) that logs in through the same wrapper.
+    LoginPlan prepare();
 
     // Throws OperationError with the wrapper's last error text for a failed operation.
     [[noreturn]] void fail(const std::string& operation);

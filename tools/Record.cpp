@@ -61,30 +61,18 @@ int RunWithSecret(const std::string& exe, const std::vector<std::string>& args, 
 
 int CmdRecord(Context& ctx) {
     const Settings& s = ctx.settings();
-    const std::string home = FindHome(s.home);
-    const std::string exe = home + "/vcbrecord.exe";
+    const std::string exe = FindHome(s.home) + "/vcbrecord.exe";
     struct stat st;
     if (::stat(exe.c_str(), &st) != 0) throw OperationError("the recorder " + exe + " is missing");
     if (ctx.json()) throw UsageError("record has no --json output: the recording is the output");
 
-    simlauncher::Simulator sim;
-    std::string url, user, password;
-    if (s.server.empty()) {
-        user = s.user.empty() ? "administrator@System" : s.user;
-        password = s.passwordFile.empty() ? DemoPassword(user) : std::string();
-        if (password.empty()) password = ResolvePassword(s, user, "the built-in cloud");
-        StartSimulator(sim, FindSimulator(home), {}, false);
-        url = sim.url();
-        if (!s.quiet)
-            std::cerr << "vcloud-bridge: no --server given: recording the built-in simulated cloud at " << url << '\n';
-    } else {
-        if (s.user.empty()) throw UsageError("--server needs --user USER@ORG (or the VCB_USER variable)");
-        user = s.user;
-        url = s.server;
-        password = ResolvePassword(s, user, url);
-    }
+    // The same login as every other command (the built-in cloud, https, API token, proxy), made by the
+    // recorder through the wrapper rather than by the bridge.
+    Connection login(s);
+    LoginPlan plan = login.prepare();
+    std::string& password = plan.password;
 
-    std::vector<std::string> args = {"--server", url, "--user", user};
+    std::vector<std::string> args = {"--server", plan.url, "--user", plan.user};
     if (ctx.args.has("exact")) args.push_back("--exact");
     if (ctx.args.has("map")) {
         args.push_back("--map");
@@ -96,16 +84,13 @@ int CmdRecord(Context& ctx) {
     }
     if (ctx.args.has("max-vms"))
         args.insert(args.end(), {"--max-vms", std::to_string(ctx.args.number("max-vms", 0, 1, 100000000))});
-    const auto option = [&args](const std::string& kv) { args.insert(args.end(), {"--option", kv}); };
-    if (s.server.empty() || s.allowHttp) option("allowHttp=true");
-    if (s.insecure) option("insecure=true");
-    if (!s.caFile.empty()) option("caFile=" + s.caFile);
-    for (const auto& o : s.wrapperOptions) option(o);
+    for (const auto& o : plan.options) args.insert(args.end(), {"--option", o});
     if (s.quiet) args.push_back("--quiet");
     args.push_back(ctx.arg(0));
 
     const int status = RunWithSecret(exe, args, password);
-    sim.stop();
+    std::fill(password.begin(), password.end(), '\0');
+    login.close();
     if (status == kExitUsage) return kExitUsage;
     if (status != 0) throw OperationError("the recording in " + ctx.arg(0) + " is incomplete (see above and its index.txt)");
     return kExitOk;

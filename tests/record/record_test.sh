@@ -171,6 +171,13 @@ scrub)
     'Bearer ' 'Basic ' eyJ "$(printf 'administrator@System:vmware1!' | base64)"; do
     if grep -rqiF -- "$secret" "$work/rec"; then bad "the recording holds '$secret'"; else ok; fi
   done
+  # An API token logs the recorder in like any command (here the built-in cloud over https), and is not
+  # recorded either, not even with --exact.
+  token=rec-Zq81vLmT4xWc9YpK2
+  VCB_PASSWORD=$token "$tool" --auth api-token -q record --exact "$work/rec-token" </dev/null 2>"$work/err"
+  check [ $? -eq 0 ]
+  check grep -q '^base: https://' "$work/rec-token/index.txt"
+  if grep -rqF -- "$token" "$work/rec-token" "$work/err"; then bad "the API token is in the recording"; else ok; fi
   check grep -qE '00:50:56|10\.10\.' "$work/map.tsv"
   check [ "$(stat -c %a "$work/map.tsv")" = 600 ]
   # The map lies outside the recording, and --map inside it is refused.
