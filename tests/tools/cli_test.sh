@@ -11,27 +11,7 @@ tool=$2
 simexe=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-# run ARGS...: runs the tool; sets rc, and $work/out and $work/err hold its output.
-run() {
-  "$tool" "$@" >"$work/out" 2>"$work/err" </dev/null
-  rc=$?
-  last="$*"
-}
-
-ok() { passed=$((passed + 1)); }
-bad() {
-  failed=$((failed + 1))
-  echo "FAIL: vcloud-bridge $last: $1"
-  echo "  exit status $rc; stdout:"; sed 's/^/    /' "$work/out" | head -20
-  echo "  stderr:"; sed 's/^/    /' "$work/err" | head -10
-}
-status() { [ "$rc" -eq "$1" ] && ok || bad "exit status $rc, wanted $1"; }
-out_has() { grep -qF -- "$1" "$work/out" && ok || bad "stdout lacks '$1'"; }
-out_lacks() { grep -qF -- "$1" "$work/out" && bad "stdout has '$1'" || ok; }
-err_has() { grep -qF -- "$1" "$work/err" && ok || bad "stderr lacks '$1'"; }
+. "$(dirname "$0")/checks.sh"
 out_is() { [ "$(cat "$work/out")" = "$1" ] && ok || bad "stdout is not exactly: $1"; }
 out_count() {  # out_count TEXT N: lines of stdout that hold TEXT
   local n

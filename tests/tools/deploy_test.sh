@@ -21,25 +21,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-passed=0
-failed=0
 unset https_proxy HTTPS_PROXY http_proxy no_proxy NO_PROXY VCB_AUTH VCB_PASSWORD VCB_SERVER VCB_USER
-
-run() {
-  "$tool" "$@" >"$work/out" 2>"$work/err" </dev/null
-  rc=$?
-  last="$*"
-}
-ok() { passed=$((passed + 1)); }
-bad() {
-  failed=$((failed + 1))
-  echo "FAIL: vcloud-bridge $last: $1"
-  echo "  exit status $rc; stdout:"; sed 's/^/    /' "$work/out" | head -20
-  echo "  stderr:"; sed 's/^/    /' "$work/err" | head -10
-}
-status() { [ "$rc" -eq "$1" ] && ok || bad "exit status $rc, wanted $1"; }
-out_has() { grep -qF -- "$1" "$work/out" && ok || bad "stdout lacks '$1'"; }
-err_has() { grep -qF -- "$1" "$work/err" && ok || bad "stderr lacks '$1'"; }
+. "$here/checks.sh"
 file_lacks() { grep -qF -- "$2" "$1" && bad "$1 holds '$2'" || ok; }
 
 # start_sim ARGS...: a simulator through the tool's sim command; sets url (http or https).
