@@ -70,7 +70,6 @@ int CmdRecord(Context& ctx) {
     // recorder through the wrapper rather than by the bridge.
     Connection login(s);
     LoginPlan plan = login.prepare();
-    std::string& password = plan.password;
 
     std::vector<std::string> args = {"--server", plan.url, "--user", plan.user};
     if (ctx.args.has("exact")) args.push_back("--exact");
@@ -88,8 +87,7 @@ int CmdRecord(Context& ctx) {
     if (s.quiet) args.push_back("--quiet");
     args.push_back(ctx.arg(0));
 
-    const int status = RunWithSecret(exe, args, password);
-    std::fill(password.begin(), password.end(), '\0');
+    const int status = RunWithSecret(exe, args, plan.password);  // wipes the password once sent
     login.close();
     if (status == kExitUsage) return kExitUsage;
     if (status != 0) throw OperationError("the recording in " + ctx.arg(0) + " is incomplete (see above and its index.txt)");
