@@ -163,16 +163,19 @@ public:
     // wrapper may put a list of its own there.
     explicit Marshaller(const OutList<T>& arg)
         : m_items(arg.items), m_convert(arg.convert), m_class(arg.managedClass),
-          m_slot(VCloudSDKHelper::CVCloudSDKHelper::CreateList(arg.managedClass)) {}
+          m_slot(VCloudSDKHelper::CVCloudSDKHelper::CreateList(arg.managedClass)), m_made(m_slot != nullptr) {}
     void* Entry() { return &m_slot; }
-    // Converted aside first: a conversion that fails half-way leaves the caller's vector as it was. A true
-    // result with no list in the slot says nothing about the list, so it is a failure, not an empty list.
+    // Converted aside first: a conversion that fails half-way leaves the caller's vector as it was.
+    // A null slot after true means "no entries" when the wrapper itself nulled the list the bridge gave
+    // it; when the bridge had no list to give and the wrapper put none there, true says nothing about
+    // the list, so it is a failure, not an empty list.
     void Collect() {
-        if (m_slot == nullptr) {
+        if (m_slot != nullptr) {
+            m_convert(m_result, m_slot);
+        } else if (!m_made) {
             g_vCloudDebug.error("The managed method returned true but left no list of [%s] in its slot", m_class);
             throw Refused{std::string("the wrapper returned true but gave no list of ") + m_class};
         }
-        m_convert(m_result, m_slot);
     }
     void Commit() { m_items.swap(m_result); }
 
@@ -181,6 +184,7 @@ private:
     void (*m_convert)(std::vector<T>&, MonoObject*);
     const char* m_class;
     MonoObject* m_slot;
+    const bool m_made;  // the factory made the list that the slot held on entry
     std::vector<T> m_result;
 };
 

@@ -173,8 +173,8 @@ TEST_F(BridgeTest, ListArgumentsCopyBackOnlyOnTrue) {
         {"no result", {}, "null", true, false, false, true},
         {"exception", {}, "throw", true, false, false, true},
         {"list replaced", {"replace-list"}, "true", true, true, true, false},
-        // True with no list says nothing about the list: a failure, never "true with an empty list".
-        {"list set to null", {"null-list"}, "true", true, false, false, true},
+        // The wrapper nulled the list the bridge gave it: its way of saying "nothing", an empty vector.
+        {"list set to null", {"null-list"}, "true", true, true, false, false},
     };
     for (const ListRow& row : ListRows()) {
         for (const Case& c : cases) {
@@ -183,16 +183,22 @@ TEST_F(BridgeTest, ListArgumentsCopyBackOnlyOnTrue) {
             if (c.fill) FillDouble();
             for (const char* fault : c.faults) Control("Fault", {fault});
             Control("Script", {row.method, c.action});
+            log.Clear();
             std::vector<std::string> names = old;
             EXPECT_EQ(row.call(bridge(), names), c.result);
             EXPECT_EQ(names, c.expectItems ? row.items : c.expectOld ? old : none);
+            if (c.result) {
+                EXPECT_EQ(Messages(log), std::vector<std::string>{}) << "a true result logs no failure";
+                EXPECT_EQ(Calls().size(), 1u);
+                if (!Calls().empty()) EXPECT_EQ(Calls()[0].find("<no list>"), std::string::npos) << Calls()[0];
+            }
         }
     }
 }
 
 // An output list that the factory cannot make goes to the method as a null slot: a list that the
-// method puts there is read, and a true that leaves the slot null is a failure with the caller's vector
-// untouched.
+// method puts there is read, and a true that leaves the slot null (untouched, or set to null once more)
+// is a failure with the caller's vector untouched: the bridge knows nothing of a list.
 TEST_F(BridgeTest, ListThatCannotBeMadeReachesTheMethodAsANullSlot) {
     for (const ListRow& row : ListRows()) {
         SCOPED_TRACE(row.method);
@@ -206,21 +212,25 @@ TEST_F(BridgeTest, ListThatCannotBeMadeReachesTheMethodAsANullSlot) {
         ASSERT_EQ(Calls().size(), 1u);
         EXPECT_NE(Calls()[0].find("<no list>"), std::string::npos) << Calls()[0];
 
-        Control("Reset");
-        FillDouble();
-        Control("Fault", {"factory-null"});
-        log.Clear();
-        names = {"old"};
-        EXPECT_FALSE(row.call(bridge(), names));
-        EXPECT_EQ(names, std::vector<std::string>{"old"});
-        EXPECT_EQ(Control("CallCount"), "1");
-        const std::string factory = row.factoryMethod;  // "Create<class>List"
-        const std::string managedClass = factory.substr(6, factory.size() - 10);
-        const std::vector<std::string> expected = {
-            std::string("Failed to invoke create list method [") + row.factoryMethod + "]",
-            std::string("The managed method returned true but left no list of [") + managedClass + "] in its slot"};
-        EXPECT_EQ(Messages(log), expected);
-        EXPECT_NE(bridge().GetLastErrorString().find("gave no list"), std::string::npos) << bridge().GetLastErrorString();
+        for (const char* leaves : {"left alone", "set to null"}) {
+            SCOPED_TRACE(leaves);
+            Control("Reset");
+            FillDouble();
+            Control("Fault", {"factory-null"});
+            if (std::string(leaves) == "set to null") Control("Fault", {"null-list"});
+            log.Clear();
+            names = {"old"};
+            EXPECT_FALSE(row.call(bridge(), names));
+            EXPECT_EQ(names, std::vector<std::string>{"old"});
+            EXPECT_EQ(Control("CallCount"), "1");
+            const std::string factory = row.factoryMethod;  // "Create<class>List"
+            const std::string managedClass = factory.substr(6, factory.size() - 10);
+            const std::vector<std::string> expected = {
+                std::string("Failed to invoke create list method [") + row.factoryMethod + "]",
+                std::string("The managed method returned true but left no list of [") + managedClass + "] in its slot"};
+            EXPECT_EQ(Messages(log), expected);
+            EXPECT_NE(bridge().GetLastErrorString().find("gave no list"), std::string::npos) << bridge().GetLastErrorString();
+        }
     }
 }
 
