@@ -163,9 +163,10 @@ namespace VcdSim
             return null;
         }
 
+        // A list that does not parse changes nothing.
         public void SetApiVersions(string list)
         {
-            ApiVersions.Clear();
+            var parsed = new List<ApiVersion>();
             foreach (var raw in list.Split(','))
             {
                 string t = raw.Trim();
@@ -176,9 +177,11 @@ namespace VcdSim
                 if (!double.TryParse(t, System.Globalization.NumberStyles.Float,
                                      System.Globalization.CultureInfo.InvariantCulture, out num))
                     throw new ArgumentException("not an API version: " + raw);
-                ApiVersions.Add(new ApiVersion { Text = t, Deprecated = dep, Number = num });
+                parsed.Add(new ApiVersion { Text = t, Deprecated = dep, Number = num });
             }
-            if (ApiVersions.Count == 0) throw new ArgumentException("no API versions given");
+            if (parsed.Count == 0) throw new ArgumentException("no API versions given");
+            ApiVersions.Clear();
+            ApiVersions.AddRange(parsed);
         }
 
         // The text the server lists in a 406 answer: highest first, deprecated ones marked [D].

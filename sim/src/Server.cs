@@ -366,6 +366,11 @@ namespace VcdSim
                     case "rename":
                         if (n == 2 && r.Method == "POST") return Rename(r);
                         break;
+                    case "api-versions":
+                        // The versions offered from now on, as a cell upgrade changes them between two logins.
+                        if (n != 2 || r.Method != "POST") break;
+                        lock (cloud.Gate) cloud.SetApiVersions(r.Query["list"] ?? "");
+                        return Ok(new JsonOut().Obj().Prop("versions", cloud.VersionListText()).EndObj().ToString());
                     case "reset":
                         if (n == 2 && r.Method == "POST") { ResetFaults(); counters.Reset(); return Ok("{\"reset\":true}"); }
                         break;
@@ -398,7 +403,8 @@ namespace VcdSim
             "POST /sim/reset                     clear faults and counters\n" +
             "POST /sim/api-tokens?user=U@ORG&token=T   register an API token; DELETE ...?token=T revokes it\n" +
             "POST /sim/api-tokens?lifetime=N&omitAccessToken=true|false   what the token endpoints answer\n" +
-            "POST /sim/rename?href=H&name=N      give an object (organization, VDC, vApp, VM, ...) a new name\n";
+            "POST /sim/rename?href=H&name=N      give an object (organization, VDC, vApp, VM, ...) a new name\n" +
+            "POST /sim/api-versions?list=LIST    the API versions offered from now on (as --api-versions)\n";
 
         // Gives an object a new name, as an administrator renames an organisation or a VDC: the object and
         // its href stay, every answer from now on carries the new name.
