@@ -408,6 +408,10 @@ namespace HostileTests
                     }
                     Send(s, 200, records, QueryPage(req, 300, 300, true));
                     return true;
+                case "offset-ignored":
+                    // Takes the offset parameter without a word and pages by page number alone.
+                    Send(s, 200, records, QueryPage(req, 300, 300, true));
+                    return true;
                 case "offset-whole-total":
                     // Honours the offset parameter, and states the total of the whole order on every page.
                     Send(s, 200, records, QueryPage(req, 300, 300, true, true));

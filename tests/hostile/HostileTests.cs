@@ -104,6 +104,7 @@ namespace HostileTests
             // A server without the query parameters that spare requests and bytes still lists whole.
             new Case { Name = "params-refused", Call = "query", Expect = null, Listed = 300 },
             new Case { Name = "offset-whole-total", Call = "query", Expect = null, Listed = 300 },
+            new Case { Name = "offset-ignored", Call = "query", Expect = null, Listed = 300 },
         };
 
         static int Main(string[] args)

@@ -44,16 +44,20 @@ namespace WrapperTests
     }
 
     // A second loopback listener that stands for another host: it records the head of whatever reaches it
-    // (request line and headers) and answers 503, so that nothing sent there can pass for an answer.
+    // (request line and headers) and answers 503, so that nothing sent there can pass for an answer. Given a
+    // challenge, it answers a request without Proxy-Authorization 407 with that challenge, as a proxy that
+    // wants credentials.
     sealed class Recorder : IDisposable
     {
+        private readonly string challenge;
         private readonly System.Net.Sockets.TcpListener listener =
             new System.Net.Sockets.TcpListener(System.Net.IPAddress.Loopback, 0);
         private readonly List<string> heads = new List<string>();
         public readonly string Url;
 
-        public Recorder()
+        public Recorder(string challenge = null)
         {
+            this.challenge = challenge;
             listener.Start();
             Url = "http://127.0.0.1:" + ((System.Net.IPEndPoint)listener.LocalEndpoint).Port;
             new Thread(Accept) { IsBackground = true, Name = "recorder" }.Start();
@@ -77,8 +81,12 @@ namespace WrapperTests
                         var buf = new byte[8192];
                         int n = 0;
                         try { n = stream.Read(buf, 0, buf.Length); } catch (IOException) { }
-                        lock (heads) heads.Add(n > 0 ? Encoding.ASCII.GetString(buf, 0, n) : "(connection without a request)");
-                        var answer = Encoding.ASCII.GetBytes("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                        string head = n > 0 ? Encoding.ASCII.GetString(buf, 0, n) : "(connection without a request)";
+                        lock (heads) heads.Add(head);
+                        bool ask = challenge != null && head.IndexOf("\nProxy-Authorization:", StringComparison.OrdinalIgnoreCase) < 0;
+                        var answer = Encoding.ASCII.GetBytes(ask
+                            ? "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: " + challenge + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                            : "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
                         stream.Write(answer, 0, answer.Length);
                     }
                 }

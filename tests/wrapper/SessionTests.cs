@@ -7,6 +7,7 @@ using System.Collections.Generic;
 using System.Diagnostics;
 using System.IO;
 using System.Linq;
+using System.Text;
 using System.Text.RegularExpressions;
 using System.Threading;
 using vCloudSDKWrapper;
@@ -119,6 +120,75 @@ namespace WrapperTests
             }
         }
 
+        // What a new login takes over from the session before it, and what requests in flight share.
+        public static void Relogin(string simExe, string work)
+        {
+            using (var sim = new Sim(simExe, "--task-ms 30"))
+            {
+                string log = Path.Combine(work, "relogin.log");
+                File.Delete(log);
+                var list = new SStringInfoLibList();
+
+                // A second Login replaces the credentials: sessions the server ends from then on are renewed as
+                // the second user, who alone sees Globex.
+                var w = Open(sim, log, Fast, "alice@Acme", "alice1!");
+                Check.That(w.Login(sim.Url, "bob@Globex", "bob1!"), "a second Login as another user", w.getLastErrorString());
+                sim.Faults("tokenExpiresAfter=2");
+                int before = Relogins(log);
+                bool all = true;
+                for (int i = 0; i < 3 && all; i++) all = w.GetVdcListInOrg("Globex", ref list) && list.Count > 0;
+                Check.That(all, "lists of the second user go on across ended sessions", w.getLastErrorString());
+                Check.That(Relogins(log) > before, "sessions did end", (Relogins(log) - before) + " new logins");
+                Check.Contains(File.ReadAllText(log), "logged in again as bob@Globex", "the new logins are the second user's");
+                Check.That(File.ReadAllText(log).IndexOf("logged in again as alice@Acme", StringComparison.Ordinal) < 0, "never the first user's");
+                sim.Reset();
+                w.Logout();
+
+                // A renewed session keeps the API version of the requests it repeats, although the server now
+                // offers a higher one too.
+                using (var upgraded = new Sim(simExe, "--task-ms 30 --api-versions 37.0,38.0"))
+                {
+                    var v = Open(upgraded, log, Fast);
+                    upgraded.Post("sim/api-versions?list=37.0,38.0,39.0");
+                    upgraded.Faults("tokenExpiresAfter=2");
+                    before = Relogins(log);
+                    int linesBefore = File.ReadAllLines(log).Count(l => l.Contains("logged in again as"));
+                    all = true;
+                    for (int i = 0; i < 3 && all; i++) all = v.GetVdcListInOrg("Acme", ref list) && list.Count > 0;
+                    Check.That(all, "lists go on across ended sessions while the server offers more versions", v.getLastErrorString());
+                    Check.That(Relogins(log) > before, "sessions did end", (Relogins(log) - before) + " new logins");
+                    var renewed = File.ReadAllLines(log).Where(l => l.Contains("logged in again as")).Skip(linesBefore).ToList();
+                    Check.That(renewed.Count > 0 && renewed.All(l => l.Contains("(API 38.0)")), "each new session at the version negotiated first",
+                        string.Join(" | ", renewed.ToArray()));
+                    upgraded.Reset();
+                    v.Logout();
+                }
+
+                // Four requests in flight meet the same ended session and the new login is refused: that one
+                // refusal fails all four, and none of them tries to log in once more. Each request waits 2 s
+                // at the server, so all four are out before the first 401 comes back.
+                var many = Open(sim, log, Fast + ";queryConcurrency=4");
+                sim.Faults("tokenExpiresAfter=0&latencyMs=2000&path=/api/admin");
+                sim.ResetCounters();
+                var start = new Barrier(4);
+                var results = new bool[4];
+                var texts = new string[4];
+                var threads = Enumerable.Range(0, 4).Select(k => new Thread(() =>
+                {
+                    var v = new SMgmtVersionLib();
+                    start.SignalAndWait();
+                    results[k] = many.GetMgmtVersion(ref v);
+                    texts[k] = many.getLastErrorString();
+                })).ToList();
+                foreach (var t in threads) t.Start();
+                foreach (var t in threads) Check.That(t.Join(TimeSpan.FromSeconds(60)), "a request in flight returns");
+                Check.That(results.All(r => !r), "all four fail with the ended session", string.Join(" | ", texts));
+                Check.That(texts.All(t => t != null && t.Contains("logging in again failed")), "each says the new login failed", string.Join(" | ", texts));
+                Check.Equal(1L, sim.Requests("/cloudapi/1.0.0/sessions/provider"), "after one login attempt shared by all four");
+                sim.Reset();
+            }
+        }
+
         // 100,000 VMs listed while the server ends each session after 200 requests.
         public static void LargeExpiry(string simExe, string work)
         {
@@ -160,6 +230,28 @@ namespace WrapperTests
                 Check.That(alice.Login(sim.Url, "alice@Acme", Token + "-alice"), "a tenant logs in with an API token", alice.getLastErrorString());
                 Check.Equal(1L, sim.Requests("/oauth/tenant/Acme/token"), "at its organisation's token endpoint");
 
+                // The provider's endpoint for every spelling of System; a token of any characters, form-escaped.
+                var lower = new vCloudWrapper();
+                lower.Initialize(log, opt, 3);
+                sim.ResetCounters();
+                Check.That(lower.Login(sim.Url, "administrator@system", Token), "administrator@system logs in with an API token", lower.getLastErrorString());
+                Check.Equal(1L, sim.Requests("/oauth/provider/token"), "administrator@system at the provider token endpoint");
+                Check.Equal(0L, sim.Requests("/oauth/tenant/"), "not at a tenant's");
+                lower.Logout();
+                const string Odd = "st+9K/q2=mZ&7v%2BX w";
+                sim.Post("sim/api-tokens?user=carol@Acme&token=" + Uri.EscapeDataString(Odd));
+                var odd = new vCloudWrapper();
+                odd.Initialize(log, opt, 3);
+                Check.That(odd.Login(sim.Url, "carol@Acme", Odd), "a token holding + / = & % and a blank is sent as it is", odd.getLastErrorString());
+                odd.Logout();
+
+                // One token answer serves every request of its lifetime: no renewal before it is due (the test
+                // runs in a time zone east of UTC, so a deadline read in local time would fall due at once).
+                sim.ResetCounters();
+                Check.That(w.GetVdcListInOrg("Acme", ref list) && w.GetVdcListInOrg("Globex", ref list) && w.GetUserListInOrg("Acme", ref list),
+                    "three operations in one token's lifetime", w.getLastErrorString());
+                Check.Equal(0L, sim.Requests("/oauth/"), "without asking for another token");
+
                 // An ended session is renewed from the token.
                 sim.Faults("tokenExpiresAfter=3");
                 Check.That(w.GetVdcListInOrg("Acme", ref list) && w.GetVdcListInOrg("Globex", ref list) && w.GetVdcListInOrg("Acme", ref list),
@@ -179,6 +271,20 @@ namespace WrapperTests
                 Check.Equal(0L, Status(sim, 401), "so no request met a 401");
                 sim.Post("sim/api-tokens?lifetime=3600");
                 brief.Logout();
+
+                // Renewed a tenth of its lifetime early: a token of 6 s is renewed 0.6 s before its end, so a
+                // request 5.5 s after the login goes out with a new token. (A request later than 6 s would
+                // pass either way; this check can only miss a fault on a stalled machine, never fail.)
+                sim.Post("sim/api-tokens?lifetime=6");
+                var early = new vCloudWrapper();
+                early.Initialize(log, opt, 3);
+                Check.That(early.Login(sim.Url, "administrator@System", Token), "a token that lives 6 s", early.getLastErrorString());
+                sim.ResetCounters();
+                Thread.Sleep(5500);
+                Check.That(early.GetVdcListInOrg("Acme", ref list), "works near the end of its lifetime", early.getLastErrorString());
+                Check.Equal(1L, sim.Requests("/oauth/provider/token"), "renewed before its lifetime is over");
+                sim.Post("sim/api-tokens?lifetime=3600");
+                early.Logout();
 
                 // Refusals, each in its own words.
                 Func<string, string, string> refused = (user, token) =>
@@ -208,11 +314,14 @@ namespace WrapperTests
                 sim.Post("sim/api-tokens?omitAccessToken=true");
                 Check.Contains(refused("administrator@System", Token), "holds no access_token", "an answer without access_token");
                 sim.Post("sim/api-tokens?omitAccessToken=false");
-                foreach (var life in new[] { "0", "-5", "99999999999", "soon" })
+                foreach (var life in new[] { "0", "-5", "0.5", "31622401", "99999999999", "soon" })
                 {
                     sim.Post("sim/api-tokens?lifetime=" + life);
                     Check.Contains(refused("administrator@System", Token), "expires_in", "expires_in " + life + " is refused");
                 }
+                // The longest lifetime taken is 366 days, in seconds.
+                sim.Post("sim/api-tokens?lifetime=31622400");
+                Check.Equal("(logged in)", refused("administrator@System", Token), "expires_in of 366 days is taken");
                 sim.Post("sim/api-tokens?lifetime=3600");
                 sim.Faults("html=true&path=/oauth/");
                 Check.Contains(refused("administrator@System", Token), "HTML page", "an HTML page from the token endpoint");
@@ -246,7 +355,8 @@ namespace WrapperTests
             using (var proxy = new Recorder())
             {
                 var names = new[] { "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY" };
-                Func<string, string[], bool> proxied = (options, env) =>
+                // Whether a login to url goes through the proxy (and only there).
+                Func<string, string, string[], bool> proxiedTo = (url, options, env) =>
                 {
                     foreach (var n in names) Environment.SetEnvironmentVariable(n, null);
                     for (int i = 0; i + 1 < env.Length; i += 2) Environment.SetEnvironmentVariable(env[i], env[i + 1]);
@@ -255,13 +365,14 @@ namespace WrapperTests
                         int before = proxy.Heads.Count;
                         var w = new vCloudWrapper();
                         if (!w.Initialize("", Fast + options, 0)) throw new Exception("Initialize: " + w.getLastErrorString());
-                        bool direct = w.Login(sim.Url, "alice@Acme", "alice1!");
+                        bool direct = w.Login(url, "alice@Acme", "alice1!");
                         bool reached = proxy.Heads.Count > before;
                         if (direct) w.Logout();
                         return reached && !direct;
                     }
                     finally { foreach (var n in names) Environment.SetEnvironmentVariable(n, null); }
                 };
+                Func<string, string[], bool> proxied = (options, env) => proxiedTo(sim.Url, options, env);
                 string port = new Uri(sim.Url).Port.ToString();
                 Check.That(!proxied("", new string[0]), "no variable: direct");
                 Check.That(proxied("", new[] { "http_proxy", proxy.Url }), "http_proxy for http");
@@ -276,6 +387,58 @@ namespace WrapperTests
                     "127.0.0.1 is not a name under 0.0.1");
                 Check.That(!proxied("", new[] { "http_proxy", proxy.Url, "no_proxy", "127.0.0.0/8" }), "no_proxy names a network");
                 Check.That(proxied("", new[] { "http_proxy", proxy.Url, "no_proxy", "10.0.0.0/8" }), "another network is proxied");
+                // A name matches itself and the names under it, a leading dot or not; never a name that merely
+                // ends in the same letters.
+                string byName = "http://localhost:" + port + "/";
+                Check.That(!proxiedTo(byName, "", new[] { "http_proxy", proxy.Url, "no_proxy", "localhost" }), "no_proxy=localhost: direct");
+                Check.That(!proxiedTo(byName, "", new[] { "http_proxy", proxy.Url, "no_proxy", ".localhost" }), "no_proxy=.localhost: direct, as curl reads it");
+                Check.That(!proxiedTo(byName, "", new[] { "http_proxy", proxy.Url, "no_proxy", "example.test, LOCALHOST" }), "names compare in any case, blanks around entries dropped");
+                Check.That(proxiedTo(byName, "", new[] { "http_proxy", proxy.Url, "no_proxy", "calhost" }), "no_proxy=calhost does not match localhost");
+                Check.That(proxiedTo(byName, "", new[] { "http_proxy", proxy.Url, "no_proxy", "host.localhost" }), "nor does a name under it");
+                // address/bits compares the leading bits, from the most significant one.
+                foreach (var net in new[] { "127.0.0.0/9", "126.0.0.0/7", "127.0.0.0/31", "127.0.0.1/32", "127.0.0.1" })
+                    Check.That(!proxied("", new[] { "http_proxy", proxy.Url, "no_proxy", net }), "no_proxy=" + net + " holds 127.0.0.1: direct");
+                foreach (var net in new[] { "127.128.0.0/9", "126.0.0.0/8", "127.0.0.2/31", "127.0.0.0/32", "127.0.0.2" })
+                    Check.That(proxied("", new[] { "http_proxy", proxy.Url, "no_proxy", net }), "no_proxy=" + net + " does not hold 127.0.0.1: proxied");
+                // https_proxy wins over HTTPS_PROXY, as curl has it; either alone applies to https.
+                using (var upper = new Recorder())
+                {
+                    string https = "https://127.0.0.1:" + port + "/";
+                    int lowerBefore = proxy.Heads.Count, upperBefore = upper.Heads.Count;
+                    Check.That(proxiedTo(https, "", new[] { "https_proxy", proxy.Url, "HTTPS_PROXY", upper.Url }), "https_proxy for https");
+                    Check.Equal(upperBefore, upper.Heads.Count, "HTTPS_PROXY is not asked when https_proxy is set");
+                    Check.Contains(proxy.Heads.Last(), "CONNECT 127.0.0.1:" + port, "the tunnel is asked of https_proxy");
+                    lowerBefore = proxy.Heads.Count;
+                    var w = new vCloudWrapper();
+                    Environment.SetEnvironmentVariable("HTTPS_PROXY", upper.Url);
+                    try
+                    {
+                        Check.That(w.Initialize("", Fast, 0) && !w.Login(https, "alice@Acme", "alice1!"), "HTTPS_PROXY alone: the login goes to it");
+                    }
+                    finally { Environment.SetEnvironmentVariable("HTTPS_PROXY", null); }
+                    Check.That(upper.Heads.Count > upperBefore && proxy.Heads.Count == lowerBefore, "HTTPS_PROXY applies when it is the only one");
+                }
+                // Proxy credentials: the user ends at the first colon, the password may hold more of them and
+                // reaches the proxy whole. (Basic is the scheme to test: it joins user and password with a colon
+                // again, and Mono 6.8's HttpClient fails on a Digest challenge with invalid IL of its own.)
+                using (var asking = new Recorder("Basic realm=\"test\""))
+                {
+                    string file = Path.GetTempFileName();
+                    try
+                    {
+                        File.WriteAllText(file, "proxy-user:pa:ss=w0rd:\r\n");
+                        var w = new vCloudWrapper();
+                        Check.That(w.Initialize("", Fast + ";proxy=" + asking.Url + ";proxyCredentialsFile=" + file, 0), "Initialize with proxy credentials", w.getLastErrorString());
+                        w.Login(sim.Url, "alice@Acme", "alice1!");
+                        var sent = asking.Heads.SelectMany(h => h.Split('\n'))
+                            .Where(l => l.StartsWith("Proxy-Authorization: Basic ", StringComparison.OrdinalIgnoreCase))
+                            .Select(l => Encoding.UTF8.GetString(Convert.FromBase64String(l.Substring("Proxy-Authorization: Basic ".Length).Trim())))
+                            .ToList();
+                        Check.That(sent.Count > 0 && sent.All(c => c == "proxy-user:pa:ss=w0rd:"), "the proxy gets the user and the whole password",
+                            string.Join(" | ", sent.ToArray()));
+                    }
+                    finally { File.Delete(file); }
+                }
                 Check.That(!proxied(";proxy=none", new[] { "http_proxy", proxy.Url }), "proxy=none ignores the variables");
                 Check.That(proxied(";proxy=" + proxy.Url, new string[0]), "proxy= applies without variables");
                 Check.That(proxied(";proxy=" + proxy.Url, new[] { "no_proxy", "*" }), "and regardless of no_proxy");

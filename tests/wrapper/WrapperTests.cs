@@ -54,6 +54,7 @@ namespace WrapperTests
             Run("concurrent pages", ConcurrentPages);
             Run("session expiry", () => SessionTests.Expiry(simExe, work));
             Run("concurrent expiry", () => SessionTests.ConcurrentExpiry(simExe, work));
+            Run("relogin", () => SessionTests.Relogin(simExe, work));
             Run("large expiry", () => SessionTests.LargeExpiry(simExe, work));
             Run("api token", () => SessionTests.ApiToken(simExe, work));
             Run("proxy choice", () => SessionTests.ProxyChoice(simExe));
@@ -1123,6 +1124,12 @@ namespace WrapperTests
                 Check.That(vmInfo() && info.uuid == web01, "web-01 again under the organisation that has the name now", w.getLastErrorString());
                 Check.That(w.GetVMInfoForVM("Acme", "Globex-Prod", "erp-app-01", ref info) == false, "erp-app-01 no longer under the name Acme");
                 Check.Equal(2L, requests(vmInfo, "GetVMInfoForVM once settled"), "two requests again once the name is settled");
+
+                // Renamed in case only: names compare in any case, so the kept organisation still serves its name.
+                sim.Post("sim/rename?href=" + Uri.EscapeDataString(acme) + "&name=ACME");
+                Check.Equal(2L, requests(vmInfo, "GetVMInfoForVM after a rename in case only"), "the kept organisation, without resolving it again");
+                Check.Equal(web01, info.uuid, "and the VM found under it");
+                sim.Post("sim/rename?href=" + Uri.EscapeDataString(acme) + "&name=Acme");
                 w.Logout();
             }
         }
