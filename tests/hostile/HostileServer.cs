@@ -408,6 +408,25 @@ namespace HostileTests
                     }
                     Send(s, 200, records, QueryPage(req, 300, 300, true));
                     return true;
+                case "metadata-fields":
+                    // Takes fields, but not together with a metadata filter.
+                    if (req.Param("fields") != null && (req.Param("filter") ?? "").IndexOf("metadata", StringComparison.Ordinal) >= 0)
+                    {
+                        Send(s, 400, "application/vnd.vmware.vcloud.error+xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error xmlns=\"" + V
+                            + "\" majorErrorCode=\"400\" minorErrorCode=\"BAD_REQUEST\" message=\"fields cannot be combined with a metadata filter\"/>");
+                        return true;
+                    }
+                    Send(s, 200, records, QueryPage(req, 3, 3, false, true));
+                    return true;
+                case "offset-join-382":
+                case "offset-join-506":
+                    // Honours offset, over a total where one record more or less of overlap changes the
+                    // number of windows.
+                    {
+                        long n = long.Parse(mode.Substring("offset-join-".Length), CultureInfo.InvariantCulture);
+                        Send(s, 200, records, QueryPage(req, n, n, true, true));
+                        return true;
+                    }
                 case "offset-ignored":
                     // Takes the offset parameter without a word and pages by page number alone.
                     Send(s, 200, records, QueryPage(req, 300, 300, true));

@@ -20,7 +20,7 @@ namespace HostileTests
     sealed class Case
     {
         public string Name;
-        public string Call;          // "login" or "query"
+        public string Call;          // "login", "query" (every VM) or "metadata" (VMs by a metadata tag)
         public int Listed = -1;      // VMs a successful query returns, when checked
         public string Options = "";  // added to the common options
         public string Expect;        // a part of the error text (case-insensitive); null when the call must succeed
@@ -30,6 +30,7 @@ namespace HostileTests
         public string Password;      // the password the case logs in with, when not the common one
         public bool Logged;          // the wrapper logs at level 3 (bodies included); Absent holds for the log too
         public int MaxQueries;       // the query requests the call may make at most; 0 for no check
+        public int Queries;          // the query requests a successful call makes exactly; 0 for no check
     }
 
     static class Program
@@ -105,6 +106,13 @@ namespace HostileTests
             new Case { Name = "params-refused", Call = "query", Expect = null, Listed = 300 },
             new Case { Name = "offset-whole-total", Call = "query", Expect = null, Listed = 300 },
             new Case { Name = "offset-ignored", Call = "query", Expect = null, Listed = 300 },
+            // Each offset window starts two records before the end of the one before: 126 new records a
+            // window of 128, so 382 records take 4 windows (3 with one record of overlap) and 506 take 4 (5
+            // with three).
+            // A VM list by metadata asks for whole records, as public clients do: one request.
+            new Case { Name = "metadata-fields", Call = "metadata", Expect = null, Listed = 3, Queries = 1 },
+            new Case { Name = "offset-join-382", Call = "query", Expect = null, Listed = 382, Queries = 4 },
+            new Case { Name = "offset-join-506", Call = "query", Expect = null, Listed = 506, Queries = 4 },
         };
 
         static int Main(string[] args)
@@ -159,7 +167,8 @@ namespace HostileTests
                 }
                 if (!w.Login(server.Url, User, password)) { text = "Login: " + w.getLastErrorString(); return; }
                 sw.Start();
-                var list = w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                var list = c.Call == "metadata" ? w.GetVMInfoListForMetadataTag("backup-policy", "gold", 0, 0)
+                    : w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
                 sw.Stop();
                 ok = list != null;
                 text = ok ? list.Count + " VMs" : w.getLastErrorString();
@@ -298,6 +307,7 @@ namespace HostileTests
             Check(result != null, c.Name + ": the process lives and reports", text);
             if (result == null) return;
             if (c.Expect == null && c.Listed >= 0) Check(text == c.Listed + " VMs", c.Name + ": every VM is listed", text);
+            if (c.Expect == null && c.Queries > 0) Check(queries == c.Queries, c.Name + ": " + c.Queries + " query requests", queries + " requests");
             if (c.Expect == null) Check(ok, c.Name + ": the call succeeds", text);
             else if (c.MaxQueries > 0)
             {
