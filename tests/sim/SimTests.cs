@@ -157,6 +157,20 @@ namespace VcdSimTests
             Equal(401, alice.Get("api/org").Status, "the token is dead after logout");
             Equal(204, legacy.Delete("api/session").Status, "DELETE /api/session");
             Equal(401, legacy.Get("api/org").Status, "the legacy token is dead after logout");
+
+            // The versions offered change from the control endpoint, as a cell upgrade changes them between two
+            // logins; a list that does not parse is refused and changes nothing.
+            Func<List<string>> offered = () => anon.Send("GET", "api/versions", accept: "application/*+xml").Root
+                .Elements(NS.Versions + "VersionInfo")
+                .Select(i => (string)i.Element(NS.Versions + "Version") + ((string)i.Attribute("deprecated") == "true" ? "D" : "")).ToList();
+            var first = offered();
+            Equal(400, anon.Control("POST", "api-versions?list=38.0,39.x").Status, "a version list that does not parse is refused");
+            Equal(400, anon.Control("POST", "api-versions?list=,").Status, "an empty version list is refused");
+            Equal(string.Join(",", first), string.Join(",", offered()), "and the versions offered stay");
+            Equal(200, anon.Control("POST", "api-versions?list=37.0D,38.0,39.0").Status, "a new version list");
+            Equal("37.0D,38.0,39.0", string.Join(",", offered()), "is offered from then on");
+            Equal(200, anon.Control("POST", "api-versions?list=" + string.Join(",", first)).Status, "the first list again");
+            Equal(string.Join(",", first), string.Join(",", offered()), "is offered again");
         }
 
         // ---- navigation -------------------------------------------------------------------------------------
