@@ -110,7 +110,7 @@ namespace vCloudSDKWrapper
             var ku = issuer.Extensions.OfType<X509KeyUsageExtension>().FirstOrDefault();
             if (bc != null)
             {
-                if (!bc.CertificateAuthority) return "is not a CA (basicConstraints CA:FALSE)";
+                if (!bc.CertificateAuthority) return "is not a CA (CA:FALSE)";
                 if (bc.HasPathLengthConstraint && below > bc.PathLengthConstraint)
                     return "allows " + bc.PathLengthConstraint + " CA(s) below it, and the chain has " + below + " (pathlen)";
             }
@@ -119,7 +119,7 @@ namespace vCloudSDKWrapper
                 bool selfIssued = SameName(issuer.SubjectName, issuer.IssuerName);
                 bool v1 = issuer.Version < 3;
                 bool signs = ku != null && (ku.KeyUsages & X509KeyUsageFlags.KeyCertSign) != 0;
-                if (!(v1 && selfIssued) && !signs) return "is not a CA (it has no basicConstraints)";
+                if (!(v1 && selfIssued) && !signs) return "is not a CA (it says neither CA:TRUE nor keyCertSign)";
             }
             if (ku != null && (ku.KeyUsages & X509KeyUsageFlags.KeyCertSign) == 0)
                 return "may not sign certificates (its keyUsage lacks keyCertSign)";

@@ -73,7 +73,6 @@ http {
       proxy_pass $upstream;
       proxy_http_version 1.1;
       proxy_set_header Connection "";
-      proxy_set_header Host \$http_host;
       proxy_read_timeout 120s;
     }
   }

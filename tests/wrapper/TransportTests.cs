@@ -265,10 +265,10 @@ namespace WrapperTests
                 ?? "(accepted)", "expired", "an expired anchor");
 
             // What an issuer must be.
-            refused("an intermediate that is not a CA", "leaf-notca", new[] { "notca" }, "which is not a CA (basicConstraints CA:FALSE)");
+            refused("an intermediate that is not a CA", "leaf-notca", new[] { "notca" }, "which is not a CA (CA:FALSE)");
             refused("a CA whose key usage excludes certificate signing", "leaf-noku", new[] { "noku" }, "may not sign certificates");
             accepted("an intermediate without basicConstraints whose key usage allows certificate signing", "leaf-nobc", new[] { "nobc" }, null, null);
-            refused("an intermediate without basicConstraints or key usage", "leaf-bare", new[] { "bare" }, "which is not a CA (it has no basicConstraints)");
+            refused("an intermediate without basicConstraints or key usage", "leaf-bare", new[] { "bare" }, "which is not a CA (it says neither CA:TRUE nor keyCertSign)");
             refused("a CA below an intermediate with pathlen 0", "leaf2", new[] { "int2", "int" }, "allows 0 CA(s) below it, and the chain has 1");
             accepted("the same intermediate issuing the server certificate directly", "leaf", new[] { "int2", "int" }, null, null);
             refused("a certificate whose issuer's name fits but whose signature does not", "leaf-forged", new[] { "int" },
