@@ -155,6 +155,41 @@ namespace WrapperTests
                     w.getLastErrorString());
                 Check.Equal(2L, Status(sim, 429), "after two throttled requests");
 
+                // The back-off after a lost connection stays within httpTimeout too: with 1.4 s, the second wait
+                // (1 s, after at least 0.5 s) would pass it, so at most two of the three allowed requests go out.
+                var lost = Admin(sim, "allowHttp=true;httpTimeout=1400ms;retries=2");
+                sim.Reset();
+                sim.Faults("reset=true&method=GET&path=/api/query");
+                Check.That(!lost.GetVdcListInOrg("Org001", ref list), "a GET whose connections are all lost fails");
+                long sent = sim.Requests("/api/query");
+                Check.That(sent >= 1 && sent <= 2, "no back-off waits past httpTimeout", sent + " requests");
+
+                // What the simulator sends: Retry-After on forced 429 and 503 answers, as given, and none when empty.
+                using (var raw = new System.Net.Http.HttpClient())
+                {
+                    Func<string, System.Net.Http.HttpResponseMessage> get = q =>
+                    {
+                        sim.Reset();
+                        sim.Faults(q);
+                        return raw.GetAsync(sim.Url + "api/versions").GetAwaiter().GetResult();
+                    };
+                    var a = get("error429=1&retryAfter=7");
+                    Check.Equal(429, (int)a.StatusCode, "error429 answers 429");
+                    Check.Equal("7", a.Headers.Contains("Retry-After") ? string.Join(",", a.Headers.GetValues("Retry-After")) : null, "with the Retry-After given");
+                    a = get("error503=1&retryAfter=7");
+                    Check.Equal(503, (int)a.StatusCode, "error503 answers 503");
+                    Check.That(a.Headers.Contains("Retry-After"), "with the Retry-After given too");
+                    a = get("error504=1&retryAfter=7");
+                    Check.That(!a.Headers.Contains("Retry-After"), "a 504 carries none");
+                    a = get("error429=1");
+                    Check.That(!a.Headers.Contains("Retry-After"), "without retryAfter a 429 carries none");
+                    a = get("error429=0.5&count=2");
+                    Check.Equal(200, (int)a.StatusCode, "a share of 0.5 lets the first request through");
+                    a = raw.GetAsync(sim.Url + "api/versions").GetAwaiter().GetResult();
+                    Check.Equal(429, (int)a.StatusCode, "and throttles the second");
+                }
+                sim.Reset();
+
                 // With retries=0 nothing is repeated, 429 included.
                 var never = Admin(sim, Quick + ";retries=0");
                 sim.Reset();
@@ -162,7 +197,7 @@ namespace WrapperTests
                 Check.That(!never.GetVdcListInOrg("Org001", ref list), "retries=0 does not repeat a throttled request");
                 Check.Equal(1L, Status(sim, 429), "one request");
                 sim.Reset();
-                foreach (var x in new[] { w, capped, hasty, once, never }) x.Logout();
+                foreach (var x in new[] { w, capped, hasty, once, never, lost }) x.Logout();
             }
         }
 
