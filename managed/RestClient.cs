@@ -435,15 +435,15 @@ namespace vCloudSDKWrapper
                     return r;
                 }
                 wait = serverWait ?? TimeSpan.FromMilliseconds(500 * (attempt + 1));
+                string next = asked != null ? "the server asked to retry after " + asked : "the next retry would follow after " + Seconds(wait);
                 if (wait > opt.MaxRetryWait)
                 {
-                    r.RetryNote = "the server asked to retry after " + (asked ?? Seconds(wait)) + ", more than maxRetryWait (" + Seconds(opt.MaxRetryWait) + ")";
+                    r.RetryNote = next + ", more than maxRetryWait (" + Seconds(opt.MaxRetryWait) + ")";
                     return r;
                 }
                 if (started.Elapsed + wait > opt.HttpTimeout)
                 {
-                    r.RetryNote = "the server asked to retry after " + (asked ?? Seconds(wait)) + ", beyond this request's httpTimeout ("
-                        + Seconds(opt.HttpTimeout) + ")";
+                    r.RetryNote = next + ", beyond this request's httpTimeout (" + Seconds(opt.HttpTimeout) + ")";
                     return r;
                 }
                 attempt++;
