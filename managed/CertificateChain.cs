@@ -29,7 +29,11 @@ namespace vCloudSDKWrapper
                 if (IsAnchor(current, anchors)) return null;
                 if (path.Count > MaxLinks)
                     return "was not issued by a CA in the configured caFile (no anchor within " + MaxLinks + " links)";
-                var issuer = IssuerOf(current, anchors.Cast<X509Certificate2>(), path) ?? IssuerOf(current, sent, path);
+                X509Certificate2 unverifiable = null;
+                var issuer = IssuerOf(current, anchors.Cast<X509Certificate2>(), path, ref unverifiable) ?? IssuerOf(current, sent, path, ref unverifiable);
+                if (issuer == null && unverifiable != null)
+                    return "names its issuer " + unverifiable.Subject + ", whose " + KeyKind(unverifiable)
+                        + " key this runtime cannot check signatures with; configure pin for this server instead";
                 if (issuer == null)
                     return "was not issued by a CA in the configured caFile" + (path.Count > 1 ? " (its chain ends at " + current.Subject + ", issued by " + current.Issuer + ")" : "");
                 // The CAs between the leaf and this issuer, each of which it vouches for.
@@ -60,16 +64,26 @@ namespace vCloudSDKWrapper
         }
 
         // The first candidate that names the certificate's issuer as its subject and whose key verifies the
-        // certificate's signature; one already on the path is never taken again.
-        private static X509Certificate2 IssuerOf(X509Certificate2 cert, IEnumerable<X509Certificate2> candidates, List<X509Certificate2> path)
+        // certificate's signature; one already on the path is never taken again. A candidate whose key the
+        // runtime cannot use goes to unverifiable.
+        private static X509Certificate2 IssuerOf(X509Certificate2 cert, IEnumerable<X509Certificate2> candidates, List<X509Certificate2> path,
+                                                 ref X509Certificate2 unverifiable)
         {
             foreach (var c in candidates)
             {
                 if (c == null || path.Any(p => p.RawData.SequenceEqual(c.RawData))) continue;
                 if (!SameName(c.SubjectName, cert.IssuerName)) continue;
-                if (SignedBy(cert, c)) return c;
+                bool? signed = SignedBy(cert, c);
+                if (signed == true) return c;
+                if (signed == null && unverifiable == null) unverifiable = c;
             }
             return null;
+        }
+
+        private static string KeyKind(X509Certificate2 cert)
+        {
+            string oid = cert.PublicKey.Oid.Value;
+            return oid == "1.2.840.10045.2.1" ? "EC" : oid == "1.3.101.112" ? "Ed25519" : "(" + oid + ")";
         }
 
         private static bool SameName(X500DistinguishedName a, X500DistinguishedName b)
@@ -77,28 +91,16 @@ namespace vCloudSDKWrapper
             return a.RawData.SequenceEqual(b.RawData) || string.Equals(a.Name, b.Name, StringComparison.OrdinalIgnoreCase);
         }
 
-        // Whether issuer's key verifies cert's signature: RSA and DSA keys directly; other kinds of key
-        // through the runtime's chain engine, given only that issuer to build with.
-        internal static bool SignedBy(X509Certificate2 cert, X509Certificate2 issuer)
+        // Whether issuer's key verifies cert's signature; null when the runtime cannot use that kind of key
+        // (it reads RSA and DSA keys; Mono 6.8 has no EC keys outside its TLS provider).
+        internal static bool? SignedBy(X509Certificate2 cert, X509Certificate2 issuer)
         {
-            System.Security.Cryptography.AsymmetricAlgorithm key = null;
-            try { key = issuer.PublicKey.Key; } catch (Exception) { }
-            if (key != null)
-            {
-                try { return new Mono.Security.X509.X509Certificate(cert.RawData).VerifySignature(key); }
-                catch (Exception) { return false; }
-            }
-            using (var chain = new X509Chain())
-            {
-                chain.ChainPolicy.RevocationMode = X509RevocationMode.NoCheck;
-                chain.ChainPolicy.VerificationFlags = X509VerificationFlags.AllowUnknownCertificateAuthority | X509VerificationFlags.IgnoreNotTimeValid;
-                chain.ChainPolicy.ExtraStore.Add(issuer);
-                try { chain.Build(cert); } catch (Exception) { return false; }
-                if (chain.ChainElements.Count < 2 || !chain.ChainElements[1].Certificate.RawData.SequenceEqual(issuer.RawData)) return false;
-                foreach (X509ChainStatus st in chain.ChainElements[0].ChainElementStatus)
-                    if ((st.Status & X509ChainStatusFlags.NotSignatureValid) != 0) return false;
-                return true;
-            }
+            System.Security.Cryptography.AsymmetricAlgorithm key;
+            try { key = issuer.PublicKey.Key; }
+            catch (Exception) { return null; }
+            if (key == null) return null;
+            try { return new Mono.Security.X509.X509Certificate(cert.RawData).VerifySignature(key); }
+            catch (Exception) { return false; }
         }
 
         // Why the certificate may not issue a certificate that has `below` CAs under it, or null. A CA is

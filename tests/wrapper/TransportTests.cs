@@ -273,7 +273,11 @@ namespace WrapperTests
                 made = c.Issue("c" + i, "k", prev, "k", 30, Ca);
                 prev = "c" + i;
             }
-            made = made && c.Issue("leaf-c7", "k", "c7", "k", 30, Leaf) && c.Issue("leaf-c8", "k", "c8", "k", 30, Leaf);
+            made = made && c.Issue("leaf-c7", "k", "c7", "k", 30, Leaf) && c.Issue("leaf-c8", "k", "c8", "k", 30, Leaf)
+                // an EC root, whose signatures Mono's certificate classes cannot check
+                && c.Run("ecparam -name prime256v1 -genkey -noout -out ec.key")
+                && c.Run("req -x509 -key ec.key -out ecroot.pem -days 30 -subj /CN=ecroot -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign")
+                && c.Issue("leaf-ec", "k", "ecroot", "ec", 30, Leaf);
             if (!Check.That(made, "test chains made with openssl")) return;
 
             var root = new X509Certificate2Collection(c["root"]);
@@ -319,6 +323,10 @@ namespace WrapperTests
                 "was not issued by a CA in the configured caFile");
             Check.Equal((string)null, CaFileChain.Refusal(c["leaf-forged"], new[] { c["leaf-forged"] }, new X509Certificate2Collection(c["impostor"]), now),
                 "and accepted under the key that did sign it");
+
+            // A chain whose signature the runtime cannot check is refused, in words that point to pin.
+            Check.Contains(CaFileChain.Refusal(c["leaf-ec"], new[] { c["leaf-ec"] }, new X509Certificate2Collection(c["ecroot"]), now) ?? "(accepted)",
+                "names its issuer CN=ecroot, whose EC key this runtime cannot check signatures with; configure pin", "an EC issuer");
 
             // Links: seven intermediates are followed to the root, eight are too many.
             var sevenUp = Enumerable.Range(1, 7).Select(i => "c" + i).Reverse().ToArray();
