@@ -26,7 +26,8 @@ namespace vCloudSDKWrapper
         public long MaxNodes = 1000000;
         public int QueryConcurrency = 4;                     // requests one session may have in flight at once
         public const int MaxQueryConcurrency = 16;           // the HTTP connection pool's limit per server
-        public int Retries = 2;                              // extra attempts for a GET answered 502/503/504 or lost
+        public int Retries = 2;                              // extra attempts for a GET answered 502/503/504 or lost, or any request answered 429
+        public TimeSpan MaxRetryWait = TimeSpan.FromSeconds(60);   // the longest wait before a retry, Retry-After included
         public string CaFile = "";
         public X509Certificate2Collection CaCertificates;   // loaded from CaFile
         public byte[] Pin;                                   // SHA-256 of the server certificate
@@ -44,7 +45,7 @@ namespace vCloudSDKWrapper
         public static readonly string[] Keys =
         {
             "apiVersion", "httpTimeout", "taskTimeout", "taskPollInterval", "pageSize", "maxQueryPages", "queryConcurrency",
-            "retries", "maxResponseBytes", "maxDecompressedBytes", "maxNestingDepth", "maxNodes",
+            "retries", "maxRetryWait", "maxResponseBytes", "maxDecompressedBytes", "maxNestingDepth", "maxNodes",
             "caFile", "pin", "insecure", "allowHttp", "importMove", "auth", "proxy", "proxyCredentialsFile"
         };
 
@@ -88,6 +89,7 @@ namespace vCloudSDKWrapper
                 case "maxnodes": MaxNodes = Integer(value, where, 100, int.MaxValue); break;
                 case "queryconcurrency": QueryConcurrency = Integer(value, where, 1, MaxQueryConcurrency); break;
                 case "retries": Retries = Integer(value, where, 0, 10); break;
+                case "maxretrywait": MaxRetryWait = Duration(value, where, TimeSpan.FromSeconds(1)); break;
                 case "cafile":
                     CaFile = value;
                     CaCertificates = value.Length == 0 ? null : LoadCertificates(value, where);
@@ -135,12 +137,13 @@ namespace vCloudSDKWrapper
         public string Describe()
         {
             return string.Format(CultureInfo.InvariantCulture,
-                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}; maxQueryPages={11}; maxResponseBytes={12}; maxDecompressedBytes={13}; maxNestingDepth={14}; maxNodes={15}; queryConcurrency={16}; auth={17}; proxy={18}",
+                "apiVersion={0}; httpTimeout={1}s; taskTimeout={2}s; taskPollInterval={3}ms; pageSize={4}; retries={5}; caFile={6}; pin={7}; insecure={8}; allowHttp={9}; importMove={10}; maxQueryPages={11}; maxResponseBytes={12}; maxDecompressedBytes={13}; maxNestingDepth={14}; maxNodes={15}; queryConcurrency={16}; auth={17}; proxy={18}; maxRetryWait={19}s",
                 ApiVersion.Length == 0 ? "negotiate" : ApiVersion, HttpTimeout.TotalSeconds, TaskTimeout.TotalSeconds,
                 TaskPollInterval.TotalMilliseconds, PageSize, Retries, CaFile.Length == 0 ? "none" : CaFile,
                 Pin == null ? "none" : "set", Insecure, AllowHttp, ImportMove, MaxQueryPages,
                 MaxResponseBytes, MaxDecompressedBytes, MaxNestingDepth, MaxNodes, QueryConcurrency, ApiToken ? "apiToken" : "password",
-                Proxy.Length == 0 ? "from the environment" : Proxy + (ProxyCredentials != null ? " with credentials" : ""));
+                Proxy.Length == 0 ? "from the environment" : Proxy + (ProxyCredentials != null ? " with credentials" : ""),
+                MaxRetryWait.TotalSeconds);
         }
 
         private static TimeSpan Duration(string value, string where, TimeSpan minimum)

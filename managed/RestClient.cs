@@ -33,6 +33,7 @@ namespace vCloudSDKWrapper
         public ParseLimits Limits = ParseLimits.Default;      // for reading the body, time-out included
         public List<string> Secrets = new List<string>();     // what this request carried that no text may repeat
         public string Via = "";                                // the forward proxy it went through, if any
+        public string RetryNote;                               // why a throttled or unavailable answer was not retried
         public string Text { get { return Encoding.UTF8.GetString(Body); } }
         public bool IsHtml
         {
@@ -185,14 +186,14 @@ namespace vCloudSDKWrapper
 
         private bool ValidateCertificate(HttpRequestMessage request, X509Certificate2 cert, X509Chain chain, SslPolicyErrors errors)
         {
-            string reason = Refusal(request, cert, errors);
+            string reason = Refusal(request, cert, chain, errors);
             if (reason == null) return true;
             if (request != null) request.Properties[TlsRejectionKey] = reason;
             return false;
         }
 
         // Why the server's certificate is refused for this request, or null when it is accepted.
-        private string Refusal(HttpRequestMessage request, X509Certificate2 cert, SslPolicyErrors errors)
+        private string Refusal(HttpRequestMessage request, X509Certificate2 cert, X509Chain sent, SslPolicyErrors errors)
         {
             string host = request != null && request.RequestUri != null ? request.RequestUri.Host : "?";
             if (opt.Insecure) return null;
@@ -210,33 +211,29 @@ namespace vCloudSDKWrapper
                 if ((errors & (SslPolicyErrors.RemoteCertificateNameMismatch | SslPolicyErrors.RemoteCertificateNotAvailable)) != 0
                     || !CertificateNames(cert, host))
                     return "the certificate of " + host + " (" + cert.Subject + ") is not issued for that host name";
-                if (IssuedByConfiguredCa(cert)) return null;
-                return "the certificate of " + host + " (" + cert.Subject + ") was not issued by a CA in the configured caFile";
+                string broken = CaFileChain.Refusal(cert, Sent(sent), opt.CaCertificates, DateTime.UtcNow);
+                return broken == null ? null : "the certificate of " + host + " (" + cert.Subject + ") " + broken;
             }
             if (errors == SslPolicyErrors.None) return null;
+            // The runtime's own name check reads DNS names only: a certificate that names the address asked for
+            // is refused still, in words that say why.
+            if (errors == SslPolicyErrors.RemoteCertificateNameMismatch)
+                return "the certificate of " + host + " (" + cert.Subject + ") "
+                    + (CertificateNames(cert, host) ? "names the address " + host + ", which this runtime's trust store check cannot match; use a DNS name, caFile or pin"
+                                                    : "is not issued for that host name");
             return "the certificate of " + host + " (" + cert.Subject + ") is not trusted (" + errors
                 + "); configure caFile or pin";
         }
 
-        private bool IssuedByConfiguredCa(X509Certificate2 cert)
+        // The certificates the server sent in its handshake: Mono hands them over as the extra store of the
+        // chain it built, and that chain's elements may add more.
+        private static List<X509Certificate2> Sent(X509Chain chain)
         {
-            using (var chain = new X509Chain())
-            {
-                chain.ChainPolicy.RevocationMode = X509RevocationMode.NoCheck;
-                chain.ChainPolicy.VerificationFlags = X509VerificationFlags.AllowUnknownCertificateAuthority;
-                chain.ChainPolicy.ExtraStore.AddRange(opt.CaCertificates);
-                chain.Build(cert);
-                foreach (X509ChainStatus st in chain.ChainStatus)
-                {
-                    var tolerated = X509ChainStatusFlags.UntrustedRoot | X509ChainStatusFlags.PartialChain
-                        | X509ChainStatusFlags.RevocationStatusUnknown | X509ChainStatusFlags.OfflineRevocation;
-                    if ((st.Status & ~tolerated) != 0) return false;
-                }
-                foreach (X509ChainElement element in chain.ChainElements)
-                    foreach (X509Certificate2 ca in opt.CaCertificates)
-                        if (element.Certificate.Thumbprint == ca.Thumbprint) return true;
-                return false;
-            }
+            var sent = new List<X509Certificate2>();
+            if (chain == null) return sent;
+            foreach (X509Certificate2 c in chain.ChainPolicy.ExtraStore) sent.Add(c);
+            foreach (X509ChainElement e in chain.ChainElements) sent.Add(e.Certificate);
+            return sent;
         }
 
         // Whether the certificate names host: its subjectAltName DNS names (a leading "*." matching one
@@ -290,6 +287,31 @@ namespace vCloudSDKWrapper
             var sb = new StringBuilder();
             foreach (var b in bytes) sb.Append(b.ToString("x2"));
             return sb.ToString();
+        }
+
+        // A handshake that failed on the protocol version: the server's protocol_version alert (a server that
+        // speaks only newer versions, such as TLS 1.3 alone), or a version offered that this side does not speak.
+        internal static bool NoCommonTlsVersion(string cause)
+        {
+            return cause.IndexOf("PROTOCOL_VERSION", StringComparison.OrdinalIgnoreCase) >= 0
+                || cause.IndexOf("UNSUPPORTED_PROTOCOL", StringComparison.OrdinalIgnoreCase) >= 0;
+        }
+
+        // The TLS versions of the runtime's TLS provider, e.g. "TLS 1.0, TLS 1.1, TLS 1.2".
+        internal static string TlsVersions
+        {
+            get
+            {
+                System.Security.Authentication.SslProtocols p;
+                try { p = Mono.Security.Interface.MonoTlsProviderFactory.GetProvider().SupportedProtocols; }
+                catch (Exception) { return "unknown"; }
+                var names = new List<string>();
+                if ((p & System.Security.Authentication.SslProtocols.Tls) != 0) names.Add("TLS 1.0");
+                if ((p & System.Security.Authentication.SslProtocols.Tls11) != 0) names.Add("TLS 1.1");
+                if ((p & System.Security.Authentication.SslProtocols.Tls12) != 0) names.Add("TLS 1.2");
+                if (((int)p & 12288) != 0) names.Add("TLS 1.3");
+                return names.Count == 0 ? "none" : string.Join(", ", names);
+            }
         }
 
         // Plain http only when allowed, and then only to a loopback address.
@@ -367,10 +389,17 @@ namespace vCloudSDKWrapper
             }
         }
 
+        // One request with its retries, each counted within `retries`: a GET that got no answer or a 502, 503
+        // or 504 (a 503 may come from a cell being drained), and a request of any method answered 429 (a load
+        // balancer or the server throttling: it did no work, so even a POST is safe to send again). Every wait
+        // honours the server's Retry-After, else the usual back-off (0.5 s, 1 s, ...), and is bounded: a wait
+        // above maxRetryWait, or one that would take the request past its httpTimeout, ends the retries at once
+        // and the error text says what the server asked for.
         private Reply SendRetrying(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
                                    IEnumerable<string> extraSecrets)
         {
-            bool retryable = method == HttpMethod.Get;
+            bool idempotent = method == HttpMethod.Get;
+            var started = Stopwatch.StartNew();
             int attempt = 0;
             while (true)
             {
@@ -382,25 +411,61 @@ namespace vCloudSDKWrapper
                 }
                 catch (CloudException e)
                 {
-                    if (!retryable || attempt >= opt.Retries || e.Status != -1) throw;
+                    if (!idempotent || attempt >= opt.Retries || e.Status != -1) throw;
                     lost = e;
                 }
+                TimeSpan wait;
                 if (lost != null)
                 {
                     attempt++;
+                    wait = TimeSpan.FromMilliseconds(500 * attempt);
+                    if (started.Elapsed + wait > opt.HttpTimeout) throw lost;
                     log.Info(2, what + ": retry " + attempt + " after " + lost.Message);
-                    Thread.Sleep(500 * attempt);
+                    Thread.Sleep(wait);
                     continue;
                 }
-                if (retryable && attempt < opt.Retries && (r.Status == 502 || r.Status == 503 || r.Status == 504))
+                bool throttled = r.Status == 429;
+                bool unavailable = idempotent && (r.Status == 502 || r.Status == 503 || r.Status == 504);
+                if (!throttled && !unavailable) return r;
+                string asked;
+                TimeSpan? serverWait = RetryAfter.Parse(Header(r, "Retry-After"), DateTime.UtcNow, out asked);
+                if (attempt >= opt.Retries)
                 {
-                    attempt++;
-                    log.Info(2, what + ": retry " + attempt + " after HTTP " + r.Status);
-                    Thread.Sleep(500 * attempt);
-                    continue;
+                    if (asked != null) r.RetryNote = "the server asked to retry after " + asked + "; no retries left (retries=" + opt.Retries + ")";
+                    return r;
                 }
-                return r;
+                wait = serverWait ?? TimeSpan.FromMilliseconds(500 * (attempt + 1));
+                string next = asked != null ? "the server asked to retry after " + asked : "the next retry would follow after " + Seconds(wait);
+                if (wait > opt.MaxRetryWait)
+                {
+                    r.RetryNote = next + ", more than maxRetryWait (" + Seconds(opt.MaxRetryWait) + ")";
+                    return r;
+                }
+                if (started.Elapsed + wait > opt.HttpTimeout)
+                {
+                    r.RetryNote = next + ", beyond this request's httpTimeout (" + Seconds(opt.HttpTimeout) + ")";
+                    return r;
+                }
+                attempt++;
+                if (throttled)
+                    log.Info(1, what + ": the server throttled the request (HTTP 429); waiting " + Seconds(wait)
+                        + (asked != null ? " as it asked (Retry-After: " + asked + ")" : "") + ", then retry " + attempt);
+                else
+                    log.Info(serverWait.HasValue ? 1 : 2, what + ": HTTP " + r.Status + "; waiting " + Seconds(wait)
+                        + (asked != null ? " as the server asked (Retry-After: " + asked + ")" : "") + ", then retry " + attempt);
+                Thread.Sleep(wait);
             }
+        }
+
+        private static string Header(Reply r, string name)
+        {
+            string v;
+            return r.Headers.TryGetValue(name, out v) ? v : null;
+        }
+
+        private static string Seconds(TimeSpan t)
+        {
+            return t.TotalSeconds.ToString("0.###", System.Globalization.CultureInfo.InvariantCulture) + " s";
         }
 
         // Status -1 in a thrown CloudException marks a lost connection, which a GET may retry. One time-out,
@@ -443,6 +508,10 @@ namespace vCloudSDKWrapper
                 {
                     object tls;
                     if (req.Properties.TryGetValue(TlsRejectionKey, out tls)) throw new CloudException(what + ": TLS refused: " + tls);
+                    string cause = Flatten(e);
+                    if (uri.Scheme == Uri.UriSchemeHttps && NoCommonTlsVersion(cause))
+                        throw new CloudException(what + ": TLS refused: the server at " + uri.Host + " accepts no TLS version that this runtime speaks ("
+                            + TlsVersions + "): " + Visible(Redact(cause, secrets)));
                     var through = proxy.For(uri);
                     if (through != null)
                         throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + " through the proxy "
@@ -698,6 +767,7 @@ namespace vCloudSDKWrapper
             if (message.Length > 0) sb.Append(": " + message);
             if (r.Status == 401) sb.Append(" (the session is not valid or has expired; log in again)");
             if (r.Status == 407) sb.Append(" (the proxy asks for credentials: give them in proxyCredentialsFile)");
+            if (r.RetryNote != null) sb.Append(" (" + r.RetryNote + ")");
             if (r.RequestId.Length > 0 && message.IndexOf(r.RequestId, StringComparison.Ordinal) < 0)
                 sb.Append(" [request " + Clean(r.RequestId, r) + "]");
             return new CloudException(sb.ToString(), r.Status, minor);

@@ -7,7 +7,7 @@ pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmono-2.0-dev mono-mcs mono-runtime
   libmono-system-net-http4.0-cil libmono-system-xml-linq4.0-cil libmono-system-web4.0-cil libmono-posix4.0-cil libmono-security4.0-cil
-  python3 help2man doxygen curl openssl tinyproxy
+  python3 help2man doxygen curl openssl tinyproxy nginx
 )
 # With --packaging, also what builds and checks the Debian packages (scripts/package-check.sh); with
 # --profiling, what profiles the benchmarks' VM list (bench/profile-vmlist.sh: perf, Mono's mprof-report) and

@@ -11,7 +11,8 @@ namespace VcdSim
     class FaultDecision
     {
         public int LatencyMs;
-        public int ForcedStatus;          // 500, 503 or 504, 0 for none
+        public int ForcedStatus;          // 429, 500, 503 or 504, 0 for none
+        public string RetryAfter;         // the Retry-After header of a forced 429 or 503, null for none
         public BodyFault Body = BodyFault.None;
         public int HtmlStatus = 502;
     }
@@ -25,6 +26,8 @@ namespace VcdSim
         public double Share500;
         public double Share503;
         public double Share504;
+        public double Share429;           // throttled, as a load balancer answers under load
+        public string RetryAfter = "";    // Retry-After of forced 429 and 503 answers: seconds or an HTTP date; "" for none
         public bool Drop;                 // the connection is closed without an answer (key "reset")
         public bool Truncate;
         public bool Malformed;
@@ -56,7 +59,7 @@ namespace VcdSim
 
         bool PerRequestActive
         {
-            get { return LatencyMs > 0 || Share500 > 0 || Share503 > 0 || Share504 > 0 || Drop || Truncate || Malformed || Html; }
+            get { return LatencyMs > 0 || Share429 > 0 || Share500 > 0 || Share503 > 0 || Share504 > 0 || Drop || Truncate || Malformed || Html; }
         }
 
         public void Reset()
@@ -77,7 +80,8 @@ namespace VcdSim
         void ClearPerRequest()
         {
             LatencyMs = 0;
-            Share500 = Share503 = Share504 = 0;
+            Share500 = Share503 = Share504 = Share429 = 0;
+            RetryAfter = "";
             Drop = Truncate = Malformed = Html = false;
             HtmlStatus = 502;
             PathPrefix = "";
@@ -104,9 +108,11 @@ namespace VcdSim
                 if (Method.Length > 0 && !string.Equals(Method, method, StringComparison.OrdinalIgnoreCase)) return null;
                 long k = ++matched;
                 var d = new FaultDecision { LatencyMs = LatencyMs, HtmlStatus = HtmlStatus };
-                if (Hits(k, Share500)) d.ForcedStatus = 500;
+                if (Hits(k, Share429)) d.ForcedStatus = 429;
+                else if (Hits(k, Share500)) d.ForcedStatus = 500;
                 else if (Hits(k, Share503)) d.ForcedStatus = 503;
                 else if (Hits(k, Share504)) d.ForcedStatus = 504;
+                if ((d.ForcedStatus == 429 || d.ForcedStatus == 503) && RetryAfter.Length > 0) d.RetryAfter = RetryAfter;
                 if (Drop) d.Body = BodyFault.Reset;
                 else if (Html) d.Body = BodyFault.Html;
                 else if (Truncate) d.Body = BodyFault.Truncate;
@@ -162,6 +168,8 @@ namespace VcdSim
                     case "error500": Share500 = Share(key, value); break;
                     case "error503": Share503 = Share(key, value); break;
                     case "error504": Share504 = Share(key, value); break;
+                    case "error429": Share429 = Share(key, value); break;
+                    case "retryAfter": RetryAfter = HeaderText(key, value); break;
                     case "reset": Drop = Bool(key, value); break;
                     case "method": Method = (value ?? "").Trim().ToUpperInvariant(); break;
                     case "truncate": Truncate = Bool(key, value); break;
@@ -204,6 +212,16 @@ namespace VcdSim
             return d;
         }
 
+        // A header value as given (seconds or an HTTP date are both sent as they are, so that clients meet
+        // malformed ones too), without line breaks or other control characters.
+        static string HeaderText(string key, string v)
+        {
+            string t = (v ?? "").Trim();
+            foreach (char c in t)
+                if (c < 0x20 || c == 0x7f) throw new ArgumentException(key + " needs a header value without control characters");
+            return t;
+        }
+
         static bool Bool(string key, string v)
         {
             switch ((v ?? "").ToLowerInvariant())
@@ -220,6 +238,7 @@ namespace VcdSim
             {
                 return new JsonOut().Obj()
                     .Prop("latencyMs", LatencyMs).Prop("error500", Share500).Prop("error503", Share503).Prop("error504", Share504)
+                    .Prop("error429", Share429).Prop("retryAfter", RetryAfter)
                     .Prop("reset", Drop).Prop("method", Method).Prop("truncate", Truncate).Prop("malformed", Malformed).Prop("html", Html)
                     .Prop("htmlStatus", HtmlStatus).Prop("path", PathPrefix).Prop("count", Count)
                     .Prop("failTasks", FailTasks).Prop("tokenExpiresAfter", TokenBudget).Prop("taskMs", TaskMs).Prop("churn", Churn)

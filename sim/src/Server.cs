@@ -164,9 +164,12 @@ namespace VcdSim
                     if (fault != null && fault.Body == BodyFault.Reset)
                         resp = Resp.Json(0, "");   // never sent: the connection is dropped
                     else if (fault != null && fault.ForcedStatus != 0)
+                    {
                         resp = r.Seg(0) == "cloudapi"
                             ? api.JsonError(r, fault.ForcedStatus, ForcedCode(fault.ForcedStatus), "Injected server failure.")
                             : api.Error(r, fault.ForcedStatus, ForcedCode(fault.ForcedStatus), "Injected server failure.");
+                        if (fault.RetryAfter != null) resp.Header("Retry-After", fault.RetryAfter);
+                    }
                     else
                         resp = api.Handle(r);
                 }
@@ -188,6 +191,7 @@ namespace VcdSim
 
         static string ForcedCode(int status)
         {
+            if (status == 429) return "TOO_MANY_REQUESTS";
             return status == 503 ? "SERVICE_UNAVAILABLE" : status == 504 ? "GATEWAY_TIMEOUT" : "INTERNAL_SERVER_ERROR";
         }
 
@@ -392,8 +396,10 @@ namespace VcdSim
         const string ControlHelp =
             "vcdsim control endpoint\n" +
             "GET  /sim/faults                    current fault settings (JSON)\n" +
-            "POST /sim/faults?key=value&...      set faults: latencyMs, error500, error503, truncate, malformed, html,\n" +
-            "                                    htmlStatus, path, count, failTasks, tokenExpiresAfter, taskMs\n" +
+            "POST /sim/faults?key=value&...      set faults: latencyMs, error500, error503, error504, error429, retryAfter,\n" +
+            "                                    truncate, malformed, html, htmlStatus, path, method, count, failTasks,\n" +
+            "                                    tokenExpiresAfter, taskMs (error429=SHARE&retryAfter=SECONDS|HTTP-DATE|empty:\n" +
+            "                                    429 with Retry-After; retryAfter also goes on 503 answers)\n" +
             "POST /sim/faults/reset              clear every fault (DELETE /sim/faults does the same)\n" +
             "GET  /sim/counters[?prefix=/api/x]  request counters: total, per path (or for one prefix), per status\n" +
             "POST /sim/counters/reset            zero the counters\n" +

@@ -59,6 +59,9 @@ namespace WrapperTests
             Run("api token", () => SessionTests.ApiToken(simExe, work));
             Run("proxy choice", () => SessionTests.ProxyChoice(simExe));
             Run("kept names", KeptNames);
+            Run("retry after", TransportTests.RetryAfterHeader);
+            Run("throttling", () => TransportTests.Throttling(simExe, work));
+            Run("certificate chains", () => TransportTests.Chains(openssl, work));
             if (!Groups.AllFound()) return 2;
             Console.WriteLine("wrapper tests took " + sw.Elapsed.TotalSeconds.ToString("0.0") + " s" + (Check.Skipped > 0 ? ", " + Check.Skipped + " skipped" : ""));
             Console.WriteLine(Check.Passed + " passed, " + Check.Failed + " failed");
