@@ -223,8 +223,9 @@ namespace VcdSim
         // ---- joins: by what real records carry ---------------------------------------------------------------
         // Real records do not all carry the same references: a tenant's OrgVdcRecord has orgName and no org
         // href, a tenant's records have no admin links that a tenant could follow. Each join takes the
-        // reference when the recording holds its target, else the name the record carries, else (for the
-        // organisation) the recording user's own; a record that joins by none of these stops the load.
+        // reference when the record carries one; a record without it joins by the name it carries, else (for
+        // the organisation) by the recording user's own. A reference to something the recording does not
+        // hold, or a record that joins by nothing, stops the load.
 
         static bool Same(string a, string b) { return string.Equals(a, b, StringComparison.OrdinalIgnoreCase); }
 
@@ -233,13 +234,19 @@ namespace VcdSim
             return new FixtureError(r.Where + " refers to " + what + ", which the recording does not hold: the references do not join up");
         }
 
-        // The record's organisation, or null when it names none that the recording holds.
+        // The organisation the record names, by reference or by name; null when it names none it joins.
+        Org NamedOrgOf(Rec r)
+        {
+            if (r.A("org").Length > 0) return cloud.Find(Refs.IdOf(r.A("org"))) as Org;
+            if (r.A("orgName").Length > 0) return cloud.Orgs.Find(x => Same(x.Name, r.A("orgName")));
+            return null;
+        }
+
+        // The record's organisation: the one it names, else, when it names none, the recording user's.
         Org TryOrgOf(Rec r)
         {
-            var o = cloud.Find(Refs.IdOf(r.A("org"))) as Org;
-            if (o != null) return o;
-            if (r.A("orgName").Length > 0) return cloud.Orgs.Find(x => Same(x.Name, r.A("orgName")));
-            if (r.A("org").Length == 0 && sessionOrg != null) return cloud.Orgs.Find(x => Same(x.Name, sessionOrg));
+            if (r.A("org").Length > 0 || r.A("orgName").Length > 0) return NamedOrgOf(r);
+            if (sessionOrg != null) return cloud.Orgs.Find(x => Same(x.Name, sessionOrg));
             return null;
         }
 
@@ -255,9 +262,9 @@ namespace VcdSim
             var v = cloud.Find(Refs.IdOf(r.A("vdc"))) as Vdc;
             if (v != null) return v;
             string name = r.A("vdcName");
-            if (name.Length > 0)
+            if (r.A("vdc").Length == 0 && name.Length > 0)
             {
-                var org = TryOrgOf(r);
+                var org = NamedOrgOf(r);
                 var named = cloud.Vdcs.Where(x => Same(x.Name, name) && (org == null || x.Org == org)).Take(2).ToList();
                 if (named.Count == 1) return named[0];
             }
@@ -269,7 +276,7 @@ namespace VcdSim
             var c = cloud.Find(Refs.IdOf(r.A("container"))) as VAppBase;
             if (c != null) return c;
             string name = r.A("containerName");
-            if (name.Length > 0 && (r.A("vdc").Length > 0 || r.A("vdcName").Length > 0))
+            if (r.A("container").Length == 0 && name.Length > 0 && (r.A("vdc").Length > 0 || r.A("vdcName").Length > 0))
             {
                 var vdc = VdcOf(r);
                 var named = vdc.VApps.Cast<VAppBase>().Concat(vdc.Templates).Where(x => Same(x.Name, name)).Take(2).ToList();
@@ -287,7 +294,7 @@ namespace VcdSim
             var u = cloud.Find(Refs.IdOf(href)) as User;
             if (u != null) return u;
             if (href.Length == 0 && (name.Length == 0 || name == "system")) return null;
-            u = name.Length > 0 ? cloud.Users.Find(x => x.Org == org && Same(x.Name, name)) : null;
+            u = href.Length == 0 ? cloud.Users.Find(x => x.Org == org && Same(x.Name, name)) : null;
             if (u != null) return u;
             if (!cloud.Users.Any(x => x.Org == org)) return null;
             throw Unjoined(r, href.Length > 0 ? "owner " + href : "the owner \"" + name + "\"");
@@ -305,7 +312,7 @@ namespace VcdSim
         {
             var vc = cloud.Find(Refs.IdOf(r.A("vc"))) as VCenter;
             if (vc != null) return vc;
-            if (r.A("vcName").Length > 0) vc = cloud.VCenters.Find(x => Same(x.Name, r.A("vcName")));
+            if (r.A("vc").Length == 0 && r.A("vcName").Length > 0) vc = cloud.VCenters.Find(x => Same(x.Name, r.A("vcName")));
             if (vc != null) return vc;
             throw Unjoined(r, r.A("vc").Length > 0 ? "vc " + r.A("vc") : "no vc");
         }

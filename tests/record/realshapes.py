@@ -13,7 +13,8 @@ canary: as real, and a unique canary ("Canary-N") is planted in every value that
   a fooBar attribute on every element of every answer, a siteTag on every root, a section that no table
   knows in every Vm, and every attribute value and text of the Vm, vApp and AdminOrg documents and of the
   Session's additions (namespace declarations, xsi:type and metadata keys aside: they are the shape).
-short: every records page of adminVM announces one record more than the query holds.
+short: every records page of adminVM announces one record more than the query holds, and the page after
+  the last one is an empty records page (as servers answer it) rather than the simulator's 400.
 shrink: from page 2 on, every records page of adminVM announces one record less than page 1 did.
 Every AdminOrg also carries a secret, as an attribute (clientSecret) and as an element (OAuthSecret).
 """
@@ -32,6 +33,7 @@ SECRET = 'Zq4-secret-value-7731'
 
 sim = urllib.parse.urlsplit(sim_url)
 counter = itertools.count(1)
+announced = [0]   # the total that the last adminVM page announced
 lock = threading.Lock()
 
 
@@ -146,6 +148,7 @@ def transform(path, query, body, base):
             t = t + 1 if 'short' in modes else t - 1 if page > 1 else t
             return m.group(1) + str(t).encode() + b'"'
         body = re.sub(rb'(<(?:\w+:)?QueryResultRecords\b[^>]*?\stotal=")(\d+)"', total, body, count=1)
+        announced[0] = int(re.search(rb'\stotal="(\d+)"', body).group(1))
     elif re.match(r'^/api/admin/org/[^/]+$', path):
         org = re.search(rb'<(?:\w+:)?AdminOrg\b[^>]*\sname="([^"]*)"', body)
         if org:
@@ -177,20 +180,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         conn.request(method, self.path, body=data, headers=headers)
         resp = conn.getresponse()
         body = resp.read()
+        status, ctype = resp.status, resp.getheader('Content-Type') or ''
+        parts = urllib.parse.urlsplit(self.path)
+        if 'short' in modes and status == 400 and parts.path == '/api/query' and 'type=adminVM' in parts.query:
+            status, ctype = 200, 'application/vnd.vmware.vcloud.query.records+xml;version=38.0'
+            body = ('<QueryResultRecords xmlns="http://www.vmware.com/vcloud/v1.5" name="adminVM" total="%d" '
+                    'type="application/vnd.vmware.vcloud.query.records+xml"/>' % (announced[0] - 1)).encode()  # the transform adds the one
         base = 'http://%s:%d' % self.server.server_address[:2]
-        ctype = resp.getheader('Content-Type') or ''
         if body:
             body = body.replace(sim_url.encode(), base.encode())
-            if 'xml' in ctype and resp.status == 200 and method == 'GET':
-                parts = urllib.parse.urlsplit(self.path)
+            if 'xml' in ctype and status == 200 and method == 'GET':
                 body = transform(parts.path, parts.query, body, base)
-        self.send_response(resp.status)
+        self.send_response(status)
         for k, v in resp.getheaders():
-            if k.lower() in ('content-length', 'transfer-encoding', 'connection', 'content-encoding'):
+            if k.lower() in ('content-length', 'transfer-encoding', 'connection', 'content-encoding', 'content-type'):
                 continue
             if k.lower() == 'location':
                 v = v.replace(sim_url, base)
             self.send_header(k, v)
+        if ctype:
+            self.send_header('Content-Type', ctype)
         self.send_header('Content-Length', str(len(body)))
         self.end_headers()
         self.wfile.write(body)
