@@ -221,7 +221,7 @@ namespace VcbRecord
             {
                 foreach (var a in e.Attributes())
                 {
-                    if (a.IsNamespaceDeclaration) continue;
+                    if (a.IsNamespaceDeclaration || Scrubber.KeptXsiType(a)) continue;
                     string k = FirstKind(Scrubber.Exposed(a.Name.LocalName, e, true, a.Value, namespaces));
                     if (k != null) return k;
                 }

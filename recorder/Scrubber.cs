@@ -186,7 +186,6 @@ namespace VcbRecord
             if (KeptFields.TryGetValue(field, out rule) && rule(v)) return true;
             string o = owner.Name.LocalName;
             if (!isAttribute && field == "Key" && owner.Parent != null && owner.Parent.Name.LocalName == "MetadataEntry") return true;
-            if (isAttribute && field == "type" && owner.Name.NamespaceName == "http://www.w3.org/2001/XMLSchema-instance") return true;
             if (isAttribute && field == "name" && Keyword.IsMatch(v) && IsQueryTypeHolder(owner)) return true;
             if (!isAttribute && field == "Description" && owner.Parent == null && o == "VCloud" && ProductVersion.IsMatch(v)) return true;
             if (!isAttribute && field == "Name" && owner.Parent != null && owner.Parent.Name.LocalName == "Role" && RoleList(v)) return true;
@@ -203,9 +202,10 @@ namespace VcbRecord
             return type.Contains(".query.") || href.Contains("/api/query");
         }
 
-        bool IsXsiType(XAttribute a)
+        // An xsi:type names a type of the schema: it is the shape, kept when it has the form of a type name.
+        public static bool KeptXsiType(XAttribute a)
         {
-            return a.Name.LocalName == "type" && a.Name.NamespaceName == "http://www.w3.org/2001/XMLSchema-instance";
+            return a.Name.LocalName == "type" && a.Name.NamespaceName == "http://www.w3.org/2001/XMLSchema-instance" && QName.IsMatch(a.Value);
         }
 
         // One value of an attribute or a text node, by its field's local name and its element.
@@ -322,7 +322,7 @@ namespace VcbRecord
                     string nv;
                     if (IsSecretName(a.Name.LocalName)) nv = "";
                     else if (exact) continue;
-                    else if (IsXsiType(a) && QName.IsMatch(a.Value)) { Count("kept xsi:type"); continue; }
+                    else if (KeptXsiType(a)) { Count("kept xsi:type"); continue; }
                     else nv = Value(a.Name.LocalName, e, true, a.Value, namespaces);
                     if (nv != a.Value) { a.Value = nv; changed = true; }
                 }

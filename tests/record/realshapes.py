@@ -11,7 +11,7 @@ real: the answers that the simulator shapes otherwise are changed to what real s
   ve:vCenterId is the VM's moref, beside the VCloudExtension's MoRef.
 canary: as real, and a unique canary ("Canary-N") is planted in every value that names something:
   a fooBar attribute on every element of every answer, a siteTag on every root, a section that no table
-  knows in every Vm, and every attribute value and text of the Vm, vApp and AdminOrg documents and of the
+  knows in every Vm (with text beside its element, and a comment), and every attribute value and text of the Vm, vApp and AdminOrg documents and of the
   Session's additions (namespace declarations, xsi:type and metadata keys aside: they are the shape).
 short: every records page of adminVM announces one record more than the query holds, and the page after
   the last one is an empty records page (as servers answer it) rather than the simulator's 400.
@@ -45,7 +45,7 @@ def canary():
 def canary_url(v):
     """The URL on a canary host, with canaries in its query: its path (and so the id it leads to) stays."""
     parts = urllib.parse.urlsplit(v.decode())
-    query = (parts.query + '&amp;' if parts.query else '') + 'filter=name==%s&amp;x=%s' % (canary(), canary())
+    query = (parts.query + '&amp;' if parts.query else '') + 'filter=name==%s&amp;sortAsc=%s&amp;x=%s' % (canary(), canary(), canary())
     return 'https://%s.example.com%s?%s' % (canary().lower(), parts.path, query)
 
 
@@ -111,7 +111,8 @@ def add_environment(body, canaries):
         if not ref:
             return block
         env = OVFENV.format(moref=ref.group(1).decode(), name=name.group(1).decode() if name else 'vm').encode()
-        new = b'<SomeNewSection><X>' + canary().encode() + b'</X></SomeNewSection>' if canaries else b''
+        new = (b'<SomeNewSection>' + canary().encode() + b'<X>' + canary().encode() + b'</X></SomeNewSection><!--' +
+               canary().encode() + b'-->') if canaries else b''
         close = m.group(2)
         return block[:len(block) - len(close)] + env + new + close
     return re.sub(rb'<((?:\w+:)?)Vm\b.*?(</\1Vm>)', vm, body, flags=re.S)
@@ -139,7 +140,8 @@ def transform(path, query, body, base):
                  '<AuthContext>{o}</AuthContext><ApiVersion>37.3</ApiVersion></Location></AuthorizedLocations>'
                  ).format(b=base, o=org, site=site, u='0c5a1b2e-3f4d-4e5f-8a9b-0c1d2e3f4a5b', s='1d6b2c3f-4a5e-4f60-9bac-1d2e3f4a5b6c')
         if mode == 'canary':
-            extra = plant_everywhere(extra.encode()).decode()
+            # and a moref that has the form of a pseudonym: no other moref may get it as its pseudonym
+            extra = plant_everywhere(extra.encode()).decode() + '<SiteTag>vm-900000003</SiteTag>'
         body = re.sub(rb'(</(?:\w+:)?Session>)', extra.encode() + rb'\1', body)
     elif path == '/api/query' and qtype == 'adminVM' and ('short' in modes or 'shrink' in modes):
         page = int(q.get('page', ['1'])[0])
