@@ -285,7 +285,7 @@ namespace VcbRecord
                 try { val = Uri.UnescapeDataString(parts[i].Substring(eq + 1).Replace('+', ' ')); }
                 catch (UriFormatException) { val = parts[i].Substring(eq + 1); }
                 if (key == "filter") val = Filter(val);
-                else if (KeywordParams.Contains(key) && val.Split(',').All(Keyword.IsMatch)) { }
+                else if (KeywordParams.Contains(key) && val.Split(',').All(Keyword.IsMatch)) { }   // type=adminVM: kept
                 else val = Free(key, val);
                 parts[i] = key + "=" + Uri.EscapeDataString(val);
             }

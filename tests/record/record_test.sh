@@ -30,7 +30,8 @@ trap cleanup EXIT
 passed=0
 failed=0
 ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+# RECORD_FAIL_FAST=1 (for scripts/mutants.sh runs) ends the group at its first failure.
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; if [ -n "${RECORD_FAIL_FAST:-}" ]; then echo "$group: stopped at the first failure"; exit 1; fi; }
 check() { if "$@"; then ok; else bad "$*"; fi; }
 
 demo_passwords() {
