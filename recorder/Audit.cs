@@ -27,10 +27,16 @@ namespace VcbRecord
         sealed class Pattern
         {
             public string Text, Kind, Pseudonym;
-            public int Offset;   // where its first token starts
         }
 
-        readonly Dictionary<string, List<Pattern>> byFirstToken = new Dictionary<string, List<Pattern>>(StringComparer.Ordinal);
+        // The patterns that start with one token, by their whole text, and the longest of them.
+        sealed class Bucket
+        {
+            public int MaxLength;
+            public readonly Dictionary<string, Pattern> ByText = new Dictionary<string, Pattern>(StringComparer.Ordinal);
+        }
+
+        readonly Dictionary<string, Bucket> byFirstToken = new Dictionary<string, Bucket>(StringComparer.Ordinal);
         public int Files, Values;
 
         // The pseudonyms' own words ("name", "host", "example") are not the originals they look like.
@@ -48,21 +54,28 @@ namespace VcbRecord
 
         static bool TokenChar(char c) { return char.IsLetterOrDigit(c); }
 
+        // A pattern is searched from its first letter or digit to its last.
         void Add(string form, MapEntry e)
         {
             string t = form.ToLowerInvariant();
-            int i = 0;
-            while (i < t.Length && !TokenChar(t[i])) i++;
-            if (i == t.Length) return;   // no letter or digit: nothing to find as a token
-            int j = i;
+            int i = 0, k = t.Length;
+            while (i < k && !TokenChar(t[i])) i++;
+            while (k > i && !TokenChar(t[k - 1])) k--;
+            if (i == k) return;   // no letter or digit: nothing to find as a token
+            t = t.Substring(i, k - i);
+            int j = 0;
             while (j < t.Length && TokenChar(t[j])) j++;
-            string first = t.Substring(i, j - i);
-            List<Pattern> list;
-            if (!byFirstToken.TryGetValue(first, out list)) byFirstToken[first] = list = new List<Pattern>(1);
-            list.Add(new Pattern { Text = t, Kind = e.Kind, Pseudonym = e.Pseudonym, Offset = i });
+            string first = t.Substring(0, j);
+            Bucket b;
+            if (!byFirstToken.TryGetValue(first, out b)) byFirstToken[first] = b = new Bucket();
+            if (!b.ByText.ContainsKey(t)) b.ByText[t] = new Pattern { Text = t, Kind = e.Kind, Pseudonym = e.Pseudonym };
+            b.MaxLength = Math.Max(b.MaxLength, t.Length);
         }
 
-        // The first original that text holds as a whole token, or null; start and length of the match.
+        // The first original that text holds as a whole token, or null; where the match starts. A match
+        // starts where a token starts and ends where a token ends: for each token start the candidates are
+        // the text up to each following token end, no longer than the longest pattern of that first token.
+        // So the cost is a few lookups per token, however many originals share a first token.
         Pattern Find(string text, int from, out int start)
         {
             start = -1;
@@ -70,20 +83,19 @@ namespace VcbRecord
             for (int i = from; i < t.Length; i++)
             {
                 if (!TokenChar(t[i]) || (i > 0 && TokenChar(t[i - 1]))) continue;
-                int j = i;
-                while (j < t.Length && TokenChar(t[j])) j++;
-                List<Pattern> list;
-                if (byFirstToken.TryGetValue(t.Substring(i, j - i), out list))
-                    foreach (var p in list)
+                int end = i;
+                while (end < t.Length && TokenChar(t[end])) end++;
+                Bucket b;
+                if (byFirstToken.TryGetValue(t.Substring(i, end - i), out b))
+                    while (end - i <= b.MaxLength)
                     {
-                        int s = i - p.Offset, end = s + p.Text.Length;
-                        if (s < 0 || end > t.Length || string.CompareOrdinal(t, s, p.Text, 0, p.Text.Length) != 0) continue;
-                        if (s > 0 && TokenChar(t[s - 1]) && TokenChar(p.Text[0])) continue;
-                        if (end < t.Length && TokenChar(t[end]) && TokenChar(p.Text[p.Text.Length - 1])) continue;
-                        start = s;
-                        return p;
+                        Pattern p;
+                        if (b.ByText.TryGetValue(t.Substring(i, end - i), out p)) { start = i; return p; }
+                        while (end < t.Length && !TokenChar(t[end])) end++;
+                        if (end == t.Length) break;
+                        while (end < t.Length && TokenChar(t[end])) end++;
                     }
-                i = j - 1;
+                while (i + 1 < t.Length && TokenChar(t[i + 1])) i++;
             }
             return null;
         }
@@ -93,7 +105,9 @@ namespace VcbRecord
         {
             Values++;
             if (string.IsNullOrEmpty(text)) return null;
-            text = PseudonymShape.Replace(text, " ");
+            if (text.IndexOf("name-", StringComparison.OrdinalIgnoreCase) >= 0 || text.IndexOf("host-", StringComparison.OrdinalIgnoreCase) >= 0
+                || text.IndexOf("5c0ab000-", StringComparison.OrdinalIgnoreCase) >= 0)
+                text = PseudonymShape.Replace(text, " ");
             int start;
             var p = Find(text, 0, out start);
             return p == null ? null : p.Kind;

@@ -142,6 +142,9 @@ namespace VcbRecord
                 status = 1;
             }
             try { Connection.Logout(http, s); } catch (CloudException) { }
+            // The map goes first: it lies outside the recording, and it is what --check needs should the
+            // audit below not finish.
+            if (mapFile != null) scrubber.WriteMap(mapFile);
             if (!scrubber.Exact)
             {
                 // The recording is not complete until the audit finds none of the replaced originals in it; an
@@ -158,7 +161,6 @@ namespace VcbRecord
                                             " (" + (auditClock.ElapsedMilliseconds / 1000.0).ToString("0.0", CultureInfo.InvariantCulture) + " s)");
             }
             r.Finish();
-            if (mapFile != null) scrubber.WriteMap(mapFile);
             if (status == 0 && r.missing.Count > 0) status = 1;
             return status;
         }
