@@ -433,9 +433,11 @@ PY
   as administrator@System 'vmware1!' "$url_real" -q record --exact "$work/exact-sys" 2>/dev/null
   check [ $? -eq 0 ]
   { grep -rhoE '([0-9a-fA-F]{2}:){5}[0-9a-fA-F]{2}' "$work/exact-sys/answers"
-    grep -rhoE '\b(10|192|172)\.[0-9]+\.[0-9]+\.[0-9]+\b' "$work/exact-sys/answers"
+    grep -rhoE '\b(10|192|172)\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}\b' "$work/exact-sys/answers"
     grep -rh -A1 'MetadataStringValue' "$work/exact-sys/answers" | grep -oE '<([a-z0-9]+:)?Value>[^<]+' | sed 's/.*>//'
-  } | sort -u | grep -vxE '10\.[0-9]+\.[0-9]+\.[0-9]+|[0-9.]+|true|false' >"$work/values"
+  } | sort -u | grep -vxE '10\.0\.[0-9]+\.[0-9]+|[0-9]+(\.[0-9]+)?|true|false' >"$work/values"
+  # (10.0.x.y are the addresses' pseudonyms; plain numbers are kept by design)
+  check [ "$(grep -cxE '[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+' "$work/values")" -ge 5 ]
   check [ "$(grep -c ':' "$work/values")" -ge 10 ]
   check [ "$(wc -l <"$work/values")" -ge 15 ]
   while IFS= read -r v; do
