@@ -26,7 +26,8 @@ namespace VcbRecord
     {
         const string Usage =
             "usage: mono vcbrecord.exe --server URL --user USER@ORG [--exact] [--map FILE] [--org ORG]... [--max-vms N]\n" +
-            "                          [--option KEY=VALUE]... [--quiet] DIR   (the password is read from standard input)\n";
+            "                          [--option KEY=VALUE]... [--quiet] DIR   (the password is read from standard input)\n" +
+            "       mono vcbrecord.exe --check DIR --map FILE   (audits a scrubbed recording against its map)\n";
 
         readonly RestClient http;
         readonly Session session;
@@ -50,7 +51,7 @@ namespace VcbRecord
         static int Main(string[] args)
         {
             string server = null, user = null, dir = null, mapFile = null;
-            bool exact = false, quiet = false;
+            bool exact = false, quiet = false, check = false;
             int maxVms = 0;
             var orgs = new List<string>();
             var opt = new WrapperOptions();
@@ -69,6 +70,7 @@ namespace VcbRecord
                         case "--server": server = next(); break;
                         case "--user": user = next(); break;
                         case "--exact": exact = true; break;
+                        case "--check": check = true; break;
                         case "--map": mapFile = next(); break;
                         case "--org": orgs.Add(next()); break;
                         case "--max-vms":
@@ -89,6 +91,11 @@ namespace VcbRecord
                             if (a.StartsWith("-", StringComparison.Ordinal) || dir != null) throw new ArgumentException("unknown argument " + a);
                             dir = a; break;
                     }
+                }
+                if (check)
+                {
+                    if (dir == null || mapFile == null || server != null || exact) throw new ArgumentException("--check needs DIR and --map FILE, and nothing else");
+                    return Check(dir, mapFile);
                 }
                 if (server == null || user == null || dir == null) throw new ArgumentException("--server, --user and DIR are needed");
                 if (exact && mapFile != null) throw new ArgumentException("--map has nothing to hold with --exact");
@@ -135,10 +142,50 @@ namespace VcbRecord
                 status = 1;
             }
             try { Connection.Logout(http, s); } catch (CloudException) { }
-            r.Finish(server);
+            // The map goes first: it lies outside the recording, and it is what --check needs should the
+            // audit below not finish.
             if (mapFile != null) scrubber.WriteMap(mapFile);
+            if (!scrubber.Exact)
+            {
+                // The recording is not complete until the audit finds none of the replaced originals in it; an
+                // audit cut short leaves it marked incomplete.
+                var audit = new Audit(scrubber.Entries());
+                for (int i = 0; i < r.missing.Count; i++) r.missing[i] = audit.Redact(r.missing[i]);
+                r.WriteIndex("no: the audit did not finish");
+                var auditClock = Stopwatch.StartNew();
+                var hits = audit.Run(dir);
+                foreach (var h in hits) Console.Error.WriteLine("vcbrecord: audit: a replaced " + h.Kind + " is left in " + h.File);
+                if (hits.Count > 0) r.missing.Add("audit: " + hits[0] + (hits.Count > 1 ? " and " + (hits.Count - 1) + (hits.Count >= 20 ? " or more" : "") + " other files" : ""));
+                if (!quiet)
+                    Console.Error.WriteLine("\rvcloud-bridge record: audit of " + audit.Files + " files: " + (hits.Count == 0 ? "no original left" : hits.Count + " with an original left") +
+                                            " (" + (auditClock.ElapsedMilliseconds / 1000.0).ToString("0.0", CultureInfo.InvariantCulture) + " s)");
+            }
+            r.Finish();
             if (status == 0 && r.missing.Count > 0) status = 1;
             return status;
+        }
+
+        // --check DIR --map FILE: the audit of a recording made earlier, for the person about to send it.
+        static int Check(string dir, string mapFile)
+        {
+            if (!File.Exists(Path.Combine(dir, "index.txt")))
+            {
+                Console.Error.WriteLine("vcbrecord: " + dir + " is not a recording (no index.txt)");
+                return 2;
+            }
+            List<MapEntry> entries;
+            try { entries = Audit.ReadMap(mapFile); }
+            catch (Exception e) when (e is IOException || e is UnauthorizedAccessException)
+            {
+                Console.Error.WriteLine("vcbrecord: cannot read the map " + mapFile + ": " + e.Message);
+                return 2;
+            }
+            var audit = new Audit(entries);
+            var hits = audit.Run(dir);
+            foreach (var h in hits) Console.Out.WriteLine("audit: a replaced " + h.Kind + " is left in " + h.File);
+            Console.Out.WriteLine("audit: " + audit.Files + " files, " + entries.Count + " originals: " +
+                                  (hits.Count == 0 ? "none left" : hits.Count + (hits.Count >= 20 ? " or more" : "") + " files hold one"));
+            return hits.Count == 0 ? 0 : 1;
         }
 
         string Accept { get { return session.XmlAccept; } }
@@ -324,7 +371,7 @@ namespace VcbRecord
             }
         }
 
-        void Finish(string server)
+        List<KeyValuePair<string, string>> Header()
         {
             var root = session.Root.GetLeftPart(UriPartial.Authority);
             var header = new List<KeyValuePair<string, string>>
@@ -332,13 +379,29 @@ namespace VcbRecord
                 new KeyValuePair<string, string>("base", scrub.Text(root)),
                 new KeyValuePair<string, string>("api-version", session.Version.Text),
                 new KeyValuePair<string, string>("user", scrub.NameOf(session.UserName)),
-                new KeyValuePair<string, string>("org", scrub.Exact || session.IsSystem ? session.OrgName : "(scrubbed)"),
+                new KeyValuePair<string, string>("org", scrub.NameOf(session.OrgName)),
                 new KeyValuePair<string, string>("scrubbed", scrub.Exact ? "no" : "yes"),
                 new KeyValuePair<string, string>("refused", refused.ToString(CultureInfo.InvariantCulture)),
             };
             foreach (var l in limits) header.Add(new KeyValuePair<string, string>("limited", l));
-            header.Add(new KeyValuePair<string, string>("complete", missing.Count == 0 ? "yes" : "no: " + string.Join("; ", missing)));
+            if (!scrub.Exact)
+            {
+                header.Add(new KeyValuePair<string, string>("pseudonyms", scrub.PseudonymSummary()));
+                header.Add(new KeyValuePair<string, string>("kept", scrub.KeptSummary()));
+            }
+            return header;
+        }
+
+        void WriteIndex(string complete)
+        {
+            var header = Header();
+            header.Add(new KeyValuePair<string, string>("complete", complete));
             rec.WriteIndex(header);
+        }
+
+        void Finish()
+        {
+            WriteIndex(missing.Count == 0 ? "yes" : "no: " + string.Join("; ", missing));
             if (!quiet)
                 Console.Error.WriteLine("\rvcloud-bridge record: " + rec.Count + " answers in " + (clock.ElapsedMilliseconds / 1000.0).ToString("0.0", CultureInfo.InvariantCulture) +
                     " s" + (missing.Count > 0 ? ", INCOMPLETE" : limits.Count > 0 ? ", limited by --max-vms" : ", complete") +

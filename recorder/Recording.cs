@@ -52,7 +52,7 @@ namespace VcbRecord
             return sb.Append(".http").ToString();
         }
 
-        static string Safe(string s)
+        internal static string Safe(string s)
         {
             var sb = new StringBuilder(s.Length);
             foreach (byte b in Utf8.GetBytes(s))

@@ -107,11 +107,15 @@ const std::vector<CommandInfo>& Commands() {
          "the versions, the session, every query page the wrapper reads and the documents, metadata and\n"
          "access settings of organisations, VDCs, vApps, VMs, vCenter servers, provider VDCs, users and\n"
          "storage profiles that the user may see. DIR must be new or empty; DIR/index.txt lists the answers.\n"
-         "Names, ids, hosts, addresses, descriptions and metadata values are replaced by consistent\n"
-         "pseudonyms unless --exact is given. Tokens, passwords and cookies are never saved. A walk whose\n"
+         "Every value that does not name a kind of thing (numbers, dates, versions, media types and a short\n"
+         "table of fields such as rel and status) is replaced by a consistent pseudonym unless --exact is\n"
+         "given. Tokens, passwords and cookies are never saved. A walk whose\n"
          "query pages do not add up is tried once more, then the recording is marked incomplete and the\n"
-         "command fails. Serve the recording with: vcloud-bridge sim --load DIR",
+         "command fails. A scrubbed recording is audited before it is called complete: no original that\n"
+         "the scrubbing replaced may be left in any file. --check DIR --map FILE runs that audit again on a\n"
+         "recording made earlier, without a cloud. Serve the recording with: vcloud-bridge sim --load DIR",
          {{"exact", nullptr, "keep every value as it came (no pseudonyms)"},
+          {"check", nullptr, "audit the recording in DIR against its --map FILE; no cloud is needed"},
           {"map", "FILE", "write the table from pseudonym to original to FILE (outside DIR; keep it private)"},
           {"org", "ORG", "only this organisation (repeatable)"},
           {"max-vms", "N", "at most N VMs: the recording says that it was limited"}},

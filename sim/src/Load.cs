@@ -17,6 +17,7 @@ namespace VcdSim
     {
         public string Method, PathAndQuery, File, ContentType;
         public int Status, Offset, Length;
+        public int HeaderLines;   // the lines before the body: a body's line N is the file's line HeaderLines + N
         public XDocument Doc;   // while the model is built
 
         // The recorded body, read again from its file: a large recording is not held in memory.
@@ -79,7 +80,9 @@ namespace VcdSim
             foreach (var f in listed)
                 answers.Add(new RecordedAnswer { File = f[3], Method = f[0], Status = int.Parse(f[1], CultureInfo.InvariantCulture), PathAndQuery = f[2] });
             var pages = answers.Where(IsQueryPage).ToList();
-            var model = new ModelFromRecording(cloud, pages);
+            string org;
+            header.TryGetValue("org", out org);
+            var model = new ModelFromRecording(cloud, pages, org == "(scrubbed)" ? null : org);
             model.Build(a => ReadAnswer(dir, a));
             foreach (var a in answers)
             {
@@ -121,8 +124,11 @@ namespace VcdSim
         // well-formed XML for XML media types. Sets the body's place in the file and, for XML, its document.
         static void ReadAnswer(string dir, RecordedAnswer a)
         {
+            // The index names files relative to the recording; one that resolves outside it is never read.
+            string root = Path.GetFullPath(dir).TrimEnd('/') + "/";
             string full = Path.Combine(dir, a.File);
-            if (a.File.Contains("..") || Path.IsPathRooted(a.File)) throw new FixtureError(full + ": an answer file must lie inside the recording");
+            if (Path.IsPathRooted(a.File) || !Path.GetFullPath(full).StartsWith(root, StringComparison.Ordinal))
+                throw new FixtureError(full + ": an answer file must lie inside the recording");
             a.File = full;
             byte[] all;
             try { all = File.ReadAllBytes(full); }
@@ -142,6 +148,8 @@ namespace VcdSim
                 else if (k == "Content-Length") long.TryParse(v, NumberStyles.None, CultureInfo.InvariantCulture, out length);
             }
             int start = end + 2;
+            a.HeaderLines = 0;
+            for (int i = 0; i < start; i++) if (all[i] == 10) a.HeaderLines++;
             if (length < 0) throw new FixtureError(full + ": the header has no Content-Length");
             if (all.Length - start != length)
                 throw new FixtureError(full + ": truncated or padded: the header announces " + length + " body bytes, the file holds " + (all.Length - start));

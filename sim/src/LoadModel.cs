@@ -19,11 +19,15 @@ namespace VcdSim
         readonly Dictionary<StorageProfile, long> usedMB = new Dictionary<StorageProfile, long>();
         static readonly XNamespace Xsi = "http://www.w3.org/2001/XMLSchema-instance";
         readonly HashSet<string> seen = new HashSet<string>(StringComparer.OrdinalIgnoreCase);
+        readonly string sessionOrg;
+        readonly HashSet<Org> groupsRecorded = new HashSet<Org>();
 
-        public ModelFromRecording(Cloud cloud, List<RecordedAnswer> answers)
+        // sessionOrg: the organisation of the user who recorded (the index's org), for records that name none.
+        public ModelFromRecording(Cloud cloud, List<RecordedAnswer> answers, string sessionOrg)
         {
             this.cloud = cloud;
             this.answers = answers;
+            this.sessionOrg = string.IsNullOrEmpty(sessionOrg) ? null : sessionOrg;
             b = new Builder(cloud);
         }
 
@@ -46,7 +50,7 @@ namespace VcdSim
             }
             public bool B(string name) { return A(name) == "true"; }
             public string Id { get { return Refs.IdOf(A("href")); } }
-            public string Where { get { return From.File + " line " + ((System.Xml.IXmlLineInfo)E).LineNumber + ": <" + E.Name.LocalName + " name=\"" + A("name") + "\">"; } }
+            public string Where { get { return From.File + " line " + (From.HeaderLines + ((System.Xml.IXmlLineInfo)E).LineNumber) + ": <" + E.Name.LocalName + " name=\"" + A("name") + "\">"; } }
         }
 
         static readonly Step[] Steps =
@@ -60,14 +64,14 @@ namespace VcdSim
                 } },
             new Step { Elements = new[] { "DatastoreRecord" }, Types = new[] { "datastore" }, Make = (m, r) =>
                 {
-                    var vc = m.Ref<VCenter>(r, "vc");
+                    var vc = m.VCenterOf(r);
                     var d = m.b.Datastore(vc, r.A("name"), r.A("moref"), r.N("storageMB"), r.N("storageUsedMB"));
                     d.Type = r.A("datastoreType", d.Type);
                     m.Rekey(d, r);
                 } },
             new Step { Elements = new[] { "VMWProviderVdcRecord" }, Types = new[] { "providerVdc" }, Make = (m, r) =>
                 {
-                    var vc = m.Ref<VCenter>(r, "vc");
+                    var vc = m.VCenterOf(r);
                     var p = m.b.Pvdc(r.A("name"), vc, null, vc.Datastores);
                     p.Description = r.A("description");
                     m.Rekey(p, r);
@@ -80,8 +84,10 @@ namespace VcdSim
                 } },
             new Step { Elements = new[] { "AdminVdcRecord", "OrgVdcRecord" }, Types = new[] { "adminOrgVdc", "orgVdc" }, Make = (m, r) =>
                 {
-                    var org = m.Ref<Org>(r, "org");
-                    var pvdc = r.A("providerVdc").Length > 0 ? m.Ref<ProviderVdc>(r, "providerVdc") : null;
+                    var org = m.OrgOf(r);
+                    // A tenant's record may link its provider VDC in the admin API, which a tenant's recording
+                    // cannot hold: the VDC then has none.
+                    var pvdc = m.cloud.Find(Refs.IdOf(r.A("providerVdc"))) as ProviderVdc;
                     var v = m.b.Vdc(org, r.A("name"), pvdc);
                     v.Description = r.A("description");
                     v.AllocationModel = r.A("allocationModel", v.AllocationModel);
@@ -92,7 +98,7 @@ namespace VcdSim
                 } },
             new Step { Elements = new[] { "AdminOrgVdcStorageProfileRecord", "OrgVdcStorageProfileRecord" }, Types = new[] { "adminOrgVdcStorageProfile", "orgVdcStorageProfile" }, Make = (m, r) =>
                 {
-                    var vdc = m.Ref<Vdc>(r, "vdc");
+                    var vdc = m.VdcOf(r);
                     StoragePolicy policy = null;
                     var vc = vdc.VCenter;
                     if (vc != null)
@@ -106,7 +112,7 @@ namespace VcdSim
                 } },
             new Step { Elements = new[] { "AdminUserRecord", "UserRecord" }, Types = new[] { "adminUser", "user" }, Make = (m, r) =>
                 {
-                    var org = m.Ref<Org>(r, "org");
+                    var org = m.OrgOf(r);
                     // A recording holds no passwords: a recorded user logs in with any password.
                     var u = m.b.User(org, r.A("name"), null, r.A("roleNames", "vApp User"), r.A("fullName"), null);
                     u.Enabled = r.A("isEnabled", "true") == "true";
@@ -114,7 +120,7 @@ namespace VcdSim
                 } },
             new Step { Elements = new[] { "OrgVdcNetworkRecord" }, Types = new[] { "orgVdcNetwork" }, Make = (m, r) =>
                 {
-                    var vdc = m.Ref<Vdc>(r, "vdc");
+                    var vdc = m.VdcOf(r);
                     var n = m.b.Network(vdc, r.A("name"), r.A("defaultGateway"), r.A("netmask"), "", "");
                     n.Dns = r.A("dns1");
                     n.Shared = r.B("isShared");
@@ -123,15 +129,14 @@ namespace VcdSim
                 } },
             new Step { Elements = new[] { "CatalogRecord" }, Types = new[] { "catalog" }, Make = (m, r) =>
                 {
-                    var org = m.cloud.Orgs.Find(o => o.Name == r.A("orgName"));
-                    if (org == null) throw new FixtureError(r.Where + " names the organization \"" + r.A("orgName") + "\", which the recording does not hold");
+                    var org = m.OrgOf(r);
                     var c = m.b.Catalog(org, r.A("name"), r.A("description"), r.B("isPublished"));
                     m.Rekey(c, r);
                 } },
             new Step { Elements = new[] { "AdminVAppRecord", "VAppRecord" }, Types = new[] { "adminVApp", "vApp" }, Make = (m, r) =>
                 {
-                    var vdc = m.Ref<Vdc>(r, "vdc");
-                    var owner = r.A("owner").Length > 0 ? m.Ref<User>(r, "owner") : null;
+                    var vdc = m.VdcOf(r);
+                    var owner = m.OwnerOf(r, vdc.Org);
                     var va = m.b.VApp(vdc, r.A("name"), owner, r.A("description"));
                     va.AutoNature = r.B("isAutoNature");
                     va.Created = m.Date(r, "creationDate", va.Created);
@@ -139,8 +144,8 @@ namespace VcdSim
                 } },
             new Step { Elements = new[] { "AdminVAppTemplateRecord", "VAppTemplateRecord" }, Types = new[] { "adminVAppTemplate", "vAppTemplate" }, Make = (m, r) =>
                 {
-                    var vdc = m.Ref<Vdc>(r, "vdc");
-                    var cat = r.A("catalog").Length > 0 ? m.Ref<Catalog>(r, "catalog") : null;
+                    var vdc = m.VdcOf(r);
+                    var cat = m.CatalogOf(r, vdc.Org);
                     var t = m.b.Template(vdc, r.A("name"), cat, r.A("description"));
                     t.Created = m.Date(r, "creationDate", t.Created);
                     m.Rekey(t, r);
@@ -215,6 +220,103 @@ namespace VcdSim
             return e;
         }
 
+        // ---- joins: by what real records carry ---------------------------------------------------------------
+        // Real records do not all carry the same references: a tenant's OrgVdcRecord has orgName and no org
+        // href, a tenant's records have no admin links that a tenant could follow. Each join takes the
+        // reference when the record carries one; a record without it joins by the name it carries, else (for
+        // the organisation) by the recording user's own. A reference to something the recording does not
+        // hold, or a record that joins by nothing, stops the load.
+
+        static bool Same(string a, string b) { return string.Equals(a, b, StringComparison.OrdinalIgnoreCase); }
+
+        FixtureError Unjoined(Rec r, string what)
+        {
+            return new FixtureError(r.Where + " refers to " + what + ", which the recording does not hold: the references do not join up");
+        }
+
+        // The organisation the record names, by reference or by name; null when it names none it joins.
+        Org NamedOrgOf(Rec r)
+        {
+            if (r.A("org").Length > 0) return cloud.Find(Refs.IdOf(r.A("org"))) as Org;
+            if (r.A("orgName").Length > 0) return cloud.Orgs.Find(x => Same(x.Name, r.A("orgName")));
+            return null;
+        }
+
+        // The record's organisation: the one it names, else, when it names none, the recording user's.
+        Org TryOrgOf(Rec r)
+        {
+            if (r.A("org").Length > 0 || r.A("orgName").Length > 0) return NamedOrgOf(r);
+            if (sessionOrg != null) return cloud.Orgs.Find(x => Same(x.Name, sessionOrg));
+            return null;
+        }
+
+        Org OrgOf(Rec r)
+        {
+            var o = TryOrgOf(r);
+            if (o != null) return o;
+            throw Unjoined(r, r.A("org").Length > 0 ? "org " + r.A("org") : r.A("orgName").Length > 0 ? "the organization \"" + r.A("orgName") + "\"" : "no org");
+        }
+
+        Vdc VdcOf(Rec r)
+        {
+            var v = cloud.Find(Refs.IdOf(r.A("vdc"))) as Vdc;
+            if (v != null) return v;
+            string name = r.A("vdcName");
+            if (r.A("vdc").Length == 0 && name.Length > 0)
+            {
+                var org = NamedOrgOf(r);
+                var named = cloud.Vdcs.Where(x => Same(x.Name, name) && (org == null || x.Org == org)).Take(2).ToList();
+                if (named.Count == 1) return named[0];
+            }
+            throw Unjoined(r, r.A("vdc").Length > 0 ? "vdc " + r.A("vdc") : name.Length > 0 ? "the VDC \"" + name + "\"" : "no vdc");
+        }
+
+        VAppBase ContainerOf(Rec r)
+        {
+            var c = cloud.Find(Refs.IdOf(r.A("container"))) as VAppBase;
+            if (c != null) return c;
+            string name = r.A("containerName");
+            if (r.A("container").Length == 0 && name.Length > 0 && (r.A("vdc").Length > 0 || r.A("vdcName").Length > 0))
+            {
+                var vdc = VdcOf(r);
+                var named = vdc.VApps.Cast<VAppBase>().Concat(vdc.Templates).Where(x => Same(x.Name, name)).Take(2).ToList();
+                if (named.Count == 1) return named[0];
+            }
+            throw Unjoined(r, r.A("container").Length > 0 ? "container " + r.A("container") : "no container");
+        }
+
+        // A vApp's owner: by href, else by ownerName in its organisation. An owner that the recording cannot
+        // hold (its user query was refused to the recording user) leaves the vApp without one; an owner the
+        // recorded users do not include, when they were recorded, stops the load.
+        User OwnerOf(Rec r, Org org)
+        {
+            string href = r.A("owner"), name = r.A("ownerName");
+            var u = cloud.Find(Refs.IdOf(href)) as User;
+            if (u != null) return u;
+            if (href.Length == 0 && (name.Length == 0 || name == "system")) return null;
+            u = href.Length == 0 ? cloud.Users.Find(x => x.Org == org && Same(x.Name, name)) : null;
+            if (u != null) return u;
+            if (!cloud.Users.Any(x => x.Org == org)) return null;
+            throw Unjoined(r, href.Length > 0 ? "owner " + href : "the owner \"" + name + "\"");
+        }
+
+        Catalog CatalogOf(Rec r, Org org)
+        {
+            var c = cloud.Find(Refs.IdOf(r.A("catalog"))) as Catalog;
+            if (c != null) return c;
+            string name = r.A("catalogName");
+            return name.Length == 0 ? null : cloud.Catalogs.Find(x => x.Org == org && Same(x.Name, name));
+        }
+
+        VCenter VCenterOf(Rec r)
+        {
+            var vc = cloud.Find(Refs.IdOf(r.A("vc"))) as VCenter;
+            if (vc != null) return vc;
+            if (r.A("vc").Length == 0 && r.A("vcName").Length > 0) vc = cloud.VCenters.Find(x => Same(x.Name, r.A("vcName")));
+            if (vc != null) return vc;
+            throw Unjoined(r, r.A("vc").Length > 0 ? "vc " + r.A("vc") : "no vc");
+        }
+
         DateTime Date(Rec r, string attr, DateTime dflt)
         {
             DateTime d;
@@ -223,7 +325,7 @@ namespace VcdSim
 
         void MakeVm(Rec r)
         {
-            var parent = Ref<VAppBase>(r, "container");
+            var parent = ContainerOf(r);
             var vdc = parent.Vdc;
             string status = r.A("status");
             var power = status == "POWERED_ON" ? Power.On : status == "SUSPENDED" ? Power.Suspended : Power.Off;
@@ -306,9 +408,9 @@ namespace VcdSim
                     foreach (var s in root.Descendants().Where(e => e.Name.LocalName == "AccessSetting"))
                     {
                         var subj = Child(s, "Subject");
-                        var who = subj == null ? null : cloud.Find(Refs.IdOf((string)subj.Attribute("href")));
+                        var who = subj == null ? null : cloud.Find(Refs.IdOf((string)subj.Attribute("href"))) ?? Unrecorded(subj, va.Org);
                         if (who == null)
-                            throw new FixtureError(a.File + ": an access setting names " + (subj == null ? "no subject" : (string)subj.Attribute("href")) +
+                            throw new FixtureError(a.File + " line " + (a.HeaderLines + ((System.Xml.IXmlLineInfo)s).LineNumber) + ": an access setting names " + (subj == null ? "no subject" : (string)subj.Attribute("href")) +
                                                    ", which the recording does not hold: the references do not join up");
                         va.Acl.Add(new AccessEntry { Subject = who, Level = Text(s, "AccessLevel", "ReadOnly") });
                     }
@@ -344,6 +446,7 @@ namespace VcdSim
                     if (org == null) return;
                     org.Description = Text(root, "Description", org.Description);
                     if (root.Name.LocalName == "Org") break;
+                    groupsRecorded.Add(org);
                     foreach (var g in root.Descendants().Where(e => e.Name.LocalName == "GroupReference"))
                     {
                         string id = Refs.IdOf((string)g.Attribute("href"));
@@ -380,6 +483,23 @@ namespace VcdSim
                     }
                     break;
             }
+        }
+
+        // The subject of an access setting whose kind the recording user could not list (an org
+        // administrator reads no AdminOrg, so no groups; a user may be refused the user query): made from the
+        // setting's own reference. A subject of a kind that was recorded, and is missing, is not made.
+        Entity Unrecorded(XElement subj, Org org)
+        {
+            string href = (string)subj.Attribute("href") ?? "", id = Refs.IdOf(href), name = (string)subj.Attribute("name") ?? id;
+            if (id.Length == 0) return null;
+            Entity e;
+            if (href.Contains("/group/") && !groupsRecorded.Contains(org)) e = b.Group(org, name, "vApp User", "");
+            else if (href.Contains("/user/") && !cloud.Users.Any(u => u.Org == org)) e = b.User(org, name, null, "vApp User", "", null);
+            else return null;
+            cloud.ById.Remove(e.Id);
+            e.Id = id;
+            cloud.ById[id] = e;
+            return e;
         }
 
         // The object a document's path names: /api/vApp/vm-ID/metadata, /api/admin/org/ID, ...
