@@ -96,10 +96,34 @@ def e2e_figures(e2e, vmlist):
                              "%d pages of %d (total / %d) over one connection (no added latency)"
                              % (format(vms, ","), minimal, size, size),
                              "G1. list vs curl\\n(wall)", bridge0, curl0, "s", spread=True), 1.3, "<="))
-        goals.append((Figure("G1b. The same: bridge CPU time vs the bound of 2.0 s", "G1b. bridge CPU\\nvs 2.0 s",
-                             pick("bridge", 0, "cpu_s"), [2.0], "s", spread=True), 1.0, "<="))
+        goals.append((Figure("G1b. The same: bridge CPU time vs the bound of 1.0 s", "G1b. bridge CPU\\nvs 1.0 s",
+                             pick("bridge", 0, "cpu_s"), [1.0], "s", spread=True), 1.0, "<="))
         goals.append((Figure("G1c. The same: bridge CPU time vs curl's CPU time (for scale, no bound)", "G1c. CPU\\nvs curl",
                              pick("bridge", 0, "cpu_s"), pick("curl", 0, "cpu_s"), "s", spread=True), None, ""))
+    process, python = pick("bridge-process", 0, "cpu_s"), pick("python", 0, "cpu_s")
+    if process and python:
+        goals.append((Figure("G7. CPU of a whole client process (Initialize, Connect, the %s-VM list, Disconnect) vs "
+                             "the Python walker (requests, lxml) over the same query in the minimal pages; user + system "
+                             "of each process, alternating runs" % format(vms, ","), "G7. list process CPU\\nvs Python",
+                             process, python, "s", spread=True), 0.5, "<="))
+    if bridge0:
+        shares = [x["sys_s"] / x["cpu_s"] for x in samples
+                  if x["side"] == "bridge" and x["latency_ms"] == 0 and x.get("cpu_s", 0) > 0 and "sys_s" in x]
+        if shares:
+            goals.append((Figure("G8. System time's share of the walk's CPU (the list call in the bridge's process) vs "
+                                 "the bound of 15 %", "G8. system share\\nvs 15 %", [100 * v for v in shares], [15.0],
+                                 "%", spread=True), 1.0, "<="))
+    for side, label in (("command", "with the wrapper's AOT image"), ("command-jit", "the wrapper compiled just in time")):
+        cpu, wall = pick(side, 0, "cpu_s"), pick(side, 0, "wall_s")
+        if not cpu:
+            continue
+        short = "AOT" if side == "command" else "JIT"
+        goals.append((Figure("G9. One tool command (`find-vm`, running simulator), %s: CPU of the process vs the "
+                             "bound of 0.15 s" % label, "G9. command CPU\\n%s vs 0.15 s" % short, cpu, [0.15], "s",
+                             spread=True), 1.0 if side == "command" else None, "<=" if side == "command" else ""))
+        goals.append((Figure("G9. The same: wall time vs the bound of 0.25 s (quiet machine)",
+                             "G9. command wall\\n%s vs 0.25 s" % short, wall, [0.25], "s", spread=True),
+                      1.0 if side == "command" else None, "<=" if side == "command" else ""))
     for latency in sorted({x["latency_ms"] for x in samples if x["latency_ms"] > 0}):
         walls = pick("bridge", latency, "wall_s")
         if walls:
@@ -126,13 +150,13 @@ def e2e_figures(e2e, vmlist):
         floor = [v + r for v, r in zip(pick("bridge", 0, "vector_MiB"), pick("bridge", 0, "rss_before_MiB"))]
         goals.append((Figure("G4. Peak resident memory of the end-to-end call vs the returned vector's storage plus "
                              "the resident size before the call", "G4. peak memory\\nvs vector + RSS",
-                             peaks, floor, "MiB", spread=True), 1.2, "<="))
+                             peaks, floor, "MiB", spread=True), 1.1, "<="))
     one, two = threaded(vmlist, 1), threaded(vmlist, 2)
     if one and two:
         goals.append((Figure("G5. Two threads listing %s VMs each from the test double at once vs one thread: "
                              "throughput in VMs/s" % format(int(vmlist["context"].get("vms", "0")), ","),
                              "G5. 2 threads\\nvs 1 (throughput)", counter(two, "vms_per_s"),
-                             counter(one, "vms_per_s"), "VMs/s"), 1.8, ">="))
+                             counter(one, "vms_per_s"), "VMs/s"), 1.7, ">="))
     return goals
 
 
