@@ -7,3 +7,5 @@ using System.Reflection;
 [assembly: AssemblyFileVersion("1.0.0.0")]
 // The recorder (vcbrecord.exe) walks a cloud through this assembly's transport, with its limits and checks.
 [assembly: System.Runtime.CompilerServices.InternalsVisibleTo("vcbrecord")]
+// The wrapper's tests check the identities that query walks de-duplicate records by.
+[assembly: System.Runtime.CompilerServices.InternalsVisibleTo("wrappertests")]

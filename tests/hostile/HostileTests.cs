@@ -104,6 +104,9 @@ namespace HostileTests
             // A server without the query parameters that spare requests and bytes still lists whole.
             new Case { Name = "params-refused", Call = "query", Expect = null, Listed = 300 },
             new Case { Name = "offset-whole-total", Call = "query", Expect = null, Listed = 300 },
+            // Records whose hrefs differ only in the case of their UUID, or only in the path before it, are
+            // different records; none is dropped as a duplicate of another.
+            new Case { Name = "ids-alike", Call = "query", Expect = null, Listed = 300 },
         };
 
         static int Main(string[] args)
