@@ -34,6 +34,10 @@ const char* const kConfigFile = "vCloudSDKWrapper.config";
 const char* const kAssemblyFile = "vCloudSDKWrapper.dll";
 const char* const kWrapperNamespace = "vCloudSDKWrapper";
 const char* const kWrapperClass = "vCloudWrapper";
+// The collector's setting when the host names none. Mono's nursery of 4 MiB fills every few query pages
+// while a long VM list is read, and each minor collection copies the pages read ahead and the records kept
+// so far; 16 MiB spares about a tenth of the list's CPU for 12 MiB more resident memory (README, Configuration).
+const char* const kGcParams = "nursery-size=16m";
 
 // Says whether Mono runs the wrapper from its ahead-of-time image (<assembly>.so beside it). Mono maps an
 // image it takes and unmaps one made from another build of the assembly, so the process's mappings tell.
@@ -217,6 +221,8 @@ bool CVCloudWrapperPtr::InitMono() {
         // The runtime must suspend threads preemptively: an agent's threads run native code for long
         // stretches and would stall a cooperative collection.
         setenv("MONO_THREADS_SUSPEND", "preemptive", 1);
+        // Read by the runtime's start; a host that sets MONO_GC_PARAMS itself (even empty) keeps its own.
+        setenv("MONO_GC_PARAMS", kGcParams, 0);
         if (!MonoAPI::Initialize()) return false;
         mono_config_parse_ptr(nullptr);
         g_domain = mono_jit_init_ptr(kDomainName);
