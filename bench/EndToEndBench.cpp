@@ -4,8 +4,12 @@
 // of each side, and with added latency the bridge against pages x latency / K (K concurrent page
 // fetches). Prints a JSON document and nothing else on standard output; no records are printed.
 //
+// Whole processes, side by side: a small client process that logs in, lists every VM and logs out
+// against the Python walker (bench/walker.py) over the same query; and one tool command (find-vm) with the
+// wrapper's ahead-of-time image against the same command with the wrapper compiled just in time.
+//
 //   bench_e2e [--generate=O,V,A,M] [--runs=N] [--latency=0,50,100] [--concurrency=K] [--curl-latency]
-//             [--out=FILE]
+//             [--walker=walker.py] [--python=/usr/bin/python3] [--tool=vcloud-bridge] [--command-runs=N] [--out=FILE]
 //
 // CPU time of the bridge is this process's (every thread: the wrapper's HTTP and XML work runs here);
 // CPU time of curl is its child process's. Peak memory of the bridge is the resident high-water mark
@@ -44,6 +48,12 @@ double Seconds(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) /
 double CpuSeconds(const rusage& u) { return Seconds(u.ru_utime) + Seconds(u.ru_stime); }
 
 double MiB(int64_t bytes) { return double(bytes) / (1024.0 * 1024.0); }
+
+std::string ReadLink(const char* path) {
+    char target[4096];
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    return n > 0 ? std::string(target, std::size_t(n)) : std::string();
+}
 
 std::vector<int> IntList(const std::string& text) {
     std::vector<int> out;
@@ -123,7 +133,7 @@ std::vector<std::string> QueryPages(const std::string& log) {
 struct Sample {
     std::string side;
     int latencyMs = 0;
-    double wall = 0, cpu = 0;
+    double wall = 0, cpu = 0, sys = 0;
     double peakMiB = 0, rssBeforeMiB = 0, vectorMiB = 0;
     long records = 0;
     long long bytes = 0;  // curl: body bytes of every page
@@ -149,6 +159,7 @@ Sample BridgeList(CVCloudSDKCppBridge& bridge, int latencyMs) {
     s.wall = std::chrono::duration<double>(Clock::now() - began).count();
     getrusage(RUSAGE_SELF, &u1);
     s.cpu = CpuSeconds(u1) - CpuSeconds(u0);
+    s.sys = Seconds(u1.ru_stime) - Seconds(u0.ru_stime);
     s.peakMiB = MiB(vcb_bench::PeakResidentBytes());
     s.rssBeforeMiB = MiB(before);
     s.vectorMiB = MiB(int64_t(vms.capacity() * sizeof(VMInfoStructs::SVMInfo)));
@@ -180,6 +191,7 @@ Sample CurlWalk(const std::string& config, const std::string& scratch, std::size
     long maxKb = 0;
     ran &= std::sscanf(ReadFile(measured).c_str(), "%lf %lf %ld %lf", &user, &system, &maxKb, &s.wall) == 4;
     s.cpu = user + system;
+    s.sys = system;
     s.peakMiB = double(maxKb) / 1024.0;
     std::stringstream in(ReadFile(codes));
     std::size_t good = 0;
@@ -283,10 +295,59 @@ int RunMeasured(int argc, char** argv) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
+// A whole child process measured from a small freshly executed process (as curl is): its CPU, peak memory
+// and wall time, and the number it prints on its first line of standard output in `records`.
+Sample MeasuredProcess(const std::string& side, const std::vector<std::string>& command, const std::string& scratch) {
+    Sample s;
+    s.side = side;
+    std::string out = scratch + "/process.out", measured = scratch + "/process.usage";
+    std::vector<std::string> args = {"/proc/self/exe", "--run-measured", measured};
+    args.insert(args.end(), command.begin(), command.end());
+    int status = 0;
+    rusage usage{};
+    bool ran = RunChild(args, out, status, usage);
+    double user = 0, system = 0;
+    long maxKb = 0;
+    ran &= std::sscanf(ReadFile(measured).c_str(), "%lf %lf %ld %lf", &user, &system, &maxKb, &s.wall) == 4;
+    s.cpu = user + system;
+    s.sys = system;
+    s.peakMiB = double(maxKb) / 1024.0;
+    s.records = std::atol(ReadFile(out).c_str());
+    s.ok = ran && status == 0;
+    if (!s.ok) std::fprintf(stderr, "%s: the process failed (status %d)\n", side.c_str(), status);
+    return s;
+}
+
+// The small client process of the whole-process figure: Initialize, Connect, the whole VM list from the
+// cloud root, Disconnect; prints the number of VMs.
+int RunList(int argc, char** argv) {
+    if (argc < 4) return 2;
+    CVCloudSDKCppBridge bridge;
+    std::vector<VMInfoStructs::SVMInfo> vms;
+    if (!bridge.Initialize("", argv[3], 0) || !bridge.Connect(argv[2], kUser, kPassword) ||
+        bridge.GetVMListForEntity("", VMInfoStructs::eInventoryCloud, VM_PROP_ALL, 0, vms) != 1) {
+        std::fprintf(stderr, "listing failed: %s\n", bridge.GetLastErrorString().c_str());
+        return 1;
+    }
+    bridge.Disconnect();
+    std::printf("%zu\n", vms.size());
+    return 0;
+}
+
+// A copy of the home directory without ahead-of-time images, so that the wrapper is compiled just in time.
+std::string JitOnlyHome(const std::string& scratch) {
+    const char* home = std::getenv("XQ_HOME");
+    if (home == nullptr) return "";
+    std::string copy = scratch + "/jit-home";
+    std::string command = "cp -r '" + std::string(home) + "' '" + copy + "' && rm -f '" + copy + "'/*.dll.so";
+    return std::system(command.c_str()) == 0 ? copy : "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--run-measured") == 0) return RunMeasured(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "--run-list") == 0) return RunList(argc, argv);
     std::string generate = vcb_bench::TakeOption(argc, argv, "generate", std::string("10,10,100,10"));
     int runs = int(std::max(1L, vcb_bench::TakeOption(argc, argv, "runs", 3L)));
     std::vector<int> latencies = IntList(vcb_bench::TakeOption(argc, argv, "latency", std::string("0,50,100")));
@@ -294,6 +355,13 @@ int main(int argc, char** argv) {
     bool curlLatency = vcb_bench::TakeOption(argc, argv, "curl-latency", 0L) != 0;
     std::string outPath = vcb_bench::TakeOption(argc, argv, "out", std::string());
     std::string extraOptions = vcb_bench::TakeOption(argc, argv, "options", std::string());
+    std::string walker = vcb_bench::TakeOption(argc, argv, "walker", std::string());
+    // Debian's Python, whose requests and lxml install-deps.sh --bench installs, ahead of any other on PATH.
+    std::string python = vcb_bench::TakeOption(argc, argv, "python",
+                                               std::string(access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"));
+    std::string self = ReadLink("/proc/self/exe");
+    std::string tool = vcb_bench::TakeOption(argc, argv, "tool", self.substr(0, self.rfind('/') + 1) + "vcloud-bridge");
+    int commandRuns = int(std::max(1L, vcb_bench::TakeOption(argc, argv, "command-runs", 5L)));
     if (argc > 1) {
         std::fprintf(stderr, "unknown argument %s\n", argv[1]);
         return 2;
@@ -388,6 +456,34 @@ int main(int argc, char** argv) {
     }
     SetLatency(sim, 0);
 
+    // Whole processes, alternating: the client process listing every VM and the Python walker over the
+    // same query in the minimal pages; then one tool command with and without the wrapper's AOT image.
+    const bool haveWalker = !walker.empty() &&
+        std::system(("'" + python + "' -c 'import requests, lxml' 2>/dev/null && test -f '" + walker + "'").c_str()) == 0;
+    if (!walker.empty() && !haveWalker)
+        std::fprintf(stderr, "the Python walker (python3-requests, python3-lxml) is missing: no whole-process baseline\n");
+    for (int run = 0; run < runs; ++run) {
+        samples.push_back(MeasuredProcess("bridge-process", {self, "--run-list", sim.Url(), options}, scratch));
+        ok &= samples.back().ok && samples.back().records == total;
+        if (haveWalker) {
+            samples.push_back(MeasuredProcess("python", {python, walker, sim.Url(), kUser, kPassword, query}, scratch));
+            ok &= samples.back().ok && samples.back().records == total;
+        }
+    }
+    std::string jitHome = JitOnlyHome(scratch);
+    setenv("VCB_PASSWORD", kPassword, 1);
+    for (int run = 0; run < commandRuns; ++run) {
+        for (int aot = 1; aot >= 0; --aot) {
+            if (!aot && jitHome.empty()) continue;
+            std::vector<std::string> command = {tool, "--quiet", "--server", sim.Url(), "--allow-http", "--user", kUser};
+            if (!aot) command.insert(command.end(), {"--home", jitHome});
+            command.insert(command.end(), {"find-vm", "Org001", "Org001-VDC01", "vm-000001"});
+            samples.push_back(MeasuredProcess(aot ? "command" : "command-jit", command, scratch));
+            ok &= samples.back().ok;
+        }
+    }
+    unsetenv("VCB_PASSWORD");
+
     // Requests per operation in one session, first call and repeat, counted at the simulator.
     struct OpCount {
         const char* name;
@@ -445,7 +541,7 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const Sample& s = samples[i];
         json << "    {\"side\": \"" << s.side << "\", \"latency_ms\": " << s.latencyMs << ", \"wall_s\": " << s.wall
-             << ", \"cpu_s\": " << s.cpu << ", \"peak_MiB\": " << s.peakMiB << ", \"rss_before_MiB\": " << s.rssBeforeMiB
+             << ", \"cpu_s\": " << s.cpu << ", \"sys_s\": " << s.sys << ", \"peak_MiB\": " << s.peakMiB << ", \"rss_before_MiB\": " << s.rssBeforeMiB
              << ", \"vector_MiB\": " << s.vectorMiB << ", \"count\": " << s.records << ", \"bytes\": " << s.bytes << ", \"sim_cpu_s\": " << s.simCpu
              << ", \"ok\": " << (s.ok ? "true" : "false") << "}" << (i + 1 < samples.size() ? "," : "") << "\n";
     }

@@ -96,10 +96,34 @@ def e2e_figures(e2e, vmlist):
                              "%d pages of %d (total / %d) over one connection (no added latency)"
                              % (format(vms, ","), minimal, size, size),
                              "G1. list vs curl\\n(wall)", bridge0, curl0, "s", spread=True), 1.3, "<="))
-        goals.append((Figure("G1b. The same: bridge CPU time vs the bound of 2.0 s", "G1b. bridge CPU\\nvs 2.0 s",
-                             pick("bridge", 0, "cpu_s"), [2.0], "s", spread=True), 1.0, "<="))
+        goals.append((Figure("G1b. The same: bridge CPU time vs the bound of 1.0 s", "G1b. bridge CPU\\nvs 1.0 s",
+                             pick("bridge", 0, "cpu_s"), [1.0], "s", spread=True), 1.0, "<="))
         goals.append((Figure("G1c. The same: bridge CPU time vs curl's CPU time (for scale, no bound)", "G1c. CPU\\nvs curl",
                              pick("bridge", 0, "cpu_s"), pick("curl", 0, "cpu_s"), "s", spread=True), None, ""))
+    process, python = pick("bridge-process", 0, "cpu_s"), pick("python", 0, "cpu_s")
+    if process and python:
+        goals.append((Figure("G7. CPU of a whole client process (Initialize, Connect, the %s-VM list, Disconnect) vs "
+                             "the Python walker (requests, lxml) over the same query in the minimal pages; user + system "
+                             "of each process, alternating runs" % format(vms, ","), "G7. list process CPU\\nvs Python",
+                             process, python, "s", spread=True), 0.5, "<="))
+    if bridge0:
+        shares = [x["sys_s"] / x["cpu_s"] for x in samples
+                  if x["side"] == "bridge" and x["latency_ms"] == 0 and x.get("cpu_s", 0) > 0 and "sys_s" in x]
+        if shares:
+            goals.append((Figure("G8. System time's share of the walk's CPU (the list call in the bridge's process) vs "
+                                 "the bound of 15 %", "G8. system share\\nvs 15 pct", [100 * v for v in shares], [15.0],
+                                 "%", spread=True), 1.0, "<="))
+    for side, label in (("command", "with the wrapper's AOT image"), ("command-jit", "the wrapper compiled just in time")):
+        cpu, wall = pick(side, 0, "cpu_s"), pick(side, 0, "wall_s")
+        if not cpu:
+            continue
+        short = "AOT" if side == "command" else "JIT"
+        goals.append((Figure("G9. One tool command (`find-vm`, running simulator), %s: CPU of the process vs the "
+                             "bound of 0.15 s" % label, "G9. command CPU\\n%s vs 0.15 s" % short, cpu, [0.15], "s",
+                             spread=True), 1.0 if side == "command" else None, "<=" if side == "command" else ""))
+        goals.append((Figure("G9. The same (%s): wall time vs the bound of 0.25 s (quiet machine)" % short,
+                             "G9. command wall\\n%s vs 0.25 s" % short, wall, [0.25], "s", spread=True),
+                      1.0 if side == "command" else None, "<=" if side == "command" else ""))
     for latency in sorted({x["latency_ms"] for x in samples if x["latency_ms"] > 0}):
         walls = pick("bridge", latency, "wall_s")
         if walls:
@@ -126,13 +150,13 @@ def e2e_figures(e2e, vmlist):
         floor = [v + r for v, r in zip(pick("bridge", 0, "vector_MiB"), pick("bridge", 0, "rss_before_MiB"))]
         goals.append((Figure("G4. Peak resident memory of the end-to-end call vs the returned vector's storage plus "
                              "the resident size before the call", "G4. peak memory\\nvs vector + RSS",
-                             peaks, floor, "MiB", spread=True), 1.2, "<="))
+                             peaks, floor, "MiB", spread=True), 1.1, "<="))
     one, two = threaded(vmlist, 1), threaded(vmlist, 2)
     if one and two:
         goals.append((Figure("G5. Two threads listing %s VMs each from the test double at once vs one thread: "
                              "throughput in VMs/s" % format(int(vmlist["context"].get("vms", "0")), ","),
                              "G5. 2 threads\\nvs 1 (throughput)", counter(two, "vms_per_s"),
-                             counter(one, "vms_per_s"), "VMs/s"), 1.8, ">="))
+                             counter(one, "vms_per_s"), "VMs/s"), 1.7, ">="))
     return goals
 
 
@@ -343,8 +367,14 @@ def main():
         two, one = threaded(vmlist, 2), threaded(vmlist, 1)
         lines += [
             "",
-            "- Bridge CPU time at zero latency: %s s (median); the public Python client's figure, measured earlier "
-            "on this machine and not in this run, is 2.2–2.4 s." % (fmt(statistics.median(cpu)) if cpu else "?"),
+            "- Bridge CPU time at zero latency: %s s (median), %s s of it system time. Whole processes: the client "
+            "process listing every VM %s s (%s s system), the Python walker %s s (%s s system)."
+            % tuple(fmt(statistics.median(v)) if v else "?" for v in (
+                cpu, [x["sys_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "bridge" and x["latency_ms"] == 0 and "sys_s" in x],
+                [x["cpu_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "bridge-process"],
+                [x["sys_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "bridge-process"],
+                [x["cpu_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "python"],
+                [x["sys_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "python"])),
             "- CPU the simulator spent per walk with no added latency: %s s for the bridge's walk, %s s for curl's "
             "(medians). Bridge and simulator share the machine's %d cores, so the bridge's walk cannot take less "
             "than (bridge CPU + simulator CPU) / cores = %s s of wall time, against curl's %s s."
@@ -377,7 +407,7 @@ def main():
             "(bridge CPU + simulator CPU) / cores; that floor alone is %s of curl's wall time in this run, before any "
             "wait. In the CPU profile below, the collector (mono-sgen and its worker) and the kernel (page faults "
             "of fresh nursery and record memory, thread wake-ups) take about half of the walk's CPU, XML reading "
-            "and the set of hrefs that drops duplicates most of the rest." % (cores, "%.2f×" % floor if floor else "?"),
+            "most of the rest." % (cores, "%.2f×" % floor if floor else "?"),
             "- G2, added latency: curl with queryConcurrency transfers at once and no work of its own takes %s of "
             "minimal pages x latency / K at 50 ms: that is the simulator's own time per request beyond the latency "
             "(building and sending the page, on cores it shares), which any client pays. The wrapper adds its "
@@ -386,38 +416,49 @@ def main():
             "- G5, two threads: the busy cores per second above say how much of the machine the two threads had; "
             "below 2, other processes held the cores and the ratio measures the machine's load as much as the "
             "bridge.",
-            "",
-        ]
-        lines += [
-            "Before this round (the previous report, same program and machine, 2026-12-08 00:25 UTC; compare ratios, "
-            "not times): 900 pages of overlapping windows for 100,000 VMs (15 % more than the 782 minimal), every "
-            "attribute of every record; bridge 3.51 s wall and 2.83 s CPU with no added latency against curl's "
-            "2.28 s over those 900 pages (1.54×; 1.87× against curl over the 782 minimal pages, measured for the "
-            "issue); 13.8 s at 50 ms (1.23× of 900 pages, 1.42× of the minimal pages) and 25.4 s at 100 ms; peak "
-            "388 MiB (1.18×); two threads 1.66× of one.",
+            "- G7 and G1b, CPU against the Python walker: the walker parses each page with libxml2 in C on one "
+            "thread over one connection. The bridge's process pays Mono's start and the JIT of the framework "
+            "assemblies (Debian ships only mscorlib compiled ahead of time), a managed HTTP client that hands "
+            "every body read between the socket's I/O thread, a pool worker and the reading thread (some 16 "
+            "context switches per page), the managed XML reader, the collector, and the native records: "
+            "100,000 records of %d bytes are some 290 MiB of fresh memory that the kernel clears page by page "
+            "(`clear_page_erms` is the largest kernel entry of the process's profile). The records' layout is "
+            "fixed, so that memory is part of any whole-process figure." % ectx.get("vm_record_bytes", 0),
+            "- G8, system time: page faults of the records and of the collector's fresh memory, and the wake-ups "
+            "of the threads that hand each body along; the Python walker, single-threaded, spends under a tenth "
+            "of its CPU there.",
+            "- G9, one command: the wrapper's own JIT was about a twentieth of the command's CPU; the rest is "
+            "starting the runtime, loading the framework assemblies' metadata and compiling their methods just "
+            "in time, which the wrapper's AOT image does not cover. Wall time on a busy machine also waits for "
+            "the simulator's answers.",
             "",
         ]
         before_path = os.path.join(out_dir, "e2e-before.json")
         if os.path.exists(before_path):
+            # The goals measured by the same program before this round's changes (an earlier run on the same
+            # machine under its own load: compare the ratios, each against its baseline of that run).
             before = load(before_path)
-            bctx = before["context"]
-            lines += ["Before the concurrent page reads and the read-path changes (`e2e-before.json`, an earlier run of the "
-                      "same program with options `%s`; its load differed, so compare its ratios, not its times):" % bctx["options"],
-                      "", "| Added latency | Bridge wall | Bridge CPU | Peak | Baseline | Ratio |", "|---|---|---|---|---|---|"]
-            for latency in sorted({x["latency_ms"] for x in before["samples"]}):
-                runs = [x for x in before["samples"] if x["ok"] and x["side"] == "bridge" and x["latency_ms"] == latency]
-                curls = [x["wall_s"] for x in before["samples"] if x["ok"] and x["side"] == "curl" and x["latency_ms"] == latency]
-                if not runs:
+            earlier = {g.label: g for g, _, _ in e2e_figures(before, vmlist) if not g.label.startswith("G5.")}
+            lines += ["Before this round's changes (`e2e-before.json`: the same program at %s, latency 0 only, "
+                      "load average at its end %s; compare ratios, not times):"
+                      % (before["context"].get("run", "an earlier time"),
+                         ", ".join("%.2f" % x for x in before["context"].get("load_avg_end", []))),
+                      "", "| Goal | Before: bridge | Before: baseline | Before: ratio | Now: ratio |", "|---|---|---|---|---|"]
+            for g, _, _ in goals:
+                b = earlier.get(g.label)
+                if b is None or b.ratio is None:
                     continue
-                wall = statistics.median([x["wall_s"] for x in runs])
-                base = statistics.median(curls) if curls else bctx["pages"] * latency / 1000.0 / max(1, bctx["concurrency"])
-                lines.append("| %d ms | %s s | %s s | %s MiB | %s s (%s) | **%.2f×** |" % (
-                    latency, fmt(wall), fmt(statistics.median([x["cpu_s"] for x in runs])),
-                    fmt(statistics.median([x["peak_MiB"] for x in runs])), fmt(base),
-                    "curl" if curls else "pages x latency / K", wall / base))
-            lines.append("")
+                lines.append("| %s | %s | %s | **%.2f×** | **%s** |" % (
+                    g.short.replace("\\n", " "), b.cell(b.bridge), b.cell(b.baseline), b.ratio,
+                    "%.2f×" % g.ratio if g.ratio is not None else "n/a"))
+            lines += ["", "Before this round the wrapper had no ahead-of-time image: both command rows of that run "
+                      "compiled it just in time. Ratios against the Python walker, curl and the memory floor are "
+                      "measured side by side within each run; ratios against fixed bounds also carry each run's "
+                      "load.", ""]
         for name, title in (("profile-cpu.txt", "CPU of the managed read path (perf)"),
-                            ("profile-alloc.txt", "Allocations of the managed read path (Mono log profiler)")):
+                            ("profile-alloc.txt", "Allocations of the managed read path (Mono log profiler)"),
+                            ("profile-cpu-before.txt", "Before this round: CPU of the managed read path (perf)"),
+                            ("profile-alloc-before.txt", "Before this round: allocations of the managed read path")):
             path = os.path.join(out_dir, name)
             if os.path.exists(path):
                 with open(path) as f:

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Runs the built benchmark programs and writes bench/results/: each program's JSON, report.md and the
 # plot of every figure's ratio against its baseline. Builds nothing: build first (cmake --build BUILD).
+# What it needs beyond the build (the Python walker's requests and lxml, perf, Mono's log profiler,
+# gnuplot) it installs first through scripts/install-deps.sh --bench; without them (no root, no network)
+# it runs on and leaves out what they measure. About 10 minutes on 2 busy cores.
 #
 #   bench/run-benchmarks.sh [BUILD_DIR]      BUILD_DIR defaults to ./build of the repository
 #   RUNS=15 REPS=5 VMS=100000 RESULTS=bench/results   override the sample counts, list size, output folder
@@ -16,6 +19,7 @@ runs="${RUNS:-15}"
 reps="${REPS:-5}"
 vms="${VMS:-100000}"
 e2e="${E2E:-1}"
+bash "$here/../scripts/install-deps.sh" --bench || echo "could not install the benchmarks' packages: running without them" >&2
 
 for program in bench_startup bench_calls bench_vmlist; do
   if [ ! -x "$build/bin/$program" ]; then
@@ -42,7 +46,7 @@ if [ "$e2e" != 0 ]; then
     exit 1
   fi
   XQ_HOME="$build/home" "$build/bin/bench_e2e" --runs="${E2E_RUNS:-3}" --generate="${GENERATE:-10,10,100,10}" \
-    --latency="${LATENCY:-0,50,100}" --concurrency="${K:-4}" --out="$results/e2e.json" >/dev/null
+    --latency="${LATENCY:-0,50,100}" --concurrency="${K:-4}" --walker="$here/walker.py" --out="$results/e2e.json" >/dev/null
 else
   rm -f "$results/e2e.json"
 fi

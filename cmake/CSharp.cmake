@@ -29,3 +29,31 @@ function(vcb_add_csharp target)
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS "${CS_OUTPUT}")
 endfunction()
+
+# vcb_add_aot_image(<target> ASSEMBLY <file.dll> [COMPONENT <install component> DESTINATION <dir>])
+# Compiles an assembly ahead of time with Mono into <file.dll>.so beside it, which Mono loads in place of
+# compiling the assembly's methods when a process starts. Mono takes the image only when it was made from
+# that very build of the assembly; an image left beside a newer build is refused and the methods are
+# compiled just in time. Skipped, with a message, where mono, as or ld is missing or VCB_AOT is OFF.
+option(VCB_AOT "Compile the managed wrapper ahead of time (needs mono, as and ld)" ON)
+find_program(MONO_EXECUTABLE mono)
+find_program(VCB_AS_EXECUTABLE as)
+find_program(VCB_LD_EXECUTABLE ld)
+function(vcb_add_aot_image target)
+  cmake_parse_arguments(AOT "" "ASSEMBLY;COMPONENT;DESTINATION" "" ${ARGN})
+  if(NOT VCB_AOT OR NOT MONO_EXECUTABLE OR NOT VCB_AS_EXECUTABLE OR NOT VCB_LD_EXECUTABLE)
+    message(STATUS "${AOT_ASSEMBLY}: no ahead-of-time image (VCB_AOT=${VCB_AOT}; mono, as and ld needed); compiled just in time")
+    return()
+  endif()
+  set(image "${AOT_ASSEMBLY}.so")
+  add_custom_command(
+    OUTPUT "${image}"
+    COMMAND ${MONO_EXECUTABLE} --aot=outfile=${image} "${AOT_ASSEMBLY}"
+    DEPENDS "${AOT_ASSEMBLY}"
+    COMMENT "mono --aot ${image}"
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS "${image}")
+  if(AOT_COMPONENT)
+    install(FILES "${image}" DESTINATION "${AOT_DESTINATION}" COMPONENT ${AOT_COMPONENT})
+  endif()
+endfunction()

@@ -81,6 +81,62 @@ namespace vCloudSDKWrapper
         System.Collections.IEnumerator System.Collections.IEnumerable.GetEnumerator() { return GetEnumerator(); }
     }
 
+    // A record's identity within a walk: equal exactly when the identity texts (its href, or all its
+    // attributes without one) are equal. An href that ends in a UUID in its canonical form (36 lower-case
+    // characters) is held as the UUID's 128 bits and the text before it, which all records of a query share
+    // as one instance: the walk's sets of 100,000 identities then hold no href of their own, and the hrefs
+    // die with their pages instead of reaching the collector's old generation.
+    internal struct RecordKey : IEquatable<RecordKey>
+    {
+        public ulong High, Low;
+        public string Text;   // the href before its UUID; or, without a UUID, the whole identity
+        public bool HasUuid;
+
+        public bool Equals(RecordKey other)
+        {
+            return High == other.High && Low == other.Low && HasUuid == other.HasUuid && string.Equals(Text, other.Text, StringComparison.Ordinal);
+        }
+
+        public override bool Equals(object other) { return other is RecordKey && Equals((RecordKey)other); }
+
+        public override int GetHashCode()
+        {
+            return HasUuid ? (High ^ Low).GetHashCode() ^ Text.Length : StringComparer.Ordinal.GetHashCode(Text);
+        }
+
+        // The key of an identity text; 'before' is the text before the UUID of the previous key, to share.
+        public static RecordKey Of(string identity, ref string before)
+        {
+            int at = identity.Length - 36;
+            ulong high, low;
+            if (at < 0 || !CanonicalUuid(identity, at, out high, out low)) return new RecordKey { Text = identity };
+            if (before == null || before.Length != at || string.CompareOrdinal(identity, 0, before, 0, at) != 0) before = identity.Substring(0, at);
+            return new RecordKey { High = high, Low = low, Text = before, HasUuid = true };
+        }
+
+        // Reads text[at, at + 36) as a UUID written as 8-4-4-4-12 lower-case hexadecimal digits. Upper-case
+        // digits are refused, so that hrefs which differ only in the case of their UUID keep distinct keys.
+        public static bool CanonicalUuid(string text, int at, out ulong high, out ulong low)
+        {
+            high = low = 0;
+            int digits = 0;
+            for (int i = 0; i < 36; i++)
+            {
+                char c = text[at + i];
+                if (i == 8 || i == 13 || i == 18 || i == 23)
+                {
+                    if (c != '-') return false;
+                    continue;
+                }
+                int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+                if (v < 0) return false;
+                if (digits++ < 16) high = (high << 4) | (uint)v;
+                else low = (low << 4) | (uint)v;
+            }
+            return true;
+        }
+    }
+
     internal sealed class Api
     {
         private readonly Session first;
@@ -337,20 +393,23 @@ namespace vCloudSDKWrapper
             // Windows start where they should through the server's offset parameter until it shows it does
             // not honour it; page numbers over varying page sizes then place them.
             bool offsets = true, offsetsLeft = false;
-            var seen = new HashSet<string>(StringComparer.Ordinal);
+            var seen = new HashSet<RecordKey>();
+            string before = null;   // the text before the UUID of the walk's last key, shared by the next ones
+            Func<QueryRecord, RecordKey> key = rec => RecordKey.Of(Identity(rec), ref before);
             int requests = 0, yielded = 0;
             long knownTotal = -1;   // the largest total the server has stated in this query
             int concurrency = Math.Max(1, Opt.QueryConcurrency);
             string why = "";
             var ahead = new List<Fetch>();
+            var readers = new Readers();
             try
             {
                 for (int attempt = 1; attempt <= WalkAttempts; attempt++)
                 {
-                    var walked = new HashSet<string>(StringComparer.Ordinal);
+                    var walked = new HashSet<RecordKey>();
                     // The identities of the last records read, newest last: an offset window must start on one.
-                    var tail = new List<string>();
-                    string firstId = null;
+                    var tail = new List<RecordKey>();
+                    RecordKey? firstId = null;
                     long covered = 0, lastTotal = -1;
                     int size = Opt.PageSize;
                     why = "";
@@ -403,7 +462,7 @@ namespace vCloudSDKWrapper
                             throw new CloudException(label + ": asked for page " + w.Page + ", the server sent page " + page.Number);
                         page.Total = AbsoluteTotal(page.Total, w.Offset, lastTotal >= 0 ? lastTotal : knownTotal);
                         if (page.Total >= 0) { lastTotal = page.Total; knownTotal = Math.Max(knownTotal, page.Total); }
-                        if (w.Offset > 0 && page.Records.Count > 0 && Identity(page.Records[0]) == firstId)
+                        if (w.Offset > 0 && page.Records.Count > 0 && firstId.HasValue && key(page.Records[0]).Equals(firstId.Value))
                         {
                             // The window starts where the whole order does: the server ignored the offset.
                             why = "the server ignored the offset parameter; placing windows by page numbers";
@@ -412,7 +471,7 @@ namespace vCloudSDKWrapper
                             attempt--;
                             break;
                         }
-                        if (w.Anchored && (page.Records.Count == 0 || !(w.Offset > 0 ? tail : (ICollection<string>)walked).Contains(Identity(page.Records[0]))))
+                        if (w.Anchored && (page.Records.Count == 0 || !(w.Offset > 0 ? tail : (ICollection<RecordKey>)walked).Contains(key(page.Records[0]))))
                         {
                             why = "the pages no longer joined up: records were created or deleted while they were read";
                             break;
@@ -420,7 +479,7 @@ namespace vCloudSDKWrapper
                         bool last = page.Records.Count < w.Size || (page.Total >= 0 && w.End >= page.Total);
                         // Records of this page not yet returned: only a capped walk needs to know.
                         int fresh = 0;
-                        if (max > 0) foreach (var rec in page.Records) if (!seen.Contains(Identity(rec))) fresh++;
+                        if (max > 0) foreach (var rec in page.Records) if (!seen.Contains(key(rec))) fresh++;
                         if (!last && !(max > 0 && yielded + fresh >= max))
                         {
                             // The next windows are read while the caller works through this one: as many as
@@ -435,7 +494,7 @@ namespace vCloudSDKWrapper
                             {
                                 var next = NextWindow(planned, size, Overlap(size), offsets);
                                 CountRequest(ref requests, label, knownTotal, size);
-                                ahead.Add(new Fetch { Window = next, Read = ReadAhead(basePath, next, label, keep) });
+                                ahead.Add(new Fetch { Window = next, Read = readers.Read(ReadWindow, basePath, next, label, keep) });
                                 planned = next.End;
                             }
                         }
@@ -443,11 +502,11 @@ namespace vCloudSDKWrapper
                         var records = page.Records;
                         page = null;
                         tail.Clear();
-                        for (int i = Math.Max(0, records.Count - Overlap(size) - OffsetSlack); i < records.Count; i++) tail.Add(Identity(records[i]));
-                        if (firstId == null && records.Count > 0) firstId = Identity(records[0]);
+                        for (int i = Math.Max(0, records.Count - Overlap(size) - OffsetSlack); i < records.Count; i++) tail.Add(key(records[i]));
+                        if (firstId == null && records.Count > 0) firstId = key(records[0]);
                         foreach (var rec in records)
                         {
-                            string id = Identity(rec);
+                            var id = key(rec);
                             // Offset windows check their join on the tail of the window before.
                             if (!offsets) walked.Add(id);
                             if (!seen.Add(id)) continue;
@@ -485,16 +544,74 @@ namespace vCloudSDKWrapper
             {
                 // No read of this walk outlives it: one the walk no longer needs is waited for and dropped.
                 Settle(ahead);
+                readers.Dispose();
             }
             throw new CloudException(label + ": the list is incomplete: " + why + " (" + WalkAttempts + " attempts)");
         }
 
-        // Reads a window on a thread of its own: the read blocks on HTTP, and pool threads must stay free
-        // for the HTTP client's own completions.
-        private Task<Page> ReadAhead(string basePath, Window w, string label, HashSet<string> keep)
+        // The threads that read a walk's windows ahead. A read blocks on HTTP, so it runs on a thread of
+        // this walk's own: pool threads must stay free for the HTTP client's own completions. A thread is
+        // started only when no thread of the walk is idle, and each takes window after window until the walk
+        // ends, so a walk of 800 windows starts as many threads as it has reads under way at once, not 800.
+        private sealed class Readers : IDisposable
         {
-            return Task.Factory.StartNew(() => ReadWindow(basePath, w, label, keep), CancellationToken.None,
-                TaskCreationOptions.LongRunning, TaskScheduler.Default);
+            private readonly Queue<Action> work = new Queue<Action>();
+            private int waiting;   // threads waiting for work that no Read has woken yet
+            private bool done;
+
+            public Task<Page> Read(Func<string, Window, string, HashSet<string>, Page> read, string basePath, Window w, string label,
+                HashSet<string> keep)
+            {
+                var result = new TaskCompletionSource<Page>();
+                Action job = () =>
+                {
+                    Page page;
+                    try { page = read(basePath, w, label, keep); }
+                    catch (Exception e) { result.SetException(e); return; }
+                    result.SetResult(page);
+                };
+                lock (work)
+                {
+                    if (done) throw new ObjectDisposedException("the walk has ended");
+                    work.Enqueue(job);
+                    if (waiting > 0)
+                    {
+                        waiting--;
+                        Monitor.Pulse(work);
+                    }
+                    else new Thread(Run) { IsBackground = true, Name = "query window reader" }.Start();
+                }
+                return result.Task;
+            }
+
+            private void Run()
+            {
+                while (true)
+                {
+                    Action job;
+                    lock (work)
+                    {
+                        while (work.Count == 0 && !done)
+                        {
+                            waiting++;
+                            Monitor.Wait(work);
+                        }
+                        if (work.Count == 0) return;
+                        job = work.Dequeue();
+                    }
+                    job();
+                }
+            }
+
+            // Lets the threads end once the queue is empty; reads under way run to their end.
+            public void Dispose()
+            {
+                lock (work)
+                {
+                    done = true;
+                    Monitor.PulseAll(work);
+                }
+            }
         }
 
         // Waits for the reads still under way and drops them, failures included.

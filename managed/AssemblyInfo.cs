@@ -7,5 +7,6 @@ using System.Reflection;
 [assembly: AssemblyFileVersion("1.0.0.0")]
 // The recorder (vcbrecord.exe) walks a cloud through this assembly's transport, with its limits and checks.
 [assembly: System.Runtime.CompilerServices.InternalsVisibleTo("vcbrecord")]
-// The wrapper tests check the transport's own rules (Retry-After, certificate chains) directly.
+// The wrapper tests check the transport's own rules (Retry-After, certificate chains) and the identities
+// that query walks de-duplicate records by directly.
 [assembly: System.Runtime.CompilerServices.InternalsVisibleTo("wrappertests")]

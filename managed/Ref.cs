@@ -18,19 +18,33 @@ namespace vCloudSDKWrapper
             return RefForm.Name;
         }
 
-        // The UUID at the end of an href or URN ("vm-", "vapp-" and "vappTemplate-" prefixes removed).
+        private static readonly char[] QueryOrFragment = { '?', '#' };
+        private static readonly string[] UuidPrefixes = { "vappTemplate-", "vapp-", "vm-" };
+
+        // The UUID at the end of an href or URN ("vm-", "vapp-" and "vappTemplate-" prefixes removed). It
+        // runs once for every record of a VM list, so it narrows one range of the text and cuts it once.
         public static string Uuid(string reference)
         {
             if (string.IsNullOrEmpty(reference)) return "";
-            string s = reference.Trim();
-            int q = s.IndexOfAny(new[] { '?', '#' });
-            if (q >= 0) s = s.Substring(0, q);
-            s = s.TrimEnd('/');
-            int cut = Math.Max(s.LastIndexOf('/'), s.LastIndexOf(':'));
-            if (cut >= 0) s = s.Substring(cut + 1);
-            foreach (var prefix in new[] { "vappTemplate-", "vapp-", "vm-" })
-                if (s.StartsWith(prefix, StringComparison.OrdinalIgnoreCase)) return s.Substring(prefix.Length);
-            return s;
+            int start = 0, end = reference.Length;
+            while (start < end && char.IsWhiteSpace(reference[start])) start++;
+            while (end > start && char.IsWhiteSpace(reference[end - 1])) end--;
+            if (end == start) return "";
+            int q = reference.IndexOfAny(QueryOrFragment, start, end - start);
+            if (q >= 0) end = q;
+            while (end > start && reference[end - 1] == '/') end--;
+            if (end == start) return "";
+            int cut = Math.Max(reference.LastIndexOf('/', end - 1, end - start), reference.LastIndexOf(':', end - 1, end - start));
+            if (cut >= 0) start = cut + 1;
+            foreach (var prefix in UuidPrefixes)
+            {
+                if (end - start >= prefix.Length && string.Compare(reference, start, prefix, 0, prefix.Length, StringComparison.OrdinalIgnoreCase) == 0)
+                {
+                    start += prefix.Length;
+                    break;
+                }
+            }
+            return reference.Substring(start, end - start);
         }
 
         // The entity kind of a URN: urn:vcloud:vm:<uuid> gives "vm".

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build, test and run the project (as root, or through sudo).
-# usage: install-deps.sh [--packaging] [--profiling]
+# usage: install-deps.sh [--packaging] [--profiling] [--bench]
 set -euo pipefail
 pkgs=(
   build-essential cmake pkg-config git
@@ -11,11 +11,13 @@ pkgs=(
 )
 # With --packaging, also what builds and checks the Debian packages (scripts/package-check.sh); with
 # --profiling, what profiles the benchmarks' VM list (bench/profile-vmlist.sh: perf, Mono's mprof-report) and
-# draws the report's plot (gnuplot).
+# draws the report's plot (gnuplot); with --bench, what bench/run-benchmarks.sh needs besides the build: the
+# Python walker's baseline (requests, lxml), the profiles and the plot.
 for option in "$@"; do
   case "$option" in
     --packaging) pkgs+=(dpkg-dev debhelper lintian) ;;
     --profiling) pkgs+=(linux-perf mono-utils libmono-profiler gnuplot-nox) ;;
+    --bench) pkgs+=(python3-requests python3-lxml linux-perf mono-utils libmono-profiler gnuplot-nox) ;;
   esac
 done
 missing=()

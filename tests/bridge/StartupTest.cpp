@@ -105,3 +105,20 @@ TEST(Startup, ConcurrentFirstInitialize) {
 }
 
 }  // namespace
+
+// The collector's setting: the bridge's own nursery size when the host sets no MONO_GC_PARAMS; the host's
+// setting, untouched, when it does (the test's environment sets it for CollectorHostSetting).
+TEST(Startup, CollectorDefault) {
+    unsetenv("MONO_GC_PARAMS");
+    CVCloudSDKCppBridge bridge;
+    ASSERT_TRUE(bridge.Initialize("", "", 0));
+    ASSERT_NE(std::getenv("MONO_GC_PARAMS"), nullptr);
+    EXPECT_STREQ(std::getenv("MONO_GC_PARAMS"), "nursery-size=16m");
+}
+
+TEST(Startup, CollectorHostSetting) {
+    CVCloudSDKCppBridge bridge;
+    ASSERT_TRUE(bridge.Initialize("", "", 0));
+    ASSERT_NE(std::getenv("MONO_GC_PARAMS"), nullptr);
+    EXPECT_STREQ(std::getenv("MONO_GC_PARAMS"), "nursery-size=8m");
+}

@@ -183,9 +183,24 @@ namespace HostileTests
         {
             var sb = new StringBuilder();
             for (long i = from; i < to; i++)
-                sb.Append("<VMRecord name=\"vm-" + i.ToString("D7", CultureInfo.InvariantCulture) + "\" href=\"" + Url + "api/vApp/vm-"
-                    + i.ToString("D8", CultureInfo.InvariantCulture) + "-0000-0000-0000-000000000000\" isVAppTemplate=\"false\" status=\"POWERED_ON\"/>");
+                sb.Append("<VMRecord name=\"vm-" + i.ToString("D7", CultureInfo.InvariantCulture) + "\" href=\""
+                    + (mode == "ids-alike" ? AlikeHref(i) : Url + "api/vApp/vm-" + i.ToString("D8", CultureInfo.InvariantCulture) + "-0000-0000-0000-000000000000")
+                    + "\" isVAppTemplate=\"false\" status=\"POWERED_ON\"/>");
             return sb.ToString();
+        }
+
+        // Distinct hrefs that look alike in threes: the same UUID in lower case, in upper case, and under
+        // another path; every tenth record has an href with no UUID at its end.
+        string AlikeHref(long i)
+        {
+            string uuid = (0xabcd0000L + i / 3).ToString("x8", CultureInfo.InvariantCulture) + "-bbbb-cccc-dddd-eeeeeeeeeeee";
+            if (i % 10 == 9) return Url + "api/vApp/vm-" + i.ToString(CultureInfo.InvariantCulture);
+            switch (i % 3)
+            {
+                case 0: return Url + "api/vApp/vm-" + uuid;
+                case 1: return Url + "api/vApp/vm-" + uuid.ToUpperInvariant();
+                default: return Url + "api/vAppTemplate/vm-" + uuid;
+            }
         }
 
         // A query page over 'served' records that claims 'total' (none when negative). With 'offsets' the
@@ -431,6 +446,7 @@ namespace HostileTests
                     // Takes the offset parameter without a word and pages by page number alone.
                     Send(s, 200, records, QueryPage(req, 300, 300, true));
                     return true;
+                case "ids-alike":
                 case "offset-whole-total":
                     // Honours the offset parameter, and states the total of the whole order on every page.
                     Send(s, 200, records, QueryPage(req, 300, 300, true, true));

@@ -113,6 +113,9 @@ namespace HostileTests
             new Case { Name = "metadata-fields", Call = "metadata", Expect = null, Listed = 3, Queries = 1 },
             new Case { Name = "offset-join-382", Call = "query", Expect = null, Listed = 382, Queries = 4 },
             new Case { Name = "offset-join-506", Call = "query", Expect = null, Listed = 506, Queries = 4 },
+            // Records whose hrefs differ only in the case of their UUID, or only in the path before it, are
+            // different records; none is dropped as a duplicate of another.
+            new Case { Name = "ids-alike", Call = "query", Expect = null, Listed = 300 },
         };
 
         static int Main(string[] args)

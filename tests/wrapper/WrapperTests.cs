@@ -44,6 +44,7 @@ namespace WrapperTests
 
             var sw = Stopwatch.StartNew();
             Run("contract", Contract);
+            Run("record identities", RecordIdentities);
             Run("settings", Settings);
             Run("tls", Tls);
             Groups.RunSharing(SharedSimGroups, () => new Sim(simExe, "--task-ms 30"), Run);
@@ -94,6 +95,52 @@ namespace WrapperTests
         static vCloudWrapper Alice(Sim sim) { return Connect(sim, "alice@Acme", "alice1!"); }
 
         static List<string> Strings(SStringInfoLibList list) { return list == null ? new List<string>() : list.ToList(); }
+
+        // ---- identities of query records, and the UUIDs of references ----
+
+        // A walk drops a record as a duplicate when its key equals one already read, so two keys must be
+        // equal exactly when the hrefs are: no two hrefs that differ may share a key.
+        static void RecordIdentities()
+        {
+            const string u = "0a1b2c3d-4e5f-6789-abcd-ef0123456789";
+            const string vm = "https://vcd.example.com/api/vApp/vm-";
+            string before = null;
+            var a = RecordKey.Of(vm + u, ref before);
+            Check.That(a.HasUuid, "an href that ends in a lower-case UUID is held as the UUID");
+            Check.Equal(vm, a.Text, "the text before the UUID");
+            var again = RecordKey.Of(string.Copy(vm + u), ref before);
+            Check.That(a.Equals(again) && a.GetHashCode() == again.GetHashCode(), "the same href, another instance: equal keys, equal hashes");
+            Check.That(ReferenceEquals(a.Text, again.Text), "records of one query share the text before the UUID");
+            string[] others =
+            {
+                vm + u.ToUpperInvariant(), "https://vcd.example.com/api/vAppTemplate/vm-" + u, vm + u.Substring(0, 35) + "8",
+                vm + "1" + u.Substring(1), vm + u.Substring(0, 19) + "b" + u.Substring(20), vm + u.Substring(0, 15) + "0" + u.Substring(16),
+                "https://vcd.example.com/api/vApp/vm-x" + u, vm + u + "/", vm.Replace(".com", ".org") + u,
+            };
+            foreach (var other in others)
+                Check.That(!a.Equals(RecordKey.Of(other, ref before)), "a different href gets a different key: " + other);
+            Check.That(RecordKey.Of(vm + u, ref before).Equals(a), "the key is the same after other hrefs came between");
+            foreach (var bad in new[] { u.Replace('c', 'g'), u.Substring(0, 8) + "x" + u.Substring(9), u.Substring(0, 23) + "0" + u.Substring(24),
+                                        u.ToUpperInvariant() })
+                Check.That(!RecordKey.Of(vm + bad, ref before).HasUuid, "no UUID read from " + bad);
+            var zero = RecordKey.Of("https://h/api/vm-" + "00000000-0000-0000-0000-000000000000", ref before);
+            var bare = RecordKey.Of("https://h/api/vm-", ref before);
+            Check.That(!zero.Equals(bare), "an href without a UUID differs from the same text followed by the zero UUID");
+            Check.That(RecordKey.Of("VMRecord\nname=a", ref before).Equals(RecordKey.Of(string.Copy("VMRecord\nname=a"), ref before)),
+                "identities without a UUID are equal by their text");
+            Check.That(!RecordKey.Of("VMRecord\nname=a", ref before).Equals(RecordKey.Of("VMRecord\nname=b", ref before)),
+                "identities without a UUID differ by their text");
+
+            var uuids = new[]
+            {
+                new[] { vm + u, u }, new[] { " \t" + vm + u + "/ ", u }, new[] { "https://h/api/vApp/vapp-" + u + "?x=1#f", u },
+                new[] { "urn:vcloud:vm:" + u, u }, new[] { "https://h/api/vAppTemplate/vappTemplate-" + u, u }, new[] { "VM-" + u, u },
+                new[] { "https://h/api/org/" + u + "//", u }, new[] { "https://h/api/org/" + u + "#", u }, new[] { "", "" }, new[] { "   ", "" },
+                new[] { "/", "" }, new[] { "?a/b", "" }, new[] { "abc", "abc" }, new[] { "vm-", "" }, new[] { "x/y:z", "z" },
+                new[] { "a:b/c", "c" }, new[] { "https://h/api/vApp/vm-ab/?q", "ab" }, new[] { "https://h/api/vapp-/", "" },
+            };
+            foreach (var pair in uuids) Check.Equal(pair[1], global::vCloudSDKWrapper.Ref.Uuid(pair[0]), "the UUID of '" + pair[0] + "'");
+        }
 
         // ---- the contract native callers rely on ----
 
