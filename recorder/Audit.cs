@@ -180,6 +180,19 @@ namespace VcbRecord
             return null;
         }
 
+        // Whether a value holds an original at all, as it stands or URL-decoded. Every part of a value that the
+        // audit searches is a piece of one of these two, cut at characters that end a token, so a value that
+        // holds none is passed without sorting out its kept and replaced parts, which is most of the work.
+        bool MayHold(string v)
+        {
+            int start;
+            if (Find(v, 0, out start) != null) return true;
+            if (v.IndexOf('%') < 0 && v.IndexOf('+') < 0) return false;
+            string decoded;
+            try { decoded = Uri.UnescapeDataString(v.Replace('+', ' ')); } catch (UriFormatException) { return true; }
+            return Find(decoded, 0, out start) != null;
+        }
+
         string FirstKind(IEnumerable<string> parts)
         {
             foreach (string p in parts)
@@ -235,13 +248,13 @@ namespace VcbRecord
             {
                 foreach (var a in e.Attributes())
                 {
-                    if (a.IsNamespaceDeclaration || Scrubber.KeptXsiType(a)) continue;
+                    if (a.IsNamespaceDeclaration || Scrubber.KeptXsiType(a) || !MayHold(a.Value)) continue;
                     string k = FirstKind(Scrubber.Exposed(a.Name.LocalName, e, true, a.Value, namespaces));
                     if (k != null) return k;
                 }
                 foreach (var t in e.Nodes().OfType<XText>())
                 {
-                    if (string.IsNullOrWhiteSpace(t.Value)) continue;
+                    if (string.IsNullOrWhiteSpace(t.Value) || !MayHold(t.Value)) continue;
                     string k = FirstKind(Scrubber.Exposed(e.Name.LocalName, e, false, t.Value, namespaces));
                     if (k != null) return k;
                 }
