@@ -80,9 +80,10 @@ namespace VcbRecord
         {
             start = -1;
             string t = text.ToLowerInvariant();
+            while (from > 0 && from < t.Length && TokenChar(t[from - 1])) from++;   // from the next token start
             for (int i = from; i < t.Length; i++)
             {
-                if (!TokenChar(t[i]) || (i > 0 && TokenChar(t[i - 1]))) continue;
+                if (!TokenChar(t[i])) continue;
                 int end = i;
                 while (end < t.Length && TokenChar(t[end])) end++;
                 Bucket b;
@@ -95,7 +96,7 @@ namespace VcbRecord
                         if (end == t.Length) break;
                         while (end < t.Length && TokenChar(t[end])) end++;
                     }
-                while (i + 1 < t.Length && TokenChar(t[i + 1])) i++;
+                while (i + 1 < t.Length && TokenChar(t[i + 1])) i++;   // on to the token's end: a match starts a token
             }
             return null;
         }
