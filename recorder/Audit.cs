@@ -80,9 +80,10 @@ namespace VcbRecord
         {
             start = -1;
             string t = text.ToLowerInvariant();
+            while (from > 0 && from < t.Length && TokenChar(t[from - 1])) from++;   // from the next token start
             for (int i = from; i < t.Length; i++)
             {
-                if (!TokenChar(t[i]) || (i > 0 && TokenChar(t[i - 1]))) continue;
+                if (!TokenChar(t[i])) continue;
                 int end = i;
                 while (end < t.Length && TokenChar(t[end])) end++;
                 Bucket b;
@@ -95,7 +96,7 @@ namespace VcbRecord
                         if (end == t.Length) break;
                         while (end < t.Length && TokenChar(t[end])) end++;
                     }
-                while (i + 1 < t.Length && TokenChar(t[i + 1])) i++;
+                while (i + 1 < t.Length && TokenChar(t[i + 1])) i++;   // on to the token's end: a match starts a token
             }
             return null;
         }
@@ -180,6 +181,19 @@ namespace VcbRecord
             return null;
         }
 
+        // Whether a value holds an original at all, as it stands or URL-decoded. Every part of a value that the
+        // audit searches is a piece of one of these two, cut at characters that end a token, so a value that
+        // holds none is passed without sorting out its kept and replaced parts, which is most of the work.
+        bool MayHold(string v)
+        {
+            int start;
+            if (Find(v, 0, out start) != null) return true;
+            if (v.IndexOf('%') < 0 && v.IndexOf('+') < 0) return false;
+            string decoded;
+            try { decoded = Uri.UnescapeDataString(v.Replace('+', ' ')); } catch (UriFormatException) { return true; }
+            return Find(decoded, 0, out start) != null;
+        }
+
         string FirstKind(IEnumerable<string> parts)
         {
             foreach (string p in parts)
@@ -235,13 +249,13 @@ namespace VcbRecord
             {
                 foreach (var a in e.Attributes())
                 {
-                    if (a.IsNamespaceDeclaration || Scrubber.KeptXsiType(a)) continue;
+                    if (a.IsNamespaceDeclaration || Scrubber.KeptXsiType(a) || !MayHold(a.Value)) continue;
                     string k = FirstKind(Scrubber.Exposed(a.Name.LocalName, e, true, a.Value, namespaces));
                     if (k != null) return k;
                 }
                 foreach (var t in e.Nodes().OfType<XText>())
                 {
-                    if (string.IsNullOrWhiteSpace(t.Value)) continue;
+                    if (string.IsNullOrWhiteSpace(t.Value) || !MayHold(t.Value)) continue;
                     string k = FirstKind(Scrubber.Exposed(e.Name.LocalName, e, false, t.Value, namespaces));
                     if (k != null) return k;
                 }

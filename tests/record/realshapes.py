@@ -141,7 +141,8 @@ def transform(path, query, body, base):
                  ).format(b=base, o=org, site=site, u='0c5a1b2e-3f4d-4e5f-8a9b-0c1d2e3f4a5b', s='1d6b2c3f-4a5e-4f60-9bac-1d2e3f4a5b6c')
         if mode == 'canary':
             # and a moref that has the form of a pseudonym: no other moref may get it as its pseudonym
-            extra = plant_everywhere(extra.encode()).decode() + '<SiteTag>vm-900000003</SiteTag>'
+            # and a value that URL-encodes with %26
+            extra = plant_everywhere(extra.encode()).decode() + '<SiteTag>vm-900000003</SiteTag><SiteNote>R&amp;D east</SiteNote>'
         body = re.sub(rb'(</(?:\w+:)?Session>)', extra.encode() + rb'\1', body)
     elif path == '/api/query' and qtype == 'adminVM' and ('short' in modes or 'shrink' in modes):
         page = int(q.get('page', ['1'])[0])

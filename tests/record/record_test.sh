@@ -512,7 +512,7 @@ canary)
   check grep -q "name is left in $leakfile" "$work/check.out"
   if grep -q 'web-01' "$work/check.out"; then bad "--check printed the original"; else ok; fi
   # URL-encoded, in another case, and in a path: still found; inside a longer token: not a hit.
-  for form in 'Order%20database%20cluster' 'Order+database+cluster' 'ACME-GOLD' 'vc-west.example.test' 'bob'; do
+  for form in 'Order%20database%20cluster' 'Order+database+cluster' 'R%26D%20east' 'ACME-GOLD' 'vc-west.example.test' 'bob'; do
     rm -rf "$work/leak2"; cp -r "$work/can-sys" "$work/leak2"
     edit_answer "$work/leak2/$leakfile" "re.sub(rb'(<(?:\\w+:)?Description\\b[^>]*>)', rb'\\1see $form ', body, count=1)"
     "$tool" -q record --check "$work/leak2" --map "$work/cmap-sys.tsv" >"$work/check.out" 2>&1
