@@ -1077,7 +1077,7 @@ namespace WrapperTests
                         Tuple.Create("churn=8&churnFront=true&churnWalks=1", true),
                         Tuple.Create("churn=8&churnFront=true&churnWalks=2", true),
                         Tuple.Create("churn=8&churnFront=true&churnWalks=3", false),
-                        Tuple.Create("churn=1&churnFront=true", false),
+                        Tuple.Create("churn=8&churnFront=true", false),
                     };
                     foreach (var round in rounds)
                     {
