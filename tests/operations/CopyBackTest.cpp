@@ -189,8 +189,8 @@ TEST_F(BridgeTest, ListArgumentsCopyBackOnlyOnTrue) {
             EXPECT_EQ(names, c.expectItems ? row.items : c.expectOld ? old : none);
             if (c.result) {
                 EXPECT_EQ(Messages(log), std::vector<std::string>{}) << "a true result logs no failure";
-                EXPECT_EQ(Calls().size(), 1u);
-                if (!Calls().empty()) EXPECT_EQ(Calls()[0].find("<no list>"), std::string::npos) << Calls()[0];
+                ASSERT_EQ(Calls().size(), 1u);
+                EXPECT_EQ(Calls()[0].find("<no list>"), std::string::npos) << Calls()[0];
             }
         }
     }
