@@ -210,6 +210,7 @@ namespace VcdSim
                 Budget = faults.TokenBudget,
             };
             s.Jwt = MakeJwt(s);
+            SessionsMade++;
             byToken[s.Token] = s;
             byJwt[s.Jwt] = s;
             return s;
@@ -357,6 +358,7 @@ namespace VcdSim
                 byJwt.TryGetValue(access.Trim(), out s);
             if (s != null && s.Budget == 0)
             {
+                SessionsEnded++;
                 EndSession(s);
                 s = null;
             }
