@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <set>
 #include <sstream>
 
@@ -18,6 +19,17 @@ std::string Lower(std::string s) {
 }
 
 bool Has(const std::string& text, const char* what) { return text.find(what) != std::string::npos; }
+
+// An HTTP status as a word of its own: not the digits inside an id or a path such as vm-1c2d4503-....
+bool HasStatus(const std::string& text, const char* code) {
+    const std::size_t n = std::strlen(code);
+    for (std::size_t at = text.find(code); at != std::string::npos; at = text.find(code, at + 1)) {
+        bool before = at == 0 || !std::isalnum(static_cast<unsigned char>(text[at - 1]));
+        bool after = at + n >= text.size() || !std::isalnum(static_cast<unsigned char>(text[at + n]));
+        if (before && after) return true;
+    }
+    return false;
+}
 
 // Splits on sep, honouring the journal's '\' escapes, and unescapes each piece.
 std::vector<std::string> SplitEscaped(const std::string& s, char sep) {
@@ -79,17 +91,18 @@ Cause Classify(const std::string& errorText) {
     const std::string t = Lower(errorText);
     if (Has(t, "busy")) return Cause::Busy;
     if (Has(t, "task") && (Has(t, "error") || Has(t, "fail"))) return Cause::TaskFailed;
-    if (Has(t, "429") || Has(t, "too many")) return Cause::Throttled;
-    if (Has(t, "401") || Has(t, "unauthorized") || Has(t, "not_authenticated") || Has(t, "session")) return Cause::Session;
-    if (Has(t, "503") || Has(t, "504") || Has(t, "500") || Has(t, "502") || Has(t, "service_unavailable") ||
+    if (HasStatus(t, "429") || Has(t, "too many")) return Cause::Throttled;
+    if (HasStatus(t, "401") || Has(t, "unauthorized") || Has(t, "not_authenticated") || Has(t, "session")) return Cause::Session;
+    if (HasStatus(t, "503") || HasStatus(t, "504") || HasStatus(t, "500") || HasStatus(t, "502") || Has(t, "service_unavailable") ||
         Has(t, "gateway") || Has(t, "html"))
         return Cause::ServerError;
     if (Has(t, "timed out") || Has(t, "time-out") || Has(t, "timeout") || Has(t, "no answer within")) return Cause::Timeout;
     if (Has(t, "connection") || Has(t, "reset") || Has(t, "no answer") || Has(t, "refused") || Has(t, "cut short") ||
-        Has(t, "truncated") || Has(t, "end of") || Has(t, "incomplete") || Has(t, "malformed") || Has(t, "closed"))
+        Has(t, "truncated") || Has(t, "end of") || Has(t, "incomplete") || Has(t, "malformed") || Has(t, "closed") ||
+        Has(t, "broke off"))
         return Cause::Connection;
     if (Has(t, "not found") || Has(t, "forbidden") || Has(t, "not accessible") || Has(t, "no vm") ||
-        Has(t, "does not exist") || Has(t, "403") || Has(t, "404"))
+        Has(t, "does not exist") || HasStatus(t, "403") || HasStatus(t, "404") || Has(t, "are there now"))
         return Cause::NotFound;
     return Cause::Unexplained;
 }

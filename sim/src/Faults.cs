@@ -253,7 +253,8 @@ namespace VcdSim
             var b = new Builder(cloud);
             for (int k = 0; k < n; k++)
             {
-                var candidates = cloud.Vms.FindAll(v => v.Parent is VApp);
+                // A VM that a task holds cannot be deleted, on a real server as here.
+                var candidates = cloud.Vms.FindAll(v => v.Parent is VApp && (v.ActiveTask == null || v.ActiveTask.Finished));
                 if (candidates.Count > 0)
                 {
                     Vm gone = candidates[0];
