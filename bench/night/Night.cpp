@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <cinttypes>
 #include <cmath>
 #include <condition_variable>
@@ -814,8 +815,11 @@ void Night::WriteReport(long open, long made, long ended, long logins, const std
         for (std::int64_t t : opEnds_) perBucket[t / bucket * bucket]++;
         std::ofstream out(prefix + "-rate.tsv");
         out << "# seconds\toperations_per_second\n";
-        for (std::int64_t t = 0; t < s_.durationS; t += bucket)
+        std::int64_t t = 0;
+        for (; t < s_.durationS; t += bucket)
             out << t << '\t' << (perBucket.count(t) ? perBucket[t] : 0) / double(bucket) << '\n';
+        // The last step's end, so that a step plot draws the last bucket too.
+        out << t << '\t' << (perBucket.count(t - bucket) ? perBucket[t - bucket] : 0) / double(bucket) << '\n';
     }
     {
         std::ofstream out(prefix + "-faults.tsv");
