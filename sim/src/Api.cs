@@ -17,6 +17,7 @@ namespace VcdSim
         public Org Org;
         public string Version;
         public long Budget = -1; // authenticated requests left before the token expires; -1 for no limit
+        public int Generation;   // of the listener whose request made it: a cell restart ends every older one
         public bool IsSystem { get { return Org.IsSystem; } }
         public bool IsOrgAdmin { get { return IsSystem || User.IsOrgAdmin; } }
     }
@@ -208,6 +209,7 @@ namespace VcdSim
                 Org = u.Org,
                 Version = version,
                 Budget = faults.TokenBudget,
+                Generation = RequestGeneration,
             };
             s.Jwt = MakeJwt(s);
             SessionsMade++;

@@ -140,13 +140,21 @@ namespace VcdSim
             }
         }
 
-        // A cell restart: every session ends at once. Under the cloud's gate.
-        public int DropAllSessions()
+        // The generation of the listener that accepted the request this thread works on.
+        [ThreadStatic] public static int RequestGeneration;
+
+        // A cell restart: every session made through a listener before the given generation ends, those
+        // a request still under way makes included. Under the cloud's gate.
+        public int DropSessionsBefore(int generation)
         {
-            int n = OpenSessionCount;
+            int n = 0;
+            foreach (var s in new List<Session>(byToken.Values))
+            {
+                if (s.Generation >= generation) continue;
+                if (s.Budget != 0) n++;
+                EndSession(s);
+            }
             SessionsEnded += n;
-            byToken.Clear();
-            byJwt.Clear();
             return n;
         }
 
@@ -166,10 +174,18 @@ namespace VcdSim
         }
     }
 
+    // The listener's generation and its requests still under way; a cell restart starts a new one.
+    class Generation
+    {
+        public int Number;
+        public int InFlight;
+    }
+
     partial class Server
     {
         readonly Journal journal;
         long cellRestarts;
+        volatile Generation generation = new Generation();
 
         // Control requests of a long run; null when the path is not one of them.
         Resp NightControl(Req r)
@@ -210,10 +226,20 @@ namespace VcdSim
         // A cell restart: every session ends, and every connection, open or idle, drops, as when the cell
         // behind the load balancer goes down and comes back; the inventory stays. The listener is replaced
         // by a new one on the same port; requests in flight lose their connection when they answer.
+        // The restart is one moment for the sessions: every session ends, and so does one that a request
+        // accepted before the restart makes after it (a login whose answer the restart then loses), once
+        // the old listener's requests have run out.
         Resp CellRestart()
         {
             int ended;
-            lock (cloud.Gate) ended = api.DropAllSessions();
+            Generation before, next;
+            lock (listenerGate)
+            {
+                before = generation;
+                next = new Generation { Number = before.Number + 1 };
+                generation = next;
+            }
+            lock (cloud.Gate) ended = api.DropSessionsBefore(next.Number);
             Interlocked.Increment(ref cellRestarts);
             var old = listener;
             // The answer to this request is sent on the old connection, which the restart closes: the
@@ -222,6 +248,10 @@ namespace VcdSim
             {
                 Thread.Sleep(50);
                 RestartListener(old);
+                // This request is one of the old listener's until it is answered; the others may sleep
+                // out a latency fault first.
+                for (int i = 0; i < 600 && Volatile.Read(ref before.InFlight) > 0; i++) Thread.Sleep(50);
+                lock (cloud.Gate) api.DropSessionsBefore(next.Number);
             });
             return Ok(new JsonOut().Obj().Prop("restarted", true).Prop("sessionsEnded", ended).EndObj().ToString());
         }

@@ -71,7 +71,8 @@ namespace VcdSim
 
         void StartAccepting(HttpListener l)
         {
-            var t = new Thread(() => AcceptLoop(l)) { IsBackground = true, Name = "accept" };
+            var gen = generation;
+            var t = new Thread(() => AcceptLoop(l, gen)) { IsBackground = true, Name = "accept" };
             t.Start();
         }
 
@@ -82,7 +83,7 @@ namespace VcdSim
         }
 
         // One loop per listener: a cell restart replaces the listener, and the old loop ends with it.
-        void AcceptLoop(HttpListener l)
+        void AcceptLoop(HttpListener l, Generation gen)
         {
             while (running && listener == l)
             {
@@ -96,7 +97,8 @@ namespace VcdSim
                     if (!running || listener != l) return;
                     continue;
                 }
-                ThreadPool.QueueUserWorkItem(_ => Process(ctx));
+                Interlocked.Increment(ref gen.InFlight);
+                ThreadPool.QueueUserWorkItem(_ => { try { Api.RequestGeneration = gen.Number; Process(ctx); } finally { Interlocked.Decrement(ref gen.InFlight); } });
             }
         }
 

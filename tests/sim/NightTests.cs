@@ -116,6 +116,25 @@ namespace VcdSimTests
             c.Control("POST", "cell-restart");
             Thread.Sleep(300);
             Check(new Client(s).Login("administrator", "System", "vmware1!").Get("api/org").Status == 200, "and after restarts one after another");
+
+            // A login under way when the cell restarts makes its session after the restart began and loses
+            // its answer: that session ends with the others, or no client could ever end it.
+            double made = Num(c.Control("GET", "sessions"), "made");
+            c.Control("POST", "faults?latencyMs=1500&path=/cloudapi/");
+            var pending = System.Threading.Tasks.Task.Run(() => new Client(s).TryLogin("administrator", "System", "vmware1!", true));
+            Thread.Sleep(500);
+            c.Control("POST", "cell-restart");
+            try { pending.Wait(20000); } catch (Exception) { }
+            Answer late = null;
+            for (int i = 0; i < 60; i++)
+            {
+                Thread.Sleep(100);
+                late = c.Control("GET", "sessions");
+                if (late.Status == 200 && Num(late, "made") > made && Num(late, "open") == 0) break;
+            }
+            Check(late != null && late.Status == 200 && Num(late, "made") == made + 1 && Num(late, "open") == 0,
+                  "a login under way when the cell restarts leaves no session open", late == null ? "" : late.ToString());
+            c.Control("POST", "faults/reset");
         }
 
         static void Tenants(Client c)
