@@ -42,7 +42,8 @@ namespace {
 const char* const kUsage =
     "usage: vcb-night [--duration SECONDS] [--seed N] [--mode shared|per-thread] [--workers N] [--max-ops N]\n"
     "                 [--generate O,V,A,M] [--auth password|api-token|mixed] [--enable KINDS] [--disable KINDS]\n"
-    "                 [--hang SECONDS] [--report FILE] [--data DIR] [--options WRAPPER-OPTIONS] [--list-faults]\n";
+    "                 [--hang SECONDS] [--report FILE] [--data DIR] [--options WRAPPER-OPTIONS] [--log FILE]\n"
+    "                 [--list-faults]\n";
 
 struct Settings {
     std::int64_t durationS = 600;
@@ -57,6 +58,7 @@ struct Settings {
     std::string report = "night.md";
     std::string dataDir = "night-data";
     std::string extraOptions;
+    std::string log;           // the wrapper's log, one per bridge (FILE.N), at debug level 2
     bool listFaults = false;
 };
 
@@ -214,7 +216,8 @@ bool Night::Login(CVCloudSDKCppBridge& b, int index, std::string& error) {
     std::string options = "allowHttp=true;pageSize=8;httpTimeout=20s;taskTimeout=90s;taskPollInterval=250ms";
     if (tokenAuth_[static_cast<std::size_t>(index)]) options += ";auth=apiToken";
     if (!s_.extraOptions.empty()) options += ";" + s_.extraOptions;
-    if (!b.Initialize("", options, 0)) {
+    const std::string log = s_.log.empty() ? std::string() : s_.log + "." + std::to_string(index);
+    if (!b.Initialize(log, options, log.empty() ? 0 : 2)) {
         error = "Initialize: " + b.GetLastErrorString();
         return false;
     }
@@ -940,6 +943,7 @@ int main(int argc, char** argv) {
         else if (Arg(i, argc, argv, "report", v)) s.report = v;
         else if (Arg(i, argc, argv, "data", v)) s.dataDir = v;
         else if (Arg(i, argc, argv, "options", v)) s.extraOptions = v;
+        else if (Arg(i, argc, argv, "log", v)) s.log = v;
         else if (std::strcmp(argv[i], "--list-faults") == 0) s.listFaults = true;
         else {
             std::fprintf(stderr, "vcb-night: unknown argument %s\n%s", argv[i], kUsage);
