@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -966,7 +967,12 @@ int main(int argc, char** argv) {
             std::printf("%-18s %-3s %s\n", r.kind.c_str(), r.on ? "on" : "off", r.note.c_str());
         return 0;
     }
-    if (std::system(("mkdir -p '" + s.dataDir + "'").c_str()) != 0) return 2;
+    std::error_code made;
+    std::filesystem::create_directories(s.dataDir, made);
+    if (made) {
+        std::fprintf(stderr, "vcb-night: cannot make %s: %s\n", s.dataDir.c_str(), made.message().c_str());
+        return 2;
+    }
     const std::string token = "night-token-" + std::to_string(s.seed);
     e2e::SimulatorProcess sim({"--generate", s.generate, "--task-ms", "300", "--api-token", "administrator@System=" + token});
     if (!sim.Running()) {
