@@ -6,7 +6,7 @@ using System.Globalization;
 
 namespace VcdSim
 {
-    enum BodyFault { None, Truncate, Malformed, Html, Reset }
+    enum BodyFault { None, Truncate, Malformed, Html, Reset, Empty }
 
     class FaultDecision
     {
@@ -29,6 +29,7 @@ namespace VcdSim
         public bool Truncate;
         public bool Malformed;
         public bool Html;
+        public bool Empty;                // the request is not carried out and is answered 200 with no body
         public int HtmlStatus = 502;
         public string PathPrefix = "";
         public string Method = "";        // only requests of this HTTP method, when set
@@ -56,7 +57,7 @@ namespace VcdSim
 
         bool PerRequestActive
         {
-            get { return LatencyMs > 0 || Share500 > 0 || Share503 > 0 || Share504 > 0 || Drop || Truncate || Malformed || Html; }
+            get { return LatencyMs > 0 || Share500 > 0 || Share503 > 0 || Share504 > 0 || Drop || Truncate || Malformed || Html || Empty; }
         }
 
         public void Reset()
@@ -78,7 +79,7 @@ namespace VcdSim
         {
             LatencyMs = 0;
             Share500 = Share503 = Share504 = 0;
-            Drop = Truncate = Malformed = Html = false;
+            Drop = Truncate = Malformed = Html = Empty = false;
             HtmlStatus = 502;
             PathPrefix = "";
             Method = "";
@@ -109,6 +110,7 @@ namespace VcdSim
                 else if (Hits(k, Share504)) d.ForcedStatus = 504;
                 if (Drop) d.Body = BodyFault.Reset;
                 else if (Html) d.Body = BodyFault.Html;
+                else if (Empty) d.Body = BodyFault.Empty;
                 else if (Truncate) d.Body = BodyFault.Truncate;
                 else if (Malformed) d.Body = BodyFault.Malformed;
                 if (Count > 0 && --Count == 0) ClearPerRequest();
@@ -167,6 +169,7 @@ namespace VcdSim
                     case "truncate": Truncate = Bool(key, value); break;
                     case "malformed": Malformed = Bool(key, value); break;
                     case "html": Html = Bool(key, value); break;
+                    case "empty": Empty = Bool(key, value); break;
                     case "htmlStatus": HtmlStatus = Int(key, value, 100, 599); break;
                     case "path": PathPrefix = value ?? ""; break;
                     case "count": Count = Int(key, value, -1, int.MaxValue); if (Count == 0) Count = -1; break;
@@ -220,7 +223,7 @@ namespace VcdSim
             {
                 return new JsonOut().Obj()
                     .Prop("latencyMs", LatencyMs).Prop("error500", Share500).Prop("error503", Share503).Prop("error504", Share504)
-                    .Prop("reset", Drop).Prop("method", Method).Prop("truncate", Truncate).Prop("malformed", Malformed).Prop("html", Html)
+                    .Prop("reset", Drop).Prop("method", Method).Prop("truncate", Truncate).Prop("malformed", Malformed).Prop("html", Html).Prop("empty", Empty)
                     .Prop("htmlStatus", HtmlStatus).Prop("path", PathPrefix).Prop("count", Count)
                     .Prop("failTasks", FailTasks).Prop("tokenExpiresAfter", TokenBudget).Prop("taskMs", TaskMs).Prop("churn", Churn)
                     .Prop("churnWalks", ChurnWalks).Prop("churnFront", ChurnFront)

@@ -173,6 +173,8 @@ namespace VcdSim
                     if (fault != null && fault.LatencyMs > 0) Thread.Sleep(fault.LatencyMs);
                     if (fault != null && fault.Body == BodyFault.Reset)
                         resp = Resp.Json(0, "");   // never sent: the connection is dropped
+                    else if (fault != null && fault.Body == BodyFault.Empty)
+                        resp = Resp.Empty(200);    // an answer that lost its body on the way
                     else if (fault != null && fault.ForcedStatus != 0)
                         resp = r.Seg(0) == "cloudapi"
                             ? api.JsonError(r, fault.ForcedStatus, ForcedCode(fault.ForcedStatus), "Injected server failure.")
