@@ -185,7 +185,9 @@ private:
     Truth truth_;
     std::vector<std::pair<std::string, VmState>> current_;
     std::deque<Op> pending_;
-    std::string journalError_;
+    std::string journalError_;      // the last read of the night failed: the truth is incomplete
+    std::string lastJournalError_;
+    long journalReadFailures_ = 0;
 
     // Results.
     std::mutex tallyGate_;
@@ -217,7 +219,7 @@ bool Night::Login(CVCloudSDKCppBridge& b, int index, std::string& error) {
     std::string options = "allowHttp=true;pageSize=8;httpTimeout=20s;taskTimeout=90s;taskPollInterval=250ms";
     if (tokenAuth_[static_cast<std::size_t>(index)]) options += ";auth=apiToken";
     if (!s_.extraOptions.empty()) options += ";" + s_.extraOptions;
-    const std::string log = s_.log.empty() ? std::string() : s_.log + "." + std::to_string(index);
+    const std::string log = s_.log.empty() ? std::string() : s_.log + "." + s_.mode + "." + std::to_string(index);
     if (!b.Initialize(log, options, log.empty() ? 0 : 2)) {
         error = "Initialize: " + b.GetLastErrorString();
         return false;
@@ -278,8 +280,11 @@ void Night::End(Op& op, CVCloudSDKCppBridge& b, bool ok, const std::string& befo
     busySince_[static_cast<std::size_t>(op.worker)] = 0;
     op.ok = ok;
     if (!ok) {
+        // Only FindVM's false may be an answer ("not there") rather than a failure: its error text counts
+        // only when it is new. Every other false is a failure, and the text is its own even when a failure
+        // before it on this thread read the same.
         std::string after = b.GetLastErrorString();
-        op.error = after != before ? after : std::string();
+        op.error = op.check != Check::Find || after != before ? after : std::string();
     }
 }
 
@@ -507,7 +512,9 @@ bool Night::RefreshTruth() {
     std::lock_guard<std::mutex> lock(truthGate_);
     std::string error;
     if (!truth_.Apply(body, &error)) {
-        journalError_ = error;
+        // A read cut short by a cell restart: the lines before the cut are applied, the rest come again.
+        journalReadFailures_++;
+        lastJournalError_ = error;
         return false;
     }
     current_ = truth_.Current();
@@ -709,7 +716,7 @@ int Night::Run() {
         hangSeen_.emplace_back(new std::atomic<bool>(false));
     }
     if (control_.Post("/sim/journal") != 200 || !RefreshTruth()) {
-        std::fprintf(stderr, "vcb-night: the simulator's journal does not answer: %s\n", journalError_.c_str());
+        std::fprintf(stderr, "vcb-night: the simulator's journal does not answer: %s\n", lastJournalError_.c_str());
         return 2;
     }
     const int nBridges = s_.mode == "shared" ? 1 : s_.workers;
@@ -779,7 +786,9 @@ int Night::Run() {
     checkerStop_ = true;
     checker.join();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    RefreshTruth();
+    bool whole = false;
+    for (int attempt = 0; attempt < 5 && !whole; ++attempt) whole = RefreshTruth();
+    if (!whole) journalError_ = lastJournalError_.empty() ? "the journal did not answer at the end" : lastJournalError_;
     CheckReady(true);
     std::string body;
     control_.Get("/sim/sessions", body);
@@ -866,6 +875,7 @@ void Night::WriteReport(long open, long made, long ended, long logins, const std
     md << "| sessions the server ended / new logins after them | " << ended << " / " << relogins
        << (relogins <= ended ? " (at most one login per ending)" : " (**more logins than endings**)") << " |\n";
     if (!journalError_.empty()) md << "| journal | " << journalError_ << " |\n";
+    md << "| journal reads cut short and read again | " << journalReadFailures_ << " |\n";
     if (!endNote.empty()) md << "| end | " << endNote << " |\n";
     md << "\nFirst logins: " << logins << ".\n\n";
 

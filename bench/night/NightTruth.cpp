@@ -80,6 +80,7 @@ const char* CauseName(Cause c) {
         case Cause::Timeout: return "time-out";
         case Cause::Busy: return "busy entity";
         case Cause::TaskFailed: return "task failed";
+        case Cause::StateChanged: return "state changed under the call";
     }
     return "?";
 }
@@ -99,8 +100,9 @@ Cause Classify(const std::string& errorText) {
     if (Has(t, "timed out") || Has(t, "time-out") || Has(t, "timeout") || Has(t, "no answer within")) return Cause::Timeout;
     if (Has(t, "connection") || Has(t, "reset") || Has(t, "no answer") || Has(t, "refused") || Has(t, "cut short") ||
         Has(t, "truncated") || Has(t, "end of") || Has(t, "incomplete") || Has(t, "malformed") || Has(t, "closed") ||
-        Has(t, "broke off"))
+        Has(t, "broke off") || Has(t, "empty answer"))
         return Cause::Connection;
+    if (Has(t, "must be powered off") || Has(t, "must be powered on")) return Cause::StateChanged;
     if (Has(t, "not found") || Has(t, "forbidden") || Has(t, "not accessible") || Has(t, "no vm") ||
         Has(t, "does not exist") || HasStatus(t, "403") || HasStatus(t, "404") || Has(t, "are there now"))
         return Cause::NotFound;
@@ -323,7 +325,11 @@ std::vector<std::string> CheckVm(const Truth& truth, const Place& place, std::in
                   (a.vcenter.empty() || a.vcenter == s->vcenter) && (a.profile.empty() || a.profile == s->profile) &&
                   (a.power.empty() || a.power == s->power);
         if (!a.xml.empty()) {
-            ok = ok && a.xml.find(a.uuid) != std::string::npos && a.xml.find("name=\"" + s->name + "\"") != std::string::npos;
+            // The document may have been read after a rename within the call: any name the VM had then.
+            bool named = false;
+            for (const VmState* n : truth.During(a.uuid, from, to))
+                if (n->exists && a.xml.find("name=\"" + n->name + "\"") != std::string::npos) named = true;
+            ok = ok && a.xml.find(a.uuid) != std::string::npos && named;
         }
         if (ok) agrees = true;
         seen = s->name + " / " + s->moref + " / " + s->vcenter + " / " + s->profile + " / " + s->power;

@@ -35,6 +35,7 @@ enum class Cause {
     Timeout,        // no answer within the time allowed
     Busy,           // the entity stayed busy
     TaskFailed,     // a server task ended in error
+    StateChanged,   // the VM's power state changed between the call's read and its change (a task of before)
 };
 
 const char* CauseName(Cause c);

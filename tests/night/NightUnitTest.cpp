@@ -174,6 +174,11 @@ TEST(NightVm, AnAnswerMustDescribeTheVmOfThatName) {
     EXPECT_FALSE(CheckVm(t, web, 150, 250, xml).empty()) << "another VM's document";
     xml.xml = "<Vm name=\"db-01\" href=\"https://h/api/vApp/vm-" + std::string(A) + "\"/>";
     EXPECT_FALSE(CheckVm(t, web, 150, 250, xml).empty()) << "a document under another name";
+    // B, looked for as db-01, renamed db-02 at 300 while the call ran: its document may carry either name.
+    Place db{"vdc1", "vapp1", "db-01"};
+    VmAnswer renamed{B, "", "vm-db-01", "", "", "", "<Vm name=\"db-02\" href=\"https://h/api/vApp/vm-" + std::string(B) + "\"/>"};
+    EXPECT_TRUE(CheckVm(t, db, 250, 350, renamed).empty());
+    EXPECT_FALSE(CheckVm(t, db, 250, 299, renamed).empty()) << "renamed only after the call";
     EXPECT_FALSE(CheckVm(t, Place{"vdc1", "", "nobody"}, 150, 250, VmAnswer{}).empty());
 }
 
@@ -188,6 +193,8 @@ TEST(NightErrors, FailureTextsAreSortedIntoTheFaultTheyName) {
         {"GetVMInfoForVM: 429 Too Many Requests", Cause::Throttled},
         {"PowerOnVM: 401 UNAUTHORIZED after a new login", Cause::Session},
         {"RestoreVM: POST ...: the answer broke off: invalid response", Cause::Connection},
+        {"DeleteVM: remove VM 'x': empty answer (HTTP 200); whether the server made the change is not known", Cause::Connection},
+        {"DeleteVM: HTTP 400 BAD_REQUEST: The VM \"x\" must be powered off and undeployed", Cause::StateChanged},
         {"GetVMListForEntity: GET ...: the connection was reset", Cause::Connection},
         {"BackupVM: no answer within 20 s", Cause::Timeout},
         {"DeleteVM: 400 BUSY_ENTITY web-01 is busy", Cause::Busy},
