@@ -339,7 +339,7 @@ namespace VcdSim
             var sess = Authenticate(r, true);
             if (which != "current" && which != "urn:vcloud:session:" + sess.Id && which != sess.Id)
                 throw SimError.Forbidden("SESSION_VIEW");
-            return ByMethod(r, get: () => JsonResp(r, 200, SessionJson(sess)), delete: () => { EndSession(sess); return Resp.Empty(204); });
+            return ByMethod(r, get: () => JsonResp(r, 200, SessionJson(sess)), delete: () => { SessionsLoggedOut++; EndSession(sess); return Resp.Empty(204); });
         }
 
         // ---- authentication --------------------------------------------------------------------------------
@@ -434,7 +434,7 @@ namespace VcdSim
             {
                 case "session":
                     if (n != 2) break;
-                    return ByMethod(r, get: () => SessionXml(r), delete: () => { EndSession(s); return Resp.Empty(204); });
+                    return ByMethod(r, get: () => SessionXml(r), delete: () => { SessionsLoggedOut++; EndSession(s); return Resp.Empty(204); });
                 case "org":
                     if (n == 2) return Get(r, () => OrgList(r));
                     if (n == 3) return Get(r, () => OrgXml(r, Lookup<Org>(s, r.Seg(2), "ORG_VIEW")));

@@ -124,9 +124,11 @@ namespace VcdSim
 
     partial class Api
     {
-        // Sessions made, and sessions the server ended by itself (a token that ran out, a cell restart).
+        // Sessions made, sessions the server ended by itself (a token that ran out, a cell restart), and
+        // sessions their clients logged out of.
         public long SessionsMade;
         public long SessionsEnded;
+        public long SessionsLoggedOut;   // ended by their clients
 
         // Sessions a client could still use: those whose request budget has run out are over even before
         // the request that finds them so.
@@ -208,7 +210,7 @@ namespace VcdSim
                     if (r.Segs.Length != 2 || r.Method != "GET") return null;
                     lock (cloud.Gate)
                         return Ok(new JsonOut().Obj().Prop("open", api.OpenSessionCount).Prop("made", api.SessionsMade)
-                            .Prop("ended", api.SessionsEnded).Prop("cellRestarts", Interlocked.Read(ref cellRestarts)).EndObj().ToString());
+                            .Prop("ended", api.SessionsEnded).Prop("loggedOut", api.SessionsLoggedOut).Prop("cellRestarts", Interlocked.Read(ref cellRestarts)).EndObj().ToString());
                 case "cell-restart":
                     if (r.Segs.Length != 2 || r.Method != "POST") return null;
                     return CellRestart();

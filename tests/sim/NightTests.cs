@@ -88,6 +88,11 @@ namespace VcdSimTests
             admin.Get("api/org");
             Equal(1.0, Num(c.Control("GET", "sessions"), "ended"), "a second request on it ends nothing more");
             c.Control("POST", "faults/reset");
+            var leaving = new Client(s).Login("administrator", "System", "vmware1!");
+            Check(leaving.Delete("cloudapi/1.0.0/sessions/current").Status == 204, "a client logs out");
+            var left = c.Control("GET", "sessions");
+            Check(Num(left, "loggedOut") == 1 && Num(left, "ended") == 1 && Num(left, "open") == 0,
+                  "a logout is counted as such, not as a session the server ended", left.Body);
         }
 
         static void CellRestart(Sim s, Client c)
