@@ -83,6 +83,19 @@ TEST(NightJournal, RefusesGapsAndMissingNowButSkipsLinesAlreadyApplied) {
     EXPECT_FALSE(promised.Apply(Now(10, 2) + Line(0, 5, "add", A, "x"), &error)) << "a line promised but missing";
 }
 
+TEST(NightJournal, CurrentHoldsOnlyTheVmsThatExistAndUnknownLinesStopTheReplay) {
+    Truth t = Story();
+    std::set<std::string> ids;
+    for (const auto& kv : t.Current()) ids.insert(kv.first);
+    EXPECT_EQ((std::set<std::string>{A, C}), ids);
+    std::string error;
+    EXPECT_FALSE(t.Apply(Now(2000, 6) + "5\t1500\tmove\t" + std::string(A) + "\n", &error));
+    EXPECT_NE(std::string::npos, error.find("unknown journal operation"));
+    EXPECT_FALSE(t.Apply(Now(2000, 6) + "5\t1500\tset\t" + std::string(A) + "\tshort\n", &error));
+    EXPECT_EQ(5, t.next()) << "a line that cannot be read is not applied";
+    EXPECT_EQ(1000, t.knownUntil()) << "nor is its time taken as known";
+}
+
 TEST(NightList, MustHoldEveryVmThatBelongedThroughout) {
     Truth t = Story();
     // [150, 250]: A and B (as db-01) existed throughout.

@@ -167,6 +167,22 @@ namespace VcdSimTests
             Check(c.Control("POST", "tenant?op=delete-vm&href=" + href.Replace(Uuid(href), "00000000-0000-4000-8000-000000000000")).Status == 404,
                   "a VM that is not there: 404");
             Check(c.Control("POST", "tenant?op=dance").Status == 400, "an unknown tenant op: 400");
+
+            // Tags: set, changed, removed by an empty value; a VM name is unique in its vApp.
+            var vm3 = (Dictionary<string, object>)((List<object>)Json.Parse(c.Control("GET", "state?name=vm-000003&kind=vm").Body))[0];
+            string h3 = (string)vm3["href"];
+            c.Control("POST", "tenant?op=tag&href=" + h3 + "&key=backup-policy&value=silver");
+            Equal("silver", (string)((Dictionary<string, object>)c.State(h3)["metadata"])["backup-policy"], "a tenant tags a VM");
+            c.Control("POST", "tenant?op=tag&href=" + h3 + "&key=backup-policy&value=gold");
+            Equal("gold", (string)((Dictionary<string, object>)c.State(h3)["metadata"])["backup-policy"], "and changes the tag");
+            c.Control("POST", "tenant?op=tag&href=" + h3 + "&key=backup-policy");
+            Check(!((Dictionary<string, object>)c.State(h3)["metadata"]).ContainsKey("backup-policy"), "and removes it with no value");
+            string parent = (string)vm3["parent"];
+            Check(c.Control("POST", "tenant?op=create-vm&vapp=" + parent + "&name=vm-000003").Status == 400, "a second VM of the same name in a vApp: 400");
+            var on = c.Control("POST", "tenant?op=create-vm&vapp=" + parent + "&name=t-on");
+            var off = c.Control("POST", "tenant?op=create-vm&vapp=" + parent + "&name=t-off&power=off");
+            Equal("on", (string)c.State((string)Obj(on)["href"])["powerState"], "a tenant's VM is on unless asked otherwise");
+            Equal("off", (string)c.State((string)Obj(off)["href"])["powerState"], "or off when asked");
         }
 
         // Churn deletes the VMs first in name order; the first one is held by a task, so the next one goes.
