@@ -745,7 +745,14 @@ namespace vCloudSDKWrapper
                     Thread.Sleep(Opt.TaskPollInterval);
                     continue;
                 }
-                if (r.Body.Length == 0) return null;
+                // 204 is the one answer that says "done" without a body. Any other empty answer lost the
+                // task it should have carried: the change may or may not have been made, and it is not
+                // reported as done.
+                if (r.Body.Length == 0)
+                {
+                    if (r.Status == 204) return null;
+                    throw new CloudException(what + ": empty answer (HTTP " + r.Status + "); whether the server made the change is not known", r.Status, "");
+                }
                 var doc = RestClient.Document(r);
                 var root = doc.Root;
                 if (root.Name == Ns.Vcloud + "Task") WaitTask(root, what, deadline);

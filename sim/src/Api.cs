@@ -17,6 +17,7 @@ namespace VcdSim
         public Org Org;
         public string Version;
         public long Budget = -1; // authenticated requests left before the token expires; -1 for no limit
+        public int Generation;   // of the listener whose request made it: a cell restart ends every older one
         public bool IsSystem { get { return Org.IsSystem; } }
         public bool IsOrgAdmin { get { return IsSystem || User.IsOrgAdmin; } }
     }
@@ -208,8 +209,10 @@ namespace VcdSim
                 Org = u.Org,
                 Version = version,
                 Budget = faults.TokenBudget,
+                Generation = RequestGeneration,
             };
             s.Jwt = MakeJwt(s);
+            SessionsMade++;
             byToken[s.Token] = s;
             byJwt[s.Jwt] = s;
             return s;
@@ -336,7 +339,7 @@ namespace VcdSim
             var sess = Authenticate(r, true);
             if (which != "current" && which != "urn:vcloud:session:" + sess.Id && which != sess.Id)
                 throw SimError.Forbidden("SESSION_VIEW");
-            return ByMethod(r, get: () => JsonResp(r, 200, SessionJson(sess)), delete: () => { EndSession(sess); return Resp.Empty(204); });
+            return ByMethod(r, get: () => JsonResp(r, 200, SessionJson(sess)), delete: () => { SessionsLoggedOut++; EndSession(sess); return Resp.Empty(204); });
         }
 
         // ---- authentication --------------------------------------------------------------------------------
@@ -357,6 +360,7 @@ namespace VcdSim
                 byJwt.TryGetValue(access.Trim(), out s);
             if (s != null && s.Budget == 0)
             {
+                SessionsEnded++;
                 EndSession(s);
                 s = null;
             }
@@ -430,7 +434,7 @@ namespace VcdSim
             {
                 case "session":
                     if (n != 2) break;
-                    return ByMethod(r, get: () => SessionXml(r), delete: () => { EndSession(s); return Resp.Empty(204); });
+                    return ByMethod(r, get: () => SessionXml(r), delete: () => { SessionsLoggedOut++; EndSession(s); return Resp.Empty(204); });
                 case "org":
                     if (n == 2) return Get(r, () => OrgList(r));
                     if (n == 3) return Get(r, () => OrgXml(r, Lookup<Org>(s, r.Seg(2), "ORG_VIEW")));

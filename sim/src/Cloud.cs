@@ -82,9 +82,13 @@ namespace VcdSim
             return Guid.NewGuid().ToString("D");
         }
 
+        // Told of every change, under Gate (the journal of a long run).
+        public Action Observer;
+
         public void Changed()
         {
             Version++;
+            if (Observer != null) Observer();
         }
 
         public T Register<T>(T e) where T : Entity

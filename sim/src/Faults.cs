@@ -6,7 +6,7 @@ using System.Globalization;
 
 namespace VcdSim
 {
-    enum BodyFault { None, Truncate, Malformed, Html, Reset }
+    enum BodyFault { None, Truncate, Malformed, Html, Reset, Empty }
 
     class FaultDecision
     {
@@ -32,6 +32,7 @@ namespace VcdSim
         public bool Truncate;
         public bool Malformed;
         public bool Html;
+        public bool Empty;                // the request is not carried out and is answered 200 with no body
         public int HtmlStatus = 502;
         public string PathPrefix = "";
         public string Method = "";        // only requests of this HTTP method, when set
@@ -59,7 +60,7 @@ namespace VcdSim
 
         bool PerRequestActive
         {
-            get { return LatencyMs > 0 || Share429 > 0 || Share500 > 0 || Share503 > 0 || Share504 > 0 || Drop || Truncate || Malformed || Html; }
+            get { return LatencyMs > 0 || Share429 > 0 || Share500 > 0 || Share503 > 0 || Share504 > 0 || Drop || Truncate || Malformed || Html || Empty; }
         }
 
         public void Reset()
@@ -82,7 +83,7 @@ namespace VcdSim
             LatencyMs = 0;
             Share500 = Share503 = Share504 = Share429 = 0;
             RetryAfter = "";
-            Drop = Truncate = Malformed = Html = false;
+            Drop = Truncate = Malformed = Html = Empty = false;
             HtmlStatus = 502;
             PathPrefix = "";
             Method = "";
@@ -115,6 +116,7 @@ namespace VcdSim
                 if ((d.ForcedStatus == 429 || d.ForcedStatus == 503) && RetryAfter.Length > 0) d.RetryAfter = RetryAfter;
                 if (Drop) d.Body = BodyFault.Reset;
                 else if (Html) d.Body = BodyFault.Html;
+                else if (Empty) d.Body = BodyFault.Empty;
                 else if (Truncate) d.Body = BodyFault.Truncate;
                 else if (Malformed) d.Body = BodyFault.Malformed;
                 if (Count > 0 && --Count == 0) ClearPerRequest();
@@ -175,6 +177,7 @@ namespace VcdSim
                     case "truncate": Truncate = Bool(key, value); break;
                     case "malformed": Malformed = Bool(key, value); break;
                     case "html": Html = Bool(key, value); break;
+                    case "empty": Empty = Bool(key, value); break;
                     case "htmlStatus": HtmlStatus = Int(key, value, 100, 599); break;
                     case "path": PathPrefix = value ?? ""; break;
                     case "count": Count = Int(key, value, -1, int.MaxValue); if (Count == 0) Count = -1; break;
@@ -239,7 +242,7 @@ namespace VcdSim
                 return new JsonOut().Obj()
                     .Prop("latencyMs", LatencyMs).Prop("error500", Share500).Prop("error503", Share503).Prop("error504", Share504)
                     .Prop("error429", Share429).Prop("retryAfter", RetryAfter)
-                    .Prop("reset", Drop).Prop("method", Method).Prop("truncate", Truncate).Prop("malformed", Malformed).Prop("html", Html)
+                    .Prop("reset", Drop).Prop("method", Method).Prop("truncate", Truncate).Prop("malformed", Malformed).Prop("html", Html).Prop("empty", Empty)
                     .Prop("htmlStatus", HtmlStatus).Prop("path", PathPrefix).Prop("count", Count)
                     .Prop("failTasks", FailTasks).Prop("tokenExpiresAfter", TokenBudget).Prop("taskMs", TaskMs).Prop("churn", Churn)
                     .Prop("churnWalks", ChurnWalks).Prop("churnFront", ChurnFront)
@@ -272,7 +275,8 @@ namespace VcdSim
             var b = new Builder(cloud);
             for (int k = 0; k < n; k++)
             {
-                var candidates = cloud.Vms.FindAll(v => v.Parent is VApp);
+                // A VM that a task holds cannot be deleted, on a real server as here.
+                var candidates = cloud.Vms.FindAll(v => v.Parent is VApp && (v.ActiveTask == null || v.ActiveTask.Finished));
                 if (candidates.Count > 0)
                 {
                     Vm gone = candidates[0];

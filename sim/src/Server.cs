@@ -11,14 +11,14 @@ using System.Threading;
 
 namespace VcdSim
 {
-    class Server
+    partial class Server
     {
         readonly Cloud cloud;
         readonly Api api;
         readonly Faults faults;
         readonly Counters counters = new Counters();
         readonly bool verbose;
-        HttpListener listener;
+        volatile HttpListener listener;
         volatile bool running;
         public int Port;
 
@@ -28,6 +28,8 @@ namespace VcdSim
             this.api = api;
             this.faults = faults;
             this.verbose = verbose;
+            journal = new Journal(cloud);
+            cloud.Observer += journal.OnChanged;
         }
 
         // Binds the listener. For port 0 a free port is found first; another process may take it in between,
@@ -64,7 +66,13 @@ namespace VcdSim
                 break;
             }
             running = true;
-            var t = new Thread(AcceptLoop) { IsBackground = true, Name = "accept" };
+            StartAccepting(listener);
+        }
+
+        void StartAccepting(HttpListener l)
+        {
+            var gen = generation;
+            var t = new Thread(() => AcceptLoop(l, gen)) { IsBackground = true, Name = "accept" };
             t.Start();
         }
 
@@ -74,21 +82,23 @@ namespace VcdSim
             try { listener.Stop(); listener.Close(); } catch (Exception) { }
         }
 
-        void AcceptLoop()
+        // One loop per listener: a cell restart replaces the listener, and the old loop ends with it.
+        void AcceptLoop(HttpListener l, Generation gen)
         {
-            while (running)
+            while (running && listener == l)
             {
                 HttpListenerContext ctx;
                 try
                 {
-                    ctx = listener.GetContext();
+                    ctx = l.GetContext();
                 }
                 catch (Exception)
                 {
-                    if (!running) return;
+                    if (!running || listener != l) return;
                     continue;
                 }
-                ThreadPool.QueueUserWorkItem(_ => Process(ctx));
+                Interlocked.Increment(ref gen.InFlight);
+                ThreadPool.QueueUserWorkItem(_ => { try { Api.RequestGeneration = gen.Number; Process(ctx); } finally { Interlocked.Decrement(ref gen.InFlight); } });
             }
         }
 
@@ -163,6 +173,8 @@ namespace VcdSim
                     if (fault != null && fault.LatencyMs > 0) Thread.Sleep(fault.LatencyMs);
                     if (fault != null && fault.Body == BodyFault.Reset)
                         resp = Resp.Json(0, "");   // never sent: the connection is dropped
+                    else if (fault != null && fault.Body == BodyFault.Empty)
+                        resp = Resp.Empty(200);    // an answer that lost its body on the way
                     else if (fault != null && fault.ForcedStatus != 0)
                     {
                         resp = r.Seg(0) == "cloudapi"
@@ -317,6 +329,8 @@ namespace VcdSim
             int n = r.Segs.Length;
             try
             {
+                var night = NightControl(r);
+                if (night != null) return night;
                 switch (what)
                 {
                     case null:
@@ -410,7 +424,11 @@ namespace VcdSim
             "POST /sim/api-tokens?user=U@ORG&token=T   register an API token; DELETE ...?token=T revokes it\n" +
             "POST /sim/api-tokens?lifetime=N&omitAccessToken=true|false   what the token endpoints answer\n" +
             "POST /sim/rename?href=H&name=N      give an object (organization, VDC, vApp, VM, ...) a new name\n" +
-            "POST /sim/api-versions?list=LIST    the API versions offered from now on (as --api-versions)\n";
+            "POST /sim/api-versions?list=LIST    the API versions offered from now on (as --api-versions)\n" +
+            "POST /sim/journal, GET ...?after=N  start the VM journal; its lines from sequence number N on\n" +
+            "GET  /sim/sessions                  sessions open, made, and ended by the server; cell restarts\n" +
+            "POST /sim/cell-restart              end every session and drop every connection; the inventory stays\n" +
+            "POST /sim/tenant?op=...             a tenant's change: create-vm, delete-vm, power, tag, create-vapp, delete-vapp\n";
 
         // Gives an object a new name, as an administrator renames an organisation or a VDC: the object and
         // its href stay, every answer from now on carries the new name.

@@ -42,6 +42,7 @@ namespace VcdSimTests
             Group("paging", Paging);
             Group("legacy server", LegacyServer);
             Group("stopping", Stopping);
+            Group("night", () => NightChecks.Run(exe));
             if (!Groups.AllFound()) return 2;
             Console.WriteLine("{0} passed, {1} failed ({2:0.0} s)", Passed, Failed, clock.Elapsed.TotalSeconds);
             return Failed == 0 ? 0 : 1;

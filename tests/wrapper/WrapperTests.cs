@@ -825,6 +825,10 @@ namespace WrapperTests
             fault("HTML from a proxy", "html=true&count=1", () => w.GetVdcListInOrg("Acme", ref list), "HTML page");
             fault("malformed query page", "malformed=true&count=1&path=/api/query", () => w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0) != null, "malformed XML");
             fault("task ending in error", "failTasks=1", () => w.PowerOnVM("Globex", "Globex-Prod", "mail-01"), "ended with status 'error'");
+            // A change whose answer came back empty (the server's task lost on the way) is not reported done.
+            fault("an empty answer to a power-on", "empty=true&count=1&method=POST", () => w.PowerOnVM("Globex", "Globex-Prod", "mail-01"), "empty answer (HTTP 200)");
+            fault("an empty answer to a delete", "empty=true&count=1&method=DELETE", () => w.DeleteVM("Globex", "Globex-Prod", "mail", "mail-01"), "empty answer (HTTP 200)");
+            Check.That(sim.Exists(Json.Str(sim.Object("mail-01", "vm"), "href")), "the VM whose delete was not done is still there");
             Check.Equal("off", Json.Str(sim.Object("mail-01", "vm"), "powerState"), "the failed task left the VM off");
 
             var hasty = Admin(sim, "allowHttp=true;taskPollInterval=20ms;retries=0;taskTimeout=1s");
