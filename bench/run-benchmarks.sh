@@ -3,7 +3,8 @@
 # plot of every figure's ratio against its baseline. Builds nothing: build first (cmake --build BUILD).
 # What it needs beyond the build (the Python walker's requests and lxml, perf, Mono's log profiler,
 # gnuplot) it installs first through scripts/install-deps.sh --bench; without them (no root, no network)
-# it runs on and leaves out what they measure. It took 13 minutes at a load average of 30 to 40 on 2 cores.
+# it runs on and leaves out what they measure. It took 13 minutes at a load average of 30 to 40 on 2 cores,
+# and 3.5 minutes on a quiet machine.
 #
 #   bench/run-benchmarks.sh [BUILD_DIR]      BUILD_DIR defaults to ./build of the repository
 #   RUNS=15 REPS=5 VMS=100000 RESULTS=bench/results   override the sample counts, list size, output folder
