@@ -141,6 +141,18 @@ struct Sample {
     bool ok = false;
 };
 
+// Reads what --run-measured wrote for its child (user and system CPU seconds, peak resident KiB, wall
+// seconds) into the sample; false when the file is missing or short.
+bool ReadMeasuredUsage(const std::string& path, Sample& s) {
+    double user = 0, system = 0;
+    long maxKb = 0;
+    if (std::sscanf(ReadFile(path).c_str(), "%lf %lf %ld %lf", &user, &system, &maxKb, &s.wall) != 4) return false;
+    s.cpu = user + system;
+    s.sys = system;
+    s.peakMiB = double(maxKb) / 1024.0;
+    return true;
+}
+
 // One GetVMListForEntity of the whole cloud, from a collected managed heap, a trimmed native heap and a
 // lowered high-water mark.
 Sample BridgeList(CVCloudSDKCppBridge& bridge, int latencyMs) {
@@ -187,12 +199,7 @@ Sample CurlWalk(const std::string& config, const std::string& scratch, std::size
         command.push_back(std::to_string(parallel));
     }
     bool ran = RunChild(command, codes, status, usage);
-    double user = 0, system = 0;
-    long maxKb = 0;
-    ran &= std::sscanf(ReadFile(measured).c_str(), "%lf %lf %ld %lf", &user, &system, &maxKb, &s.wall) == 4;
-    s.cpu = user + system;
-    s.sys = system;
-    s.peakMiB = double(maxKb) / 1024.0;
+    ran &= ReadMeasuredUsage(measured, s);
     std::stringstream in(ReadFile(codes));
     std::size_t good = 0;
     for (std::string line; std::getline(in, line);) {
@@ -306,12 +313,7 @@ Sample MeasuredProcess(const std::string& side, const std::vector<std::string>& 
     int status = 0;
     rusage usage{};
     bool ran = RunChild(args, out, status, usage);
-    double user = 0, system = 0;
-    long maxKb = 0;
-    ran &= std::sscanf(ReadFile(measured).c_str(), "%lf %lf %ld %lf", &user, &system, &maxKb, &s.wall) == 4;
-    s.cpu = user + system;
-    s.sys = system;
-    s.peakMiB = double(maxKb) / 1024.0;
+    ran &= ReadMeasuredUsage(measured, s);
     s.records = std::atol(ReadFile(out).c_str());
     s.ok = ran && status == 0;
     if (!s.ok) std::fprintf(stderr, "%s: the process failed (status %d)\n", side.c_str(), status);
