@@ -10,18 +10,13 @@
 #   nginx.sh stop DIR   stops the one started in DIR
 # Its logs are DIR/access.log (one line per request, with the TLS version) and DIR/error.log.
 set -euo pipefail
+. "$(dirname "$0")/local-service.sh"
 usage="usage: nginx.sh start DIR --upstream URL --cert FILE --key FILE [--port N] [--protocols LIST] | nginx.sh stop DIR"
 cmd=${1:?$usage}
 dir=${2:?$usage}
 case "$cmd" in
 stop)
-  if [ -s "$dir/pid" ]; then
-    pid=$(cat "$dir/pid")
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-    rm -f "$dir/pid"
-  fi
+  stop_service "$dir"
   exit 0
   ;;
 start) ;;
@@ -46,7 +41,7 @@ dir=$(realpath "$dir")
 tries=10
 [ -n "$port" ] && tries=1
 for attempt in $(seq 1 "$tries"); do
-  [ "$tries" = 1 ] || port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  [ "$tries" = 1 ] || port=$(free_port)
   # One process (no master, no workers that change user), in the foreground, so that the pid we hold is
   # nginx's own and it can write its files in DIR.
   cat >"$dir/nginx.conf" <<CONF
@@ -82,16 +77,10 @@ CONF
   nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" >"$dir/stderr" 2>&1 &
   pid=$!
   echo "$pid" >"$dir/pid"
-  for _ in $(seq 1 50); do
-    if ! kill -0 "$pid" 2>/dev/null; then break; fi
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      echo "https://127.0.0.1:$port"
-      exit 0
-    fi
-    sleep 0.1
-  done
-  kill "$pid" 2>/dev/null || true
-  rm -f "$dir/pid"
+  if await_listening "$dir" "$pid" "$port"; then
+    echo "https://127.0.0.1:$port"
+    exit 0
+  fi
 done
 echo "nginx.sh: nginx did not start:" >&2
 cat "$dir/stderr" "$dir/error.log" >&2 || true

@@ -10,17 +10,12 @@
 #   tinyproxy.sh stop DIR                       stops the one started in DIR
 # Its log is DIR/tinyproxy.log (LogLevel Info: one line per request, CONNECT included).
 set -euo pipefail
+. "$(dirname "$0")/local-service.sh"
 cmd=${1:?usage: tinyproxy.sh start|stop DIR [--refuse-connect]}
 dir=${2:?usage: tinyproxy.sh start|stop DIR [--refuse-connect]}
 case "$cmd" in
 stop)
-  if [ -s "$dir/pid" ]; then
-    pid=$(cat "$dir/pid")
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-    rm -f "$dir/pid"
-  fi
+  stop_service "$dir"
   exit 0
   ;;
 start) ;;
@@ -29,7 +24,7 @@ esac
 command -v tinyproxy >/dev/null || { echo "tinyproxy.sh: tinyproxy is not installed (bash scripts/install-deps.sh)" >&2; exit 1; }
 mkdir -p "$dir"
 for attempt in $(seq 1 10); do
-  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  port=$(free_port)
   {
     echo "Port $port"
     echo "Listen 127.0.0.1"
@@ -51,16 +46,10 @@ for attempt in $(seq 1 10); do
   tinyproxy -d -c "$dir/tinyproxy.conf" >"$dir/stderr" 2>&1 &
   pid=$!
   echo "$pid" >"$dir/pid"
-  for _ in $(seq 1 50); do
-    if ! kill -0 "$pid" 2>/dev/null; then break; fi
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      echo "http://127.0.0.1:$port"
-      exit 0
-    fi
-    sleep 0.1
-  done
-  kill "$pid" 2>/dev/null || true
-  rm -f "$dir/pid"
+  if await_listening "$dir" "$pid" "$port"; then
+    echo "http://127.0.0.1:$port"
+    exit 0
+  fi
 done
 echo "tinyproxy.sh: tinyproxy did not start:" >&2
 cat "$dir/stderr" "$dir/tinyproxy.log" >&2 || true
