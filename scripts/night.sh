@@ -61,21 +61,28 @@ if command -v gnuplot >/dev/null; then
   for mode in shared per-thread; do
     [ -s "$data/$mode-samples.tsv" ] || continue
     gnuplot <<EOF || true
-set terminal pngcairo size 1000,640 noenhanced
+set terminal pngcairo size 1000,900 noenhanced
 set output '$out/night-$mode.png'
-set multiplot layout 2,1 title 'Night, $mode mode (seed $seed, $duration s)'
+set multiplot layout 3,1 title 'Night, $mode mode (seed $seed, $duration s)'
 set xlabel 'seconds'
 set ylabel 'operations / s'
 set key top left
 plot '$data/$mode-rate.tsv' using 1:2 with steps title 'operations per second', \
      '$data/$mode-faults.tsv' using 1:(0):(\$2-\$1):(0) with vectors nohead lw 6 lc rgb '#cc3333' title 'fault windows'
-set ylabel 'RSS (MB)'
+set ylabel 'memory (MB)'
 set y2label 'fds, threads'
 set y2tics
 set ytics nomirror
 plot '$data/$mode-samples.tsv' using 1:2 with lines title 'resident memory (MB)', \
+     '' using 1:7 with lines title 'runtime heap in use (MB)', \
+     '' using 1:8 with lines title 'malloc in use (MB)', \
      '' using 1:3 axes x1y2 with lines title 'file descriptors', \
      '' using 1:4 axes x1y2 with lines title 'threads'
+unset y2label
+unset y2tics
+set ytics mirror
+set ylabel 'states'
+plot '$data/$mode-samples.tsv' using 1:9 with lines title 'journal states the checker holds'
 unset multiplot
 EOF
     [ -s "$out/night-$mode.png" ] && plots+=("night-$mode.png")

@@ -4,6 +4,8 @@
 // report in Markdown and data files for the plots; exits 1 on any wrong answer, unexplained failure,
 // hang, session left open or re-login storm.
 #include <dirent.h>
+#include <dlfcn.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -71,6 +73,9 @@ std::int64_t NowUs() {
 // The journal's times and ours come from the same clock; an answer is compared with the inventory over its
 // call widened by this much on both sides, for the microseconds between a change and its time stamp.
 constexpr std::int64_t kSlackUs = 2000;
+// The checker forgets the journal's past up to the oldest operation not yet checked, and never less than
+// this long ago: an operation's start is published a moment after it is taken.
+constexpr std::int64_t kForgetMarginUs = 60LL * 1000000;
 
 // ---- what was asked and answered -------------------------------------------------------------------------
 
@@ -162,6 +167,7 @@ private:
     // Checking.
     bool RefreshTruth();
     void CheckReady(bool all);
+    void ForgetChecked();
     void Judge(const Op& op);
 
     CVCloudSDKCppBridge& BridgeFor(int worker) { return *bridges_[s_.mode == "shared" ? 0 : worker]; }
@@ -192,7 +198,7 @@ private:
     // Results.
     std::mutex tallyGate_;
     Tally tally_;
-    std::vector<std::int64_t> opEnds_;      // seconds from start of every operation's end
+    std::vector<long> endsPerSecond_;       // operations that ended in each second of the night
     std::vector<std::pair<std::int64_t, std::int64_t>> windows_;  // fault windows done, in µs
     std::vector<std::string> windowKinds_;
 
@@ -204,11 +210,17 @@ private:
     // Hang watch: the start of each worker's current operation, 0 when idle.
     std::unique_ptr<std::atomic<std::int64_t>[]> busySince_;
     std::vector<std::unique_ptr<std::atomic<bool>>> hangSeen_;
+    // The start of each worker's operation not yet handed to the checker, 0 when none: the checker keeps
+    // the truth from the oldest of these on.
+    std::unique_ptr<std::atomic<std::int64_t>[]> uncheckedSince_;
+    std::atomic<long> statesHeld_{0};
 
     struct Sample {
         double t;
         double rssMb;
         long fds, threads, ops, open;
+        double managedMb, nativeMb;  // the runtime's heap in use, and malloc's (the checker's truth is there)
+        long states;                 // journal states the checker holds
     };
     std::mutex sampleGate_;
     std::vector<Sample> samples_;
@@ -272,6 +284,7 @@ Op Night::Begin(const char* kind, Check check, int worker) {
     op.worker = worker;
     op.start = NowUs();
     busySince_[static_cast<std::size_t>(worker)] = op.start;
+    uncheckedSince_[static_cast<std::size_t>(worker)] = op.start;
     return op;
 }
 
@@ -291,7 +304,9 @@ void Night::End(Op& op, CVCloudSDKCppBridge& b, bool ok, const std::string& befo
 void Night::Finish(Op op) {
     opsDone_++;
     std::lock_guard<std::mutex> lock(truthGate_);
+    const int worker = op.worker;
     pending_.push_back(std::move(op));
+    uncheckedSince_[static_cast<std::size_t>(worker)] = 0;
 }
 
 void Night::Worker(int index) {
@@ -605,7 +620,9 @@ void Night::Judge(const Op& op) {
     std::lock_guard<std::mutex> lock(tallyGate_);
     tally_.checked++;
     tally_.done[op.kind]++;
-    opEnds_.push_back((op.end - startUs_) / 1000000);
+    const std::int64_t second = std::max<std::int64_t>(0, (op.end - startUs_) / 1000000);
+    if (static_cast<std::size_t>(second) >= endsPerSecond_.size()) endsPerSecond_.resize(static_cast<std::size_t>(second) + 1);
+    endsPerSecond_[static_cast<std::size_t>(second)]++;
     if (!op.ok) {
         tally_.failed[op.kind]++;
         tally_.failuresByCause[CauseName(cause)]++;
@@ -628,10 +645,23 @@ void Night::Judge(const Op& op) {
     }
 }
 
+void Night::ForgetChecked() {
+    std::int64_t horizon = NowUs() - kForgetMarginUs;
+    for (int w = 0; w < s_.workers; ++w) {
+        const std::int64_t since = uncheckedSince_[static_cast<std::size_t>(w)];
+        if (since != 0) horizon = std::min(horizon, since);
+    }
+    std::lock_guard<std::mutex> lock(truthGate_);
+    for (const Op& op : pending_) horizon = std::min(horizon, op.start);
+    truth_.Forget(horizon - kSlackUs);
+    statesHeld_ = static_cast<long>(truth_.StatesHeld());
+}
+
 void Night::Checker() {
     while (!checkerStop_) {
         RefreshTruth();
         CheckReady(false);
+        ForgetChecked();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
 }
@@ -656,12 +686,18 @@ double StatusValue(const char* key) {
 
 void Night::Sampler() {
     const std::int64_t every = std::max<std::int64_t>(1000, s_.durationS * 1000 / 600);
+    // The runtime's own count of its heap in use, looked up in the runtime the bridge loaded.
+    using UsedSize = std::int64_t (*)();
+    const auto managedUsed = reinterpret_cast<UsedSize>(dlsym(RTLD_DEFAULT, "mono_gc_get_used_size"));
     std::int64_t nextAt = NowUs();
     while (!stop_) {
         std::string body;
         long open = control_.Get("/sim/sessions", body) == 200 ? Control::Number(body, "open") : -1;
+        const struct mallinfo2 heap = mallinfo2();
         Sample smp{(NowUs() - startUs_) / 1e6, StatusValue("VmRSS:") / 1024.0, CountEntries("/proc/self/fd"),
-                   static_cast<long>(StatusValue("Threads:")), opsDone_.load(), open};
+                   static_cast<long>(StatusValue("Threads:")), opsDone_.load(), open,
+                   managedUsed ? static_cast<double>(managedUsed()) / 1048576.0 : -1,
+                   static_cast<double>(heap.uordblks + heap.hblkhd) / 1048576.0, statesHeld_.load()};
         {
             std::lock_guard<std::mutex> lock(sampleGate_);
             samples_.push_back(smp);
@@ -711,8 +747,10 @@ int Night::Run() {
     lastRefill_ = startUs_;
     schedule_ = MakeSchedule(table_, s_.seed, s_.durationS * 1000);
     busySince_.reset(new std::atomic<std::int64_t>[static_cast<std::size_t>(s_.workers)]);
+    uncheckedSince_.reset(new std::atomic<std::int64_t>[static_cast<std::size_t>(s_.workers)]);
     for (int w = 0; w < s_.workers; ++w) {
         busySince_[static_cast<std::size_t>(w)] = 0;
+        uncheckedSince_[static_cast<std::size_t>(w)] = 0;
         hangSeen_.emplace_back(new std::atomic<bool>(false));
     }
     if (control_.Post("/sim/journal") != 200 || !RefreshTruth()) {
@@ -824,14 +862,16 @@ void Night::WriteReport(long open, long made, long ended, long dropped, long log
     // Samples and rates for the plots.
     {
         std::ofstream out(prefix + "-samples.tsv");
-        out << "# seconds\trss_mb\tfds\tthreads\toperations\tsessions_open\n";
+        out << "# seconds\trss_mb\tfds\tthreads\toperations\tsessions_open\tmanaged_mb\tnative_mb\tstates\n";
         for (const Sample& x : samples_)
-            out << x.t << '\t' << x.rssMb << '\t' << x.fds << '\t' << x.threads << '\t' << x.ops << '\t' << x.open << '\n';
+            out << x.t << '\t' << x.rssMb << '\t' << x.fds << '\t' << x.threads << '\t' << x.ops << '\t' << x.open << '\t'
+                << x.managedMb << '\t' << x.nativeMb << '\t' << x.states << '\n';
     }
     {
         std::map<std::int64_t, long> perBucket;
         const std::int64_t bucket = std::max<std::int64_t>(10, s_.durationS / 120);
-        for (std::int64_t t : opEnds_) perBucket[t / bucket * bucket]++;
+        for (std::size_t t = 0; t < endsPerSecond_.size(); ++t)
+            perBucket[static_cast<std::int64_t>(t) / bucket * bucket] += endsPerSecond_[t];
         std::ofstream out(prefix + "-rate.tsv");
         out << "# seconds\toperations_per_second\n";
         std::int64_t t = 0;
@@ -849,7 +889,7 @@ void Night::WriteReport(long open, long made, long ended, long dropped, long log
     }
 
     // Flatness over the second half of the run.
-    std::vector<double> t, rss, fds, thr;
+    std::vector<double> t, rss, fds, thr, managed, native;
     const double half = s_.durationS / 2.0;
     for (const Sample& x : samples_)
         if (x.t >= half) {
@@ -857,13 +897,19 @@ void Night::WriteReport(long open, long made, long ended, long dropped, long log
             rss.push_back(x.rssMb);
             fds.push_back(static_cast<double>(x.fds));
             thr.push_back(static_cast<double>(x.threads));
+            managed.push_back(x.managedMb);
+            native.push_back(x.nativeMb);
         }
     struct Flat {
         const char* what;
         const char* unit;
         std::vector<double>* y;
         double floor;
-    } flats[] = {{"resident memory", "MB", &rss, 16}, {"file descriptors", "", &fds, 4}, {"threads", "", &thr, 4}};
+    } flats[] = {{"resident memory", "MB", &rss, 16},
+                 {"of which the runtime's heap in use", "MB", &managed, 16},
+                 {"of which malloc in use (the bridge's and the checker's)", "MB", &native, 16},
+                 {"file descriptors", "", &fds, 4},
+                 {"threads", "", &thr, 4}};
 
     std::ofstream md(s_.report);
     md << "## Night, " << s_.mode << " mode (" << (s_.mode == "shared" ? "one bridge shared by" : "one bridge each for")
@@ -910,9 +956,12 @@ void Night::WriteReport(long open, long made, long ended, long dropped, long log
     if (!samples_.empty()) {
         const Sample& a = samples_.front();
         const Sample& z = samples_.back();
-        char line[256];
-        std::snprintf(line, sizeof line, "\nFirst and last sample: RSS %.1f / %.1f MB, fds %ld / %ld, threads %ld / %ld.\n",
-                      a.rssMb, z.rssMb, a.fds, z.fds, a.threads, z.threads);
+        char line[512];
+        std::snprintf(line, sizeof line,
+                      "\nFirst and last sample: RSS %.1f / %.1f MB, runtime heap in use %.1f / %.1f MB, malloc in use %.1f / %.1f MB, "
+                      "journal states the checker holds %ld / %ld, fds %ld / %ld, threads %ld / %ld.\n",
+                      a.rssMb, z.rssMb, a.managedMb, z.managedMb, a.nativeMb, z.nativeMb, a.states, z.states, a.fds, z.fds,
+                      a.threads, z.threads);
         md << line;
     }
     if (!tally_.wrongSamples.empty()) {

@@ -231,6 +231,27 @@ std::vector<std::string> Truth::Ids() const {
     return out;
 }
 
+void Truth::Forget(std::int64_t before) {
+    for (auto it = vms_.begin(); it != vms_.end();) {
+        auto& st = it->second.states;
+        // The state that holds at `before` stays: an interval starting then begins in it.
+        std::size_t holding = 0;
+        while (holding + 1 < st.size() && st[holding + 1].first <= before) ++holding;
+        st.erase(st.begin(), st.begin() + static_cast<std::ptrdiff_t>(holding));
+        // A VM deleted by then is absent from any later interval on, as one never seen is.
+        if (st.size() == 1 && !st.front().second.exists)
+            it = vms_.erase(it);
+        else
+            ++it;
+    }
+}
+
+std::size_t Truth::StatesHeld() const {
+    std::size_t n = 0;
+    for (const auto& kv : vms_) n += kv.second.states.size();
+    return n;
+}
+
 std::vector<std::pair<std::string, VmState>> Truth::Current() const {
     std::vector<std::pair<std::string, VmState>> out;
     for (const auto& kv : vms_)

@@ -64,6 +64,13 @@ public:
     // The VMs that exist after the last known change.
     std::vector<std::pair<std::string, VmState>> Current() const;
 
+    // Drops what no check can ask about any more, so that a night of any length holds a bounded truth:
+    // each VM's states replaced before `before`, and VMs that were gone by then. Every question about an
+    // interval that starts at or after `before` is answered as it was before.
+    void Forget(std::int64_t before);
+    // The states held, for the night's memory figures.
+    std::size_t StatesHeld() const;
+
 private:
     struct History {
         std::vector<std::pair<std::int64_t, VmState>> states;  // each holds from its time until the next

@@ -96,6 +96,39 @@ TEST(NightJournal, CurrentHoldsOnlyTheVmsThatExistAndUnknownLinesStopTheReplay) 
     EXPECT_EQ(1000, t.knownUntil()) << "nor is its time taken as known";
 }
 
+// The night forgets the past as it goes; what it keeps must answer every later question as before.
+TEST(NightJournal, ForgettingThePastKeepsEveryAnswerAboutLaterIntervals) {
+    const Truth whole = Story();
+    auto names = [](const std::vector<const VmState*>& states) {
+        std::string out;
+        for (const VmState* s : states) out += (s->exists ? s->name : std::string("-")) + ",";
+        return out;
+    };
+    EXPECT_EQ(whole.StatesHeld(), 5u);
+
+    Truth t = Story();
+    t.Forget(300);  // B's rename at 300 holds from then on; its first name is over
+    EXPECT_EQ(t.StatesHeld(), 4u);
+    for (auto span : {std::make_pair(300L, 300L), std::make_pair(300L, 450L), std::make_pair(450L, 600L)})
+        for (const char* id : {A, B, C})
+            EXPECT_EQ(names(t.During(id, span.first, span.second)), names(whole.During(id, span.first, span.second)))
+                << id << " over " << span.first << ".." << span.second;
+    ASSERT_NE(t.At(B, 350), nullptr);
+    EXPECT_EQ(t.At(B, 350)->name, "db-02");
+
+    t.Forget(500);  // B was deleted at 500: nothing of it is left to ask about
+    EXPECT_EQ(t.StatesHeld(), 2u);
+    EXPECT_EQ(t.Ids().size(), 2u);
+    EXPECT_EQ(t.At(B, 600), nullptr);
+    // A listing after the deletion that still holds B, or lacks A, is still wrong.
+    EXPECT_FALSE(CheckList(t, InVdc("vdc1"), 600, 700, {L(A, "web-01"), L(B, "db-02"), L(C, "app-01")}).empty());
+    EXPECT_FALSE(CheckList(t, InVdc("vdc1"), 600, 700, {L(C, "app-01")}).empty());
+    EXPECT_TRUE(CheckList(t, InVdc("vdc1"), 600, 700, {L(A, "web-01"), L(C, "app-01")}).empty());
+    // A VM that exists is never forgotten, however old its only state.
+    t.Forget(100000);
+    EXPECT_EQ(t.Current().size(), 2u);
+}
+
 TEST(NightList, MustHoldEveryVmThatBelongedThroughout) {
     Truth t = Story();
     // [150, 250]: A and B (as db-01) existed throughout.
