@@ -580,7 +580,6 @@ namespace vCloudSDKWrapper
                 }
                 if (keep && i > run) PutAscii(run, i);
                 if (c == quote) { p = i + 1; return true; }
-                if (c < 0x20 || c == '<') return false;
                 if (c == '&')
                 {
                     p = i;
@@ -598,13 +597,14 @@ namespace vCloudSDKWrapper
                         else Put((char)ch);
                     }
                 }
-                else
+                else if (c >= 0x80)
                 {
                     // A run of multi-byte UTF-8, decoded strictly: a malformed sequence goes to the full reader.
                     int from = i;
                     while (i < e && t[i] >= 0x80) i++;
                     if (!DecodeRun(from, i - from, keep)) return false;
                 }
+                else return false;   // '<' or a control character
                 run = i;
             }
         }
