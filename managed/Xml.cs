@@ -354,7 +354,6 @@ namespace vCloudSDKWrapper
                     p++;
                     long before = nodes;
                     if (!Child(page)) return false;
-                    if (nodes > limits.MaxNodes) return false;
                     // The clock, as the full reader looks at it: each time the count passes a thousand nodes.
                     if ((nodes >> 10) != (before >> 10)) limits.CheckTime(what);
                 }

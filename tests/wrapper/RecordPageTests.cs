@@ -99,6 +99,12 @@ namespace WrapperTests
                 repeated.Append(Vm("name=\"" + n + "\" status=\"" + n + "\""));
             Same("texts that repeat, and texts alike in length and some characters", Page(repeated.ToString()), true,
                 expect: "<VMRecord> [name]=[vm-100255] [status]=[vm-100255]\n<VMRecord> [name]=[vm-200255]");
+            // A page read for the walk holds each repeated short value once: 100,000 records share a few
+            // texts of power state, host and guest system instead of holding a copy each.
+            var twice = Encoding.UTF8.GetBytes(Page(Vm("name=\"a\" status=\"POWERED_ON\"") + Vm("name=\"b\" status=\"POWERED_ON\"")));
+            var shared = Api.ReadRecordsPage(twice, twice.Length, "GET /api/query", null, Keep);
+            Check.That(shared.Records.Count == 2 && ReferenceEquals(shared.Records[0]["status"], shared.Records[1]["status"]),
+                "a value repeated on a page is one string");
             string longName = new string('n', 64) + "1", longOther = new string('n', 64) + "2";
             Same("texts longer than the shared ones", Page(Vm("name=\"" + longName + "\"") + Vm("name=\"" + longOther + "\"")), true, expect: longOther);
 
@@ -124,6 +130,8 @@ namespace WrapperTests
             Same("a name beyond ASCII", Page(Vm("näme=\"a\" name=\"b\"")), false);
             Same("another encoding", Encoding.GetEncoding("ISO-8859-1").GetBytes("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><QueryResultRecords xmlns=\"" + V + "\">"
                 + Vm("name=\"caf\u00e9\"") + "</QueryResultRecords>"), false, expect: "[name]=[caf\u00e9]");
+            Same("another encoding, its bytes also UTF-8", Encoding.GetEncoding("ISO-8859-1").GetBytes("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><QueryResultRecords xmlns=\"" + V + "\">"
+                + Vm("name=\"caf\u00c3\u00a9\"") + "</QueryResultRecords>"), false, expect: "[name]=[caf\u00c3\u00a9]");
             Same("XML 1.1", "<?xml version=\"1.1\"?><QueryResultRecords xmlns=\"" + V + "\"/>", false);
             Same("a declaration without its version", "<?xml encoding=\"UTF-8\"?><QueryResultRecords xmlns=\"" + V + "\"/>", false);
             Same("a declaration out of order", "<?xml version=\"1.0\" standalone=\"yes\" encoding=\"UTF-8\"?><QueryResultRecords xmlns=\"" + V + "\"/>", false);
@@ -139,6 +147,7 @@ namespace WrapperTests
             })
                 Same("malformed: " + bad, Page(bad), false, expect: "failed");
             Same("malformed: the wrong end tag", Decl + "<QueryResultRecords xmlns=\"" + V + "\">" + Vm("name=\"a\"") + "</QueryResultRecord>", false, expect: "failed");
+            Same("malformed: an end tag of the same length", Decl + "<QueryResultRecords xmlns=\"" + V + "\">" + Vm("name=\"a\"") + "</QueryResultRecordz>", false, expect: "failed");
             Same("malformed: no end tag", Decl + "<QueryResultRecords xmlns=\"" + V + "\">" + Vm("name=\"a\""), false, expect: "failed");
             Same("malformed: an empty prefix declaration", "<QueryResultRecords xmlns=\"" + V + "\" xmlns:q=\"\"/>", false, expect: "failed");
             Same("another root", Decl + "<QueryResultReferences xmlns=\"" + V + "\"/>", false, expect: "expected QueryResultRecords");
@@ -171,6 +180,11 @@ namespace WrapperTests
             // The limits on a server's document hold for scanned pages as for the full reader's.
             var page10 = Page(string.Concat(Enumerable.Range(0, 10).Select(i => Vm("name=\"v" + i + "\" status=\"s\""))));
             Same("ten records within a node limit of 100", page10, true, new ParseLimits { MaxNodes = 100 }, "v9");
+            // Without a declaration the scanner counts nodes exactly as the full reader does: the root and its
+            // one attribute, each record and its attribute, the end tag.
+            var bare10 = "<QueryResultRecords xmlns=\"" + V + "\">" + string.Concat(Enumerable.Range(0, 10).Select(i => Vm("name=\"v" + i + "\""))) + "</QueryResultRecords>";
+            Same("ten records at a node limit of 23", bare10, true, new ParseLimits { MaxNodes = 23 }, "v9");
+            Same("ten records one node beyond a limit of 22", bare10, false, new ParseLimits { MaxNodes = 22 }, "holds more than 22 nodes");
             Same("ten records beyond a node limit of 20", page10, false, new ParseLimits { MaxNodes = 20 }, "failed: the answer to GET /api/query holds more than 20 nodes (maxNodes)");
             Same("records one level deep within a depth limit of 1", page10, true, new ParseLimits { MaxDepth = 1 }, "v9");
             Same("records one level deep beyond a depth limit of 0", page10, false, new ParseLimits { MaxDepth = 0 }, "failed: the answer to GET /api/query nests deeper than 0 levels");
