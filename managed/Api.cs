@@ -79,6 +79,16 @@ namespace vCloudSDKWrapper
         }
 
         System.Collections.IEnumerator System.Collections.IEnumerable.GetEnumerator() { return GetEnumerator(); }
+
+        // Adds an attribute the caller knows the record does not hold yet (a page's reader refuses
+        // duplicate attributes before it gets here).
+        internal void Append(string name, string value)
+        {
+            if (2 * count == pairs.Length) Array.Resize(ref pairs, 2 * pairs.Length);
+            pairs[2 * count] = name;
+            pairs[2 * count + 1] = value;
+            count++;
+        }
     }
 
     // A record's identity within a walk: equal exactly when the identity texts (its href, or all its
@@ -381,11 +391,12 @@ namespace vCloudSDKWrapper
         // of a record's thirty-odd attributes spares the text and table entries of the rest.
         public IEnumerable<QueryRecord> Query(string type, string filter, int max = 0, string extra = null, ICollection<string> attributes = null)
         {
-            HashSet<string> keep = null;
+            string[] keep = null;
             if (attributes != null)
             {
-                keep = new HashSet<string>(attributes, StringComparer.Ordinal);
-                keep.Add("href");
+                var names = new HashSet<string>(attributes, StringComparer.Ordinal);
+                names.Add("href");
+                keep = names.ToArray();
             }
             string basePath = QueryBase(type, filter, extra, attributes);
             string label = "query " + type;
@@ -559,8 +570,8 @@ namespace vCloudSDKWrapper
             private int waiting;   // threads waiting for work that no Read has woken yet
             private bool done;
 
-            public Task<Page> Read(Func<string, Window, string, HashSet<string>, Page> read, string basePath, Window w, string label,
-                HashSet<string> keep)
+            public Task<Page> Read(Func<string, Window, string, string[], Page> read, string basePath, Window w, string label,
+                string[] keep)
             {
                 var result = new TaskCompletionSource<Page>();
                 Action job = () =>
@@ -586,6 +597,9 @@ namespace vCloudSDKWrapper
 
             private void Run()
             {
+                // The bodies of this thread's windows go into one page buffer, used again for each: a page's
+                // records hold strings of their own once it is read.
+                RestClient.Lender = new RestClient.PageBuffer();
                 while (true)
                 {
                     Action job;
@@ -645,12 +659,14 @@ namespace vCloudSDKWrapper
             public int Number;
             public string Broken;   // why this window cannot be used, when the walk should start again
             public Refusal Refused; // a query parameter the server would not take
-            public readonly List<QueryRecord> Records = new List<QueryRecord>();
+            public readonly List<QueryRecord> Records;
+            public Page() : this(new List<QueryRecord>()) { }
+            public Page(List<QueryRecord> records) { Records = records; }
         }
 
         // One window of the walk. A window past the end of the order (the list shrank since its size
         // was planned) is reported as broken, so the walk starts again instead of failing outright.
-        private Page ReadWindow(string basePath, Window w, string label, HashSet<string> keep)
+        private Page ReadWindow(string basePath, Window w, string label, string[] keep)
         {
             var uri = Url(basePath + "&" + w.Param);
             string what = "GET " + uri.AbsolutePath + " (" + label + ", page " + w.Page + " of size " + w.Size + ")";
@@ -663,7 +679,8 @@ namespace vCloudSDKWrapper
                 return new Page { Broken = "the server refused page " + w.Page + " of size " + w.Size + " (the list may have shrunk)" };
             if (r.Status < 200 || r.Status > 299) throw RestClient.Failure(r);
             if (r.IsHtml) throw new CloudException(what + ": the server or a proxy in front of it answered with an HTML page instead of XML");
-            return ParsePage(r, what, keep);
+            var content = ReadRecordsPage(r.BodyBytes, r.BodyLength, what, r.Limits, keep);
+            return new Page(content.Records) { Total = content.Total, PageSize = content.PageSize, Number = content.Number };
         }
 
         private static bool Kept(string[] kept, string name)
@@ -673,15 +690,22 @@ namespace vCloudSDKWrapper
             return false;
         }
 
-        // Streams one QueryResultRecords page: records are flat elements, so no tree is built.
-        private Page ParsePage(Reply r, string what, HashSet<string> keep)
+        // One QueryResultRecords page, with only the 'keep' attributes of each record when given. The page's
+        // own scanner reads it when it can ('scan'); any other page, a malformed one too, goes to the full
+        // reader, streamed: records are flat elements, so no tree is built.
+        internal static RecordsPage ReadRecordsPage(byte[] body, int length, string what, ParseLimits limits, string[] keep, bool scan = true)
         {
-            var page = new Page();
             string vcloud = Ns.Vcloud.NamespaceName;
+            if (scan)
+            {
+                var scanned = new RecordsPage();
+                if (RecordPageScanner.TryRead(body, length, vcloud, keep, limits, what, scanned)) return scanned;
+            }
+            var page = new RecordsPage();
             try
             {
-                using (var stream = new MemoryStream(r.Body))
-                using (var xr = X.Reader(stream, what, r.Limits))
+                using (var stream = new MemoryStream(body, 0, length, false))
+                using (var xr = X.Reader(stream, what, limits))
                 {
                     if (xr.MoveToContent() != XmlNodeType.Element || xr.LocalName != "QueryResultRecords" || xr.NamespaceURI != vcloud)
                         throw new CloudException(what + ": expected QueryResultRecords, got " + (xr.NodeType == XmlNodeType.Element ? xr.LocalName : "no element"));

@@ -25,7 +25,30 @@ namespace vCloudSDKWrapper
     {
         public int Status;
         public string ContentType = "";
-        public byte[] Body = new byte[0];
+        private byte[] body = new byte[0];
+        private int length;
+        private bool lent;   // body is a thread's page buffer, longer than the answer and used again
+        // The answer's bytes as an array of their own.
+        public byte[] Body
+        {
+            get
+            {
+                if (lent)
+                {
+                    var own = new byte[length];
+                    Buffer.BlockCopy(body, 0, own, 0, length);
+                    body = own;
+                    lent = false;
+                }
+                return body;
+            }
+            set { body = value; length = value.Length; lent = false; }
+        }
+        // The answer's bytes without a copy: the first BodyLength bytes of BodyBytes, valid until the thread
+        // that read them reads its next page.
+        public byte[] BodyBytes { get { return body; } }
+        public int BodyLength { get { return length; } }
+        public void LendBody(byte[] buffer, int bytes) { body = buffer; length = bytes; lent = true; }
         public string RequestId = "";
         public string Location = "";
         public Dictionary<string, string> Headers = new Dictionary<string, string>(StringComparer.OrdinalIgnoreCase);
@@ -40,7 +63,7 @@ namespace vCloudSDKWrapper
             get
             {
                 if (ContentType.IndexOf("html", StringComparison.OrdinalIgnoreCase) >= 0) return true;
-                string head = Encoding.UTF8.GetString(Body, 0, Math.Min(Body.Length, 200)).TrimStart().ToLowerInvariant();
+                string head = Encoding.UTF8.GetString(body, 0, Math.Min(length, 200)).TrimStart().ToLowerInvariant();
                 return head.StartsWith("<!doctype html") || head.StartsWith("<html");
             }
         }
@@ -527,7 +550,7 @@ namespace vCloudSDKWrapper
                     if (via != null) r.Via = via.GetLeftPart(UriPartial.Authority);
                     try
                     {
-                        r.Body = resp.Content == null ? new byte[0] : ReadBody(resp.Content, cts.Token, what);
+                        if (resp.Content != null) ReadBody(resp.Content, cts.Token, what, r, method == HttpMethod.Get && r.Status >= 200 && r.Status <= 299 ? Lender : null);
                     }
                     catch (CloudException) { throw; }
                     catch (Exception e)
@@ -544,29 +567,54 @@ namespace vCloudSDKWrapper
                     string v;
                     if (r.Headers.TryGetValue("X-VMWARE-VCLOUD-REQUEST-ID", out v)) r.RequestId = v;
                     if (resp.Headers.Location != null) r.Location = resp.Headers.Location.ToString();
-                    log.Info(2, string.Format("{0} {1} -> {2} ({3} bytes, {4} ms, request {5})", method, uri.PathAndQuery,
-                        r.Status, r.Body.Length, sw.ElapsedMilliseconds, r.RequestId.Length > 0 ? r.RequestId : clientId));
-                    if (log.Enabled(3) && r.Body.Length > 0)
-                        log.Info(3, "  body: " + Visible(Redact(Encoding.UTF8.GetString(r.Body, 0, Math.Min(r.Body.Length, 2000)), secrets)));
+                    if (log.Enabled(2))
+                        log.Info(2, string.Format("{0} {1} -> {2} ({3} bytes, {4} ms, request {5})", method, uri.PathAndQuery,
+                            r.Status, r.BodyLength, sw.ElapsedMilliseconds, r.RequestId.Length > 0 ? r.RequestId : clientId));
+                    if (log.Enabled(3) && r.BodyLength > 0)
+                        log.Info(3, "  body: " + Visible(Redact(Encoding.UTF8.GetString(r.BodyBytes, 0, Math.Min(r.BodyLength, 2000)), secrets)));
                     return r;
                 }
             }
         }
 
-        // The body, refused as soon as it is known to exceed maxResponseBytes (from Content-Length before
-        // a byte is read, else while reading), and inflated within maxDecompressedBytes when compressed.
-        private byte[] ReadBody(HttpContent content, CancellationToken token, string what)
+        // A thread's buffer for the query pages it reads: set around a window's request, so that the body of
+        // each successful page goes into the same array instead of a new one of some 40 KB. Arrays that
+        // large are the collector's large objects, freed only by a full collection: a walk of 800 pages
+        // would otherwise start several, each marking the records read so far.
+        [ThreadStatic] internal static PageBuffer Lender;
+
+        internal sealed class PageBuffer
+        {
+            public byte[] Bytes = new byte[0];
+        }
+
+        // Bytes read past the announced length to see whether the stream ends there.
+        private const int ProbeBytes = 4096;
+
+        // The body into r, refused as soon as it is known to exceed maxResponseBytes (from Content-Length
+        // before a byte is read, else while reading), and inflated within maxDecompressedBytes when
+        // compressed. With 'lend', an uncompressed body of announced length is read into the thread's page
+        // buffer and lent to r.
+        private void ReadBody(HttpContent content, CancellationToken token, string what, Reply r, PageBuffer lend)
         {
             long? announced = content.Headers.ContentLength;
             if (announced.HasValue && announced.Value > opt.MaxResponseBytes)
                 throw new CloudException(what + ": the answer announces " + announced.Value + " bytes, more than maxResponseBytes ("
                     + opt.MaxResponseBytes + ")");
+            string encoding = string.Join(",", content.Headers.ContentEncoding).Trim().ToLowerInvariant();
+            bool identity = encoding.Length == 0 || encoding == "identity";
             byte[] raw;
+            int length;
             using (var stream = content.ReadAsStreamAsync().GetAwaiter().GetResult())
                 raw = ReadAtMost(stream, opt.MaxResponseBytes, announced.HasValue ? (int)announced.Value : 64 * 1024, token,
-                    () => new CloudException(what + ": the answer is longer than maxResponseBytes (" + opt.MaxResponseBytes + " bytes)"));
-            string encoding = string.Join(",", content.Headers.ContentEncoding).Trim().ToLowerInvariant();
-            if (encoding.Length == 0 || encoding == "identity") return raw;
+                    () => new CloudException(what + ": the answer is longer than maxResponseBytes (" + opt.MaxResponseBytes + " bytes)"),
+                    identity && announced.HasValue ? lend : null, out length);
+            if (identity)
+            {
+                if (lend != null && ReferenceEquals(raw, lend.Bytes)) r.LendBody(raw, length);
+                else r.Body = raw;
+                return;
+            }
             Stream inflater;
             if (encoding == "gzip" || encoding == "x-gzip") inflater = new GZipStream(new MemoryStream(raw), CompressionMode.Decompress);
             else if (encoding == "deflate")
@@ -579,8 +627,9 @@ namespace vCloudSDKWrapper
             try
             {
                 using (inflater)
-                    return ReadAtMost(inflater, opt.MaxDecompressedBytes, Math.Min(raw.Length * 4, 1 << 20), token,
-                        () => new CloudException(what + ": the answer inflates to more than maxDecompressedBytes (" + opt.MaxDecompressedBytes + " bytes)"));
+                    r.Body = ReadAtMost(inflater, opt.MaxDecompressedBytes, Math.Min(raw.Length * 4, 1 << 20), token,
+                        () => new CloudException(what + ": the answer inflates to more than maxDecompressedBytes (" + opt.MaxDecompressedBytes + " bytes)"),
+                        null, out length);
             }
             catch (InvalidDataException e)
             {
@@ -590,30 +639,41 @@ namespace vCloudSDKWrapper
 
         // The expected length is read straight into an array of that size, which is the answer when the
         // stream ends there (a declared Content-Length): one allocation and no copy. Only a longer stream
-        // goes on in chunks.
-        private static byte[] ReadAtMost(Stream stream, long max, int expected, CancellationToken token, Func<CloudException> tooLong)
+        // goes on in chunks. With 'lend', the array is the page buffer (grown to the expected length and
+        // the probe), and 'length' says how much of it is the answer; else the array is the answer.
+        private static byte[] ReadAtMost(Stream stream, long max, int expected, CancellationToken token, Func<CloudException> tooLong,
+                                         PageBuffer lend, out int length)
         {
-            var head = new byte[(int)Math.Max(0, Math.Min(expected, max))];
+            int want = (int)Math.Max(0, Math.Min(expected, max));
+            byte[] head;
+            if (lend != null)
+            {
+                if (lend.Bytes.Length < want + ProbeBytes) lend.Bytes = new byte[want + ProbeBytes];
+                head = lend.Bytes;
+            }
+            else head = new byte[want];
             int got = 0;
-            while (got < head.Length)
+            while (got < want)
             {
                 token.ThrowIfCancellationRequested();
-                int n = stream.Read(head, got, head.Length - got);
+                int n = stream.Read(head, got, want - got);
                 if (n <= 0) break;
                 got += n;
             }
-            if (got < head.Length)
+            length = got;
+            if (got < want)
             {
-                Array.Resize(ref head, got);
+                if (lend == null) Array.Resize(ref head, got);
                 return head;
             }
-            var probe = new byte[4096];
-            int more = stream.Read(probe, 0, probe.Length);
+            byte[] probe = lend != null ? head : new byte[ProbeBytes];
+            int at = lend != null ? want : 0;
+            int more = stream.Read(probe, at, ProbeBytes);
             if (more <= 0) return head;
-            if (head.Length + more > max) throw tooLong();
-            var buffer = new MemoryStream(head.Length + 64 * 1024);
-            buffer.Write(head, 0, head.Length);
-            buffer.Write(probe, 0, more);
+            if (want + more > max) throw tooLong();
+            var buffer = new MemoryStream(want + 64 * 1024);
+            buffer.Write(head, 0, want);
+            buffer.Write(probe, at, more);
             var chunk = new byte[64 * 1024];
             while (true)
             {
@@ -623,7 +683,9 @@ namespace vCloudSDKWrapper
                 if (buffer.Length + n > max) throw tooLong();
                 buffer.Write(chunk, 0, n);
             }
-            return buffer.Length == buffer.Capacity ? buffer.GetBuffer() : buffer.ToArray();
+            var whole = buffer.Length == buffer.Capacity ? buffer.GetBuffer() : buffer.ToArray();
+            length = whole.Length;
+            return whole;
         }
 
         // The values an Authorization header carries that no text may repeat: the header value, the token

@@ -45,6 +45,7 @@ namespace WrapperTests
             var sw = Stopwatch.StartNew();
             Run("contract", Contract);
             Run("record identities", RecordIdentities);
+            Run("record pages", RecordPageTests.Run);
             Run("settings", Settings);
             Run("tls", Tls);
             Groups.RunSharing(SharedSimGroups, () => new Sim(simExe, "--task-ms 30"), Run);
