@@ -284,7 +284,6 @@ bool CVCloudWrapperPtr::InitMono() {
         // Read by the runtime's start; a host that sets MONO_GC_PARAMS itself (even empty) keeps its own.
         setenv("MONO_GC_PARAMS", kGcParams, 0);
         if (!MonoAPI::Initialize()) return false;
-        // The configuration first: its library paths ($mono_libdir) are read from the runtime's own root.
         mono_config_parse_ptr(nullptr);
         g_frameworkRoot = UseFrameworkImages(platform.getHomeDirectory());
         g_domain = mono_jit_init_ptr(kDomainName);
