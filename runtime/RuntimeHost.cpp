@@ -80,9 +80,12 @@ std::string RealPath(const std::string& path) {
 // Mono itself still refuses any image that was not made from the assembly it loads. Returns the root taken,
 // or "" for none.
 std::string UseFrameworkImages(const std::string& home) {
-    const std::string root = home + "/" + kFrameworkRoot;
-    if (RealPath(root + "/mono/aot-cache/amd64").empty()) {
-        g_vCloudDebug.debugLvl(1, "no framework images in %s: the framework is compiled just in time", root.c_str());
+    // The root by its absolute path: Mono finds every later assembly through it, also after the host has
+    // changed its working directory.
+    const std::string root = RealPath(home + "/" + kFrameworkRoot);
+    if (root.empty() || RealPath(root + "/mono/aot-cache/amd64").empty()) {
+        g_vCloudDebug.debugLvl(1, "no framework images in %s/%s: the framework is compiled just in time", home.c_str(),
+                               kFrameworkRoot);
         return "";
     }
     const char* own = mono_assembly_getrootdir_ptr();
