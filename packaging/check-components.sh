@@ -22,7 +22,7 @@ components=$(grep -ho 'CMAKE_INSTALL_COMPONENT STREQUAL "[^"]*"' $(find "$build"
 
 # What each component may hold (paths below /usr).
 declare -A allowed=(
-  [runtime]='^lib/([^/]+/)?vCloudSDKCppBridge/(lib[A-Za-z]+\.so|(vCloudSDKWrapper\.(dll|dll\.so|config)|vcbrecord\.exe))$'
+  [runtime]='^lib/([^/]+/)?vCloudSDKCppBridge/(lib[A-Za-z]+\.so|(vCloudSDKWrapper\.(dll|dll\.so|config)|vcbrecord\.exe)|framework-aot/mono/(4\.5|gac|aot-cache/amd64/[A-Za-z.]+\.dll\.so))$'
   [dev]='^(include/vCloudSDKCppBridge/[A-Za-z]+\.h|lib/([^/]+/)?(cmake/vCloudSDKCppBridge/[A-Za-z-]+\.cmake|pkgconfig/vCloudSDKCppBridge\.pc))$'
   [tool]='^(bin/vcloud-bridge|share/man/man1/vcloud-bridge\.1|share/bash-completion/completions/vcloud-bridge)$'
   [sim]='^lib/([^/]+/)?vCloudSDKCppBridge/sim/[^/]+$'

@@ -2,8 +2,10 @@
 #include "RuntimeHost.h"
 
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,6 +60,67 @@ void LogWrapperImage(const std::string& assemblyPath) {
     g_vCloudDebug.debug("the ahead-of-time image %s is not in use (made from another build of the wrapper?): the wrapper is "
                         "compiled just in time",
                         image.c_str());
+}
+
+// The directory of the framework's ahead-of-time images, beside the wrapper: a Mono root of its own. Mono
+// looks for a framework assembly's image beside the assembly in the GAC, then in <root>/mono/aot-cache/amd64;
+// so the runtime the bridge starts takes this directory as its root, where mono/4.5 and mono/gac lead back
+// to the runtime's own framework, and the images lie in mono/aot-cache/amd64. No other program sees it.
+const char* const kFrameworkRoot = "framework-aot";
+std::string g_frameworkRoot;
+
+std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+// Makes the framework images under <home>/framework-aot visible to the runtime about to start, when that
+// root leads to the very framework of this runtime (its mono/4.5 and mono/gac): a root made for another
+// Mono would load another framework, so it is left alone and the framework is compiled just in time.
+// Mono itself still refuses any image that was not made from the assembly it loads. Returns the root taken,
+// or "" for none.
+std::string UseFrameworkImages(const std::string& home) {
+    // The root by its absolute path: Mono finds every later assembly through it, also after the host has
+    // changed its working directory.
+    const std::string root = RealPath(home + "/" + kFrameworkRoot);
+    if (root.empty() || RealPath(root + "/mono/aot-cache/amd64").empty()) {
+        g_vCloudDebug.debugLvl(1, "no framework images in %s/%s: the framework is compiled just in time", home.c_str(),
+                               kFrameworkRoot);
+        return "";
+    }
+    const char* own = mono_assembly_getrootdir_ptr();
+    const std::string runtimeRoot = own != nullptr ? own : "";
+    for (const char* dir : {"/mono/4.5", "/mono/gac"}) {
+        const std::string ours = RealPath(root + dir);
+        if (ours.empty() || ours != RealPath(runtimeRoot + dir)) {
+            g_vCloudDebug.debug("the framework images in %s were made for another Mono (%s%s does not lead to %s%s): the "
+                                "framework is compiled just in time",
+                                root.c_str(), root.c_str(), dir, runtimeRoot.c_str(), dir);
+            return "";
+        }
+    }
+    mono_assembly_setrootdir_ptr(root.c_str());
+    return root;
+}
+
+// Names the framework images Mono has taken so far from the root (it maps an image it takes and unmaps one
+// made from another build of the assembly). The wrapper's own image loads the assemblies it references at
+// once, so after the wrapper has loaded this covers what a command uses.
+void LogFrameworkImages(const std::string& root) {
+    const std::string cache = RealPath(root + "/mono/aot-cache/amd64") + "/";
+    std::set<std::string> taken;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const std::size_t at = line.find(cache);
+        if (at != std::string::npos && line[at - 1] == ' ') taken.insert(line.substr(at + cache.size()));
+    }
+    std::string names;
+    for (const auto& name : taken) names += (names.empty() ? "" : " ") + name;
+    if (names.empty()) {
+        g_vCloudDebug.debug("no framework image in %s taken yet", cache.c_str());
+    } else {
+        g_vCloudDebug.debug("the framework runs from the ahead-of-time images in %s: %s", cache.c_str(), names.c_str());
+    }
 }
 
 // A number for the calling thread, never reused within the process (thread ids are).
@@ -225,6 +288,7 @@ bool CVCloudWrapperPtr::InitMono() {
         setenv("MONO_GC_PARAMS", kGcParams, 0);
         if (!MonoAPI::Initialize()) return false;
         mono_config_parse_ptr(nullptr);
+        g_frameworkRoot = UseFrameworkImages(platform.getHomeDirectory());
         g_domain = mono_jit_init_ptr(kDomainName);
         if (g_domain == nullptr) return false;
         if (char* build = mono_get_runtime_build_info_ptr()) {
@@ -241,6 +305,7 @@ bool CVCloudWrapperPtr::InitMono() {
     MonoAssembly* assembly = mono_domain_assembly_open_ptr(g_domain, assemblyPath.c_str());
     if (assembly == nullptr) return false;
     LogWrapperImage(assemblyPath);
+    if (!g_frameworkRoot.empty()) LogFrameworkImages(g_frameworkRoot);
     g_vCloudImage = mono_assembly_get_image_ptr(assembly);
     return g_vCloudImage != nullptr;
 }

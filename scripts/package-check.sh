@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian packages with Debian's own tools, checks them with lintian (any tag that is not
-# overridden fails), installs them, builds the example consumer against the installed -dev package, runs
+# overridden fails), installs them, checks that the installed tool runs the wrapper and the framework from
+# their ahead-of-time images, builds the example consumer against the installed -dev package, runs
 # the tool and the consumer against the installed simulator, then purges the packages and checks that
 # nothing of them is left behind. Without root or sudo, the packages are unpacked into a scratch root
 # instead of installed, and the purge check is skipped. The packages stay in $OUT_DIR (default build-deb/).
@@ -80,6 +81,15 @@ fi
 offered=$(bash -c 'source /usr/share/bash-completion/completions/vcloud-bridge
   COMP_WORDS=(vcloud-bridge ver); COMP_CWORD=1; _vcloud_bridge; echo "${COMPREPLY[*]}"')
 [ "$offered" = version ] || fail "completing 'vcloud-bridge ver' offered '$offered'"
+
+step "the installed tool runs the wrapper and the framework from their ahead-of-time images"
+# A closed loopback port: the command fails at Connect, after the runtime has loaded the wrapper.
+VCB_PASSWORD=x XQ_DEBUG_LEVEL=1 vcloud-bridge --quiet --server http://127.0.0.1:9 --allow-http --user a@System \
+  --option retries=0 login >"$out/aot.log" 2>&1 || true
+for line in "the wrapper runs from its ahead-of-time image" "the framework runs from the ahead-of-time images in" \
+  "cannot reach http://127.0.0.1:9"; do
+  grep -qF "$line" "$out/aot.log" || { cat "$out/aot.log"; fail "the installed tool's log has no line with: $line"; }
+done
 
 step "the tool and the consumer against the installed simulator"
 bash "$root/examples/consumer/check-install.sh" --prefix /usr

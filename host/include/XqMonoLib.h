@@ -25,6 +25,8 @@
 #define XQ_MONO_ENTRY_POINTS(X)          \
     X(mono_config_parse)                 \
     X(mono_jit_init)                     \
+    X(mono_assembly_getrootdir)          \
+    X(mono_assembly_setrootdir)          \
     X(mono_get_runtime_build_info)       \
     X(mono_domain_set_config)            \
     X(mono_domain_assembly_open)         \
