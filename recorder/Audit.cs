@@ -52,7 +52,14 @@ namespace VcbRecord
             }
         }
 
-        static bool TokenChar(char c) { return char.IsLetterOrDigit(c); }
+        static bool TokenChar(char c) { return c < 128 ? AsciiTokenChar[c] : char.IsLetterOrDigit(c); }
+
+        static readonly bool[] AsciiTokenChar = Enumerable.Range(0, 128).Select(c => char.IsLetterOrDigit((char)c)).ToArray();
+
+        // Values that hold no original, up to a bound: the same rel, type and href values stand in many answers,
+        // and the answer for a value depends only on the map.
+        readonly HashSet<string> clean = new HashSet<string>(StringComparer.Ordinal);
+        const int CleanKept = 500000;
 
         // A pattern is searched from its first letter or digit to its last.
         void Add(string form, MapEntry e)
@@ -185,6 +192,14 @@ namespace VcbRecord
         // audit searches is a piece of one of these two, cut at characters that end a token, so a value that
         // holds none is passed without sorting out its kept and replaced parts, which is most of the work.
         bool MayHold(string v)
+        {
+            if (clean.Contains(v)) return false;
+            if (Holds(v)) return true;
+            if (clean.Count < CleanKept) clean.Add(v);
+            return false;
+        }
+
+        bool Holds(string v)
         {
             int start;
             if (Find(v, 0, out start) != null) return true;

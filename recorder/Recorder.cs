@@ -192,8 +192,10 @@ namespace VcbRecord
 
         // ---- fetching and saving ---------------------------------------------------------------------------
 
-        // GETs one path (or href), saves the answer and returns its document when it is a 2xx XML answer.
-        XDocument Fetch(string hrefOrPath, bool noAuth = false)
+        // GETs one path (or href) and saves the answer; with read, returns its document when it is a 2xx XML
+        // answer. Only query pages are read: the walk goes on from their records alone, and every other answer
+        // was parsed a second time, after the scrubbing, for nothing.
+        XDocument Fetch(string hrefOrPath, bool noAuth = false, bool read = false)
         {
             var uri = RestClient.Rebase(session.Root, hrefOrPath);
             string accept = noAuth ? "application/*+xml" : Accept;
@@ -211,7 +213,7 @@ namespace VcbRecord
             rec.Add("GET", scrub.Path(uri.PathAndQuery), accept, r.Status, r.ContentType, body);
             Progress();
             if (r.Status < 200 || r.Status > 299) { Interlocked.Increment(ref refused); return null; }
-            return xml ? RestClient.Document(r) : null;
+            return xml && read ? RestClient.Document(r) : null;
         }
 
         void Progress()
@@ -333,7 +335,7 @@ namespace VcbRecord
                         throw new RecordError("query " + type + ": more than maxQueryPages (" + http.Options.MaxQueryPages + ") pages");
                     string path = "api/query?type=" + type + "&format=records&page=" + page + "&pageSize=" + pageSize +
                                   (filter == null ? "" : "&filter=" + Uri.EscapeDataString(filter));
-                    var doc = Fetch(path);
+                    var doc = Fetch(path, read: true);
                     if (doc == null || doc.Root == null || doc.Root.Name.LocalName != "QueryResultRecords")
                     {
                         if (page == 1) return;   // a type this user may not query: the answer is recorded as it came

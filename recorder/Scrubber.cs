@@ -169,10 +169,20 @@ namespace VcbRecord
             return Pseudonym("moref", v, n => kind + (MorefBase + n).ToString(CultureInfo.InvariantCulture));
         }
 
+        // Each pattern is tried only where the value's first character can start it (a digit or sign for
+        // numbers, versions and dates, P or - for durations, a or t for media types): most values are names
+        // and hrefs, and the regular expressions are the scrubber's largest cost.
+        // A uuid has 36 characters (37 with the line end that a closing $ allows).
+        static bool MayBeUuid(string v) { return v.Length == 36 || v.Length == 37; }
+
         public static bool KeptByValue(string v)
         {
-            return v.Length == 0 || KeptWords.Contains(v) || Number.IsMatch(v) || (Version.IsMatch(v) && !Ipv4.IsMatch(v))
-                || IsoDate.IsMatch(v) || Duration.IsMatch(v) || MediaType.IsMatch(v);
+            if (v.Length == 0 || KeptWords.Contains(v)) return true;
+            char c = v[0];
+            if (char.IsDigit(c) || c == '+' || c == '-')
+                if (Number.IsMatch(v) || (Version.IsMatch(v) && !Ipv4.IsMatch(v)) || IsoDate.IsMatch(v)) return true;
+            if (c == 'P' || c == '-') return Duration.IsMatch(v);
+            return (c == 'a' || c == 't') && MediaType.IsMatch(v);
         }
 
         static readonly HashSet<string> MorefFields = new HashSet<string>(StringComparer.OrdinalIgnoreCase)
@@ -226,36 +236,62 @@ namespace VcbRecord
         string Free(string field, string v)
         {
             if (KeptByValue(v)) return v;
-            if (UrlParts.IsMatch(v)) return Url(v);
+            // Each pattern is tried only where the value can have its form (its start or its length).
+            if (v.StartsWith("http", StringComparison.Ordinal))
+            {
+                var m = UrlParts.Match(v);
+                if (m.Success) return Url(m);
+            }
             if (v.StartsWith("/", StringComparison.Ordinal) && (v.StartsWith("/api/", StringComparison.Ordinal) || v.StartsWith("/cloudapi/", StringComparison.Ordinal)))
                 return Path(v);
-            var urn = Urn.Match(v);
-            if (urn.Success)
-                return "urn:vcloud:" + (Keyword.IsMatch(urn.Groups[1].Value) ? urn.Groups[1].Value : Name(urn.Groups[1].Value)) + ":" + Segment(urn.Groups[2].Value, false);
-            if (Uuid.IsMatch(v)) return UuidOf(v);
-            if (Ipv4.IsMatch(v)) return Ip(v);
-            if (Mac.IsMatch(v)) return MacOf(v);
+            if (v.StartsWith("urn:vcloud:", StringComparison.Ordinal))
+            {
+                var urn = Urn.Match(v);
+                if (urn.Success)
+                    return "urn:vcloud:" + (Keyword.IsMatch(urn.Groups[1].Value) ? urn.Groups[1].Value : Name(urn.Groups[1].Value)) + ":" + Segment(urn.Groups[2].Value, false);
+            }
+            if (MayBeUuid(v) && Uuid.IsMatch(v)) return UuidOf(v);
+            if (char.IsDigit(v[0]) && Ipv4.IsMatch(v)) return Ip(v);
+            if ((v.Length == 17 || v.Length == 18) && Mac.IsMatch(v)) return MacOf(v);
             if (Moref.IsMatch(v) || MorefFields.Contains(field)) return MorefOf(v);
             return Name(v);
         }
 
         // An absolute URL: the host and every part of the path and query that is not a word of the API.
-        string Url(string v)
+        string Url(Match m)
         {
-            var m = UrlParts.Match(v);
             return m.Groups[1].Value + "://" + Host(m.Groups[2].Value) + m.Groups[3].Value + Path(m.Groups[4].Value + m.Groups[5].Value) + Fragment(m.Groups[6].Value);
         }
 
         string Fragment(string f) { return f.Length <= 1 ? f : "#" + Name(f.Substring(1)); }
 
+        // A segment's pseudonym depends on the segment alone (an original keeps its pseudonym), and the same
+        // segments (api, vApp, an object's id) stand in many hrefs: their results are kept, up to a bound.
+        readonly System.Collections.Concurrent.ConcurrentDictionary<string, string> segments =
+            new System.Collections.Concurrent.ConcurrentDictionary<string, string>(StringComparer.Ordinal);
+        const int SegmentsKept = 1000000;
+
         string Segment(string seg, bool afterMetadata)
+        {
+            if (afterMetadata) return seg;
+            string done;
+            if (segments.TryGetValue(seg, out done)) return done;
+            done = SegmentOf(seg);
+            if (segments.Count < SegmentsKept) segments.TryAdd(seg, done);
+            return done;
+        }
+
+        string SegmentOf(string seg)
         {
             string raw = seg;
             try { seg = Uri.UnescapeDataString(seg); } catch (UriFormatException) { }
-            if (seg.Length == 0 || PathKeywords.Contains(seg) || KeptByValue(seg) || afterMetadata) return raw;
-            var pu = PrefixedUuid.Match(seg);
-            if (pu.Success) return pu.Groups[1].Value + "-" + UuidOf(pu.Groups[2].Value);
-            if (Uuid.IsMatch(seg)) return UuidOf(seg);
+            if (seg.Length == 0 || PathKeywords.Contains(seg) || KeptByValue(seg)) return raw;
+            if (seg.Length >= 38)
+            {
+                var pu = PrefixedUuid.Match(seg);
+                if (pu.Success) return pu.Groups[1].Value + "-" + UuidOf(pu.Groups[2].Value);
+            }
+            if (MayBeUuid(seg) && Uuid.IsMatch(seg)) return UuidOf(seg);
             if (seg.EndsWith("Section", StringComparison.Ordinal) && Keyword.IsMatch(seg)) return raw;
             if (Moref.IsMatch(seg)) return MorefOf(seg);
             return Uri.EscapeDataString(Name(seg));

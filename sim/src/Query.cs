@@ -437,9 +437,10 @@ namespace VcdSim
                    .Bool("isEnabled", e => ((Vdc)e).Enabled)
                    .Bool("isBusy", e => false)
                    .Int("status", e => 1)
-                   .Text("orgName", e => e.Org.Name)
-                   .Ref("org", e => e.Org)
-                   .Text("allocationModel", e => ((Vdc)e).AllocationModel)
+                   .Text("orgName", e => e.Org.Name);
+                // A tenant's records name the organisation but carry no href to it, as real servers send them.
+                if (admin) vdc.Ref("org", e => e.Org);
+                vdc.Text("allocationModel", e => ((Vdc)e).AllocationModel)
                    .Int("cpuLimitMhz", e => ((Vdc)e).CpuLimitMhz)
                    .Int("cpuAllocationMhz", e => ((Vdc)e).CpuLimitMhz)
                    .Int("cpuUsedMhz", e => UsedCpu((Vdc)e))

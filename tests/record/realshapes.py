@@ -8,7 +8,15 @@ real: the answers that the simulator shapes otherwise are changed to what real s
   its provider VDC in the admin API; a tenant's UserRecord has no org href either; the Session carries the
   org name in AuthorizedLocations and AuthContext and in an api-explorer link; an AdminOrg links its SAML
   metadata under /login/org/{org name}/; a Vm and the vApp that nests it carry an ovfenv:Environment whose
-  ve:vCenterId is the VM's moref, beside the VCloudExtension's MoRef.
+  ve:vCenterId is the VM's moref, beside the VCloudExtension's MoRef. The Session also carries
+  ShapeProbes: a signed and a negative number, durations, media types, a bare uuid, an IPv4 and a MAC
+  address, and a link whose path holds a one-letter-prefixed uuid.
+  Shapes that depend on the API version the request asks for: at 33.0 a tenant's OrgVdcRecord has a number
+  for allocationModel, a status name, a networkPool href into the admin extension and the task attributes,
+  and a VApp carries a lower-case autoNature element; at 34.0 and 35.0 the tenant's OrgVdcRecord links its
+  provider VDC in the admin API; from 34.0 a Vm's root says encrypted="false" and each session Location
+  names the server's highest API version; at 36.0 the tenant's OrgVdcRecord starts with name, description,
+  computeProviderScope and networkProviderScope and adds memoryOverheadMB.
 canary: as real, and a unique canary ("Canary-N") is planted in every value that names something:
   a fooBar attribute on every element of every answer, a siteTag on every root, a section that no table
   knows in every Vm (with text beside its element, and a comment), and every attribute value and text of the Vm, vApp and AdminOrg documents and of the
@@ -118,16 +126,36 @@ def add_environment(body, canaries):
     return re.sub(rb'<((?:\w+:)?)Vm\b.*?(</\1Vm>)', vm, body, flags=re.S)
 
 
-def transform(path, query, body, base):
+def transform(path, query, body, base, version):
     q = urllib.parse.parse_qs(query)
     qtype = q.get('type', [''])[0]
     if path == '/api/query' and qtype == 'orgVdc':
         def rec(m):
             r = m.group(0)
             r = re.sub(rb'\sorg="[^"]*"', b'', r)
-            pvdc = base + '/api/admin/providervdc/7d6b0c8a-58a2-4bb6-9bc6-0f1d5e3c4a21'
-            return r.replace(b' name=', b' providerVdc="' + pvdc.encode() + b'" providerVdcName="pvdc-gold" vcName="vc-site"'
-                             b' taskDetails=" " name=', 1)
+            extra = b' taskDetails=" "'
+            if version == (33, 0):
+                r = re.sub(rb'\sallocationModel="[^"]*"', b' allocationModel="2"', r)
+                r = re.sub(rb'\sstatus="[^"]*"', b' status="READY"', r)
+                extra += (b' networkPool="' + base.encode() + b'/api/admin/extension/networkPool/2e1c3f4a-5b6c-4d7e-8f90-a1b2c3d4e5f6"'
+                          b' pvdcHardwareVersion="vmx-19" task="" taskStatus="" taskStatusName=""')
+            if version in ((34, 0), (35, 0)):
+                pvdc = base + '/api/admin/providervdc/7d6b0c8a-58a2-4bb6-9bc6-0f1d5e3c4a21'
+                extra += b' providerVdc="' + pvdc.encode() + b'" providerVdcName="pvdc-gold" vcName="vc-site"'
+            if version >= (36, 0):
+                extra = b''   # no task attributes without a task
+                # name, description and the scopes first, then the rest as it came, and memoryOverheadMB
+                m2 = re.match(rb'(<(?:\w+:)?OrgVdcRecord)(.*?)(/?>)$', r, re.S)
+                attrs = m2.group(2)
+                first = b''
+                for a in (b'name', b'description'):
+                    found = re.search(rb'\s' + a + rb'="[^"]*"', attrs)
+                    if found:
+                        first += found.group(0)
+                        attrs = attrs.replace(found.group(0), b'', 1)
+                return (m2.group(1) + first + b' computeProviderScope="vc-site" networkProviderScope="nsx-site"' + extra +
+                        attrs + b' memoryOverheadMB="0"' + m2.group(3))
+            return r.replace(b' name=', extra + b' name=', 1)
         body = re.sub(rb'<(?:\w+:)?OrgVdcRecord\b[^>]*>', rec, body)
     elif path == '/api/query' and qtype == 'user':
         body = re.sub(rb'(<(?:\w+:)?UserRecord\b[^>]*?)\sorg="[^"]*"', rb'\1', body)
@@ -137,8 +165,16 @@ def transform(path, query, body, base):
         extra = ('<Link rel="down" href="{b}/api-explorer/tenant/{o}" type="text/html"/>'
                  '<AuthorizedLocations><Location><LocationId>{u}@{s}</LocationId><SiteName>{site}</SiteName>'
                  '<OrgName>{o}</OrgName><RestApiEndpoint>{b}</RestApiEndpoint><UIEndpoint>{b}</UIEndpoint>'
-                 '<AuthContext>{o}</AuthContext><ApiVersion>37.3</ApiVersion></Location></AuthorizedLocations>'
+                 '<AuthContext>{o}</AuthContext>' + ('<ApiVersion>37.3</ApiVersion>' if version >= (34, 0) else '') +
+                 '</Location></AuthorizedLocations>'
                  ).format(b=base, o=org, site=site, u='0c5a1b2e-3f4d-4e5f-8a9b-0c1d2e3f4a5b', s='1d6b2c3f-4a5e-4f60-9bac-1d2e3f4a5b6c')
+        if mode == 'real':
+            # values at the borders of the scrubber's rules: kept by their kind, or replaced by a pseudonym of it
+            extra += ('<ShapeProbes><Signed>+12</Signed><Negative>-12</Negative><Past>-P1D</Past><Span>PT5M</Span>'
+                      '<Media>text/xml</Media><Media>application/json</Media><Id>0f1d5e3c-58a2-4bb6-9bc6-7d6b0c8a4a21</Id>'
+                      '<Address>192.168.7.9</Address><Mac>00:50:56:aa:bb:cc</Mac>'
+                      '<Link rel="down" href="{b}/api/vApp/a-1e2d3c4b-5a69-4788-9a0b-1c2d3e4f5a6b" type="text/html"/>'
+                      '</ShapeProbes>').format(b=base)
         if mode == 'canary':
             # and a moref that has the form of a pseudonym: no other moref may get it as its pseudonym
             # and a value that URL-encodes with %26
@@ -162,11 +198,20 @@ def transform(path, query, body, base):
             body = plant_everywhere(body)
     elif re.match(r'^/api/vApp/(vm|vapp)-[^/]+$', path):
         body = add_environment(body, mode == 'canary')
+        if version >= (34, 0):
+            body = re.sub(rb'<((?:\w+:)?)Vm\b', rb'<\1Vm encrypted="false"', body)
+        if version == (33, 0) and path.startswith('/api/vApp/vapp-'):
+            body = re.sub(rb'(</(?:\w+:)?VApp>)\s*$', rb'<autoNature>false</autoNature>\1', body)
         if mode == 'canary':
             body = plant_everywhere(body)
     if mode == 'canary':
         body = plant_attributes(body)
     return body
+
+
+def asked_version(accept):
+    m = re.search(r'version=(\d+)\.(\d+)', accept)
+    return (int(m.group(1)), int(m.group(2))) if m else (0, 0)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -193,7 +238,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if body:
             body = body.replace(sim_url.encode(), base.encode())
             if 'xml' in ctype and status == 200 and method == 'GET':
-                body = transform(parts.path, parts.query, body, base)
+                body = transform(parts.path, parts.query, body, base, asked_version(self.headers.get('Accept') or ctype))
         self.send_response(status)
         for k, v in resp.getheaders():
             if k.lower() in ('content-length', 'transfer-encoding', 'connection', 'content-encoding', 'content-type'):
