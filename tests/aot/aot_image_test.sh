@@ -13,6 +13,8 @@
 #                      a root whose mono/4.5 or mono/gac leads to another framework than the runtime's own
 #                      is not taken: the framework is compiled just in time;
 #   framework-absent   no such root: the same, and the wrapper's image is still taken;
+#   framework-no-images a root without its aot-cache: not taken either, since under it Mono would also
+#                      miss the system's own image of mscorlib;
 #   framework-relative a home directory given by a relative path: the runtime takes the root by its
 #                      absolute path, which holds when the host changes its working directory.
 # usage: aot_image_test.sh CASE TOOL HOME_DIR TEST_HOME_DIR
@@ -37,6 +39,7 @@ case "$case_name" in
   framework-foreign) mkdir -p "$work/other/4.5" && ln -sfn "$work/other/4.5" "$fwroot/mono/4.5" ;;
   framework-foreign-gac) mkdir -p "$work/other/gac" && ln -sfn "$work/other/gac" "$fwroot/mono/gac" ;;
   framework-absent) rm -r "$fwroot" ;;
+  framework-no-images) rm -r "$fwcache" ;;
   framework-relative) ;;
   # The test double is another assembly named vCloudSDKWrapper: to Mono, a newer build of the wrapper.
   stale) cp "$testhome/vCloudSDKWrapper.dll" "$work/home/vCloudSDKWrapper.dll" ;;
@@ -86,7 +89,7 @@ case "$case_name" in
     # (System.Core, for one).
     has "AOT: image '$fwcache/"
     hasnt "AOT: image 'home/" ;;
-  framework-absent)
+  framework-absent | framework-no-images)
     has "no framework images in $fwroot: the framework is compiled just in time"
     has "the wrapper runs from its ahead-of-time image $image"
     hasnt "the framework runs from" ;;
