@@ -149,6 +149,7 @@ namespace VcbRecord
             {
                 // The recording is not complete until the audit finds none of the replaced originals in it; an
                 // audit cut short leaves it marked incomplete.
+                scrubber.ForgetSegments();
                 var audit = new Audit(scrubber.Entries());
                 for (int i = 0; i < r.missing.Count; i++) r.missing[i] = audit.Redact(r.missing[i]);
                 r.WriteIndex("no: the audit did not finish");

@@ -271,6 +271,10 @@ namespace VcbRecord
             new System.Collections.Concurrent.ConcurrentDictionary<string, string>(StringComparer.Ordinal);
         const int SegmentsKept = 1000000;
 
+        // Once every answer is scrubbed the kept segments are of no more use; the audit that follows needs the
+        // memory for the originals it searches.
+        public void ForgetSegments() { segments.Clear(); }
+
         string Segment(string seg, bool afterMetadata)
         {
             if (afterMetadata) return seg;
