@@ -1,6 +1,7 @@
 // Managed strings, the exception log, field access, object makers, DateTime conversion and image dumps.
 #include "MonoValue.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "ManagedException.h"
@@ -129,13 +130,41 @@ MonoString* std2gc(const std::string& text) {
     return mono_string_new_ptr(g_domain, repaired.c_str());
 }
 
+// Encodes the string's UTF-16 straight into the result, without the runtime's intermediate copy: a list
+// of 100,000 records converts about a million texts. Gives what the runtime's own conversion gives: text
+// ends at its first NUL, as a C string does, and text before it that is not valid UTF-16 (a surrogate
+// without its partner) converts to nothing.
 std::string gc2std(MonoString* text) {
     if (text == nullptr) return std::string();
-    char* utf8 = mono_string_to_utf8_ptr(text);
-    if (utf8 == nullptr) return std::string();
-    std::string result(utf8);
-    mono_free_ptr(utf8);
-    return result;
+    const mono_unichar2* chars = mono_string_chars_ptr(text);
+    const int length = mono_string_length_ptr(text);
+    std::string out;
+    out.reserve(static_cast<std::size_t>(length));
+    for (int i = 0; i < length; ++i) {
+        std::uint32_t c = chars[i];
+        if (c == 0) break;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            const bool paired = c <= 0xDBFF && i + 1 < length && chars[i + 1] >= 0xDC00 && chars[i + 1] <= 0xDFFF;
+            if (!paired) return std::string();
+            c = 0x10000 + ((c - 0xD800) << 10) + (chars[++i] - 0xDC00u);
+        }
+        if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        }
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
 }
 
 namespace {

@@ -48,6 +48,8 @@
     X(mono_string_new_len)               \
     X(mono_string_to_utf8)               \
     X(mono_string_length)                \
+    X(mono_string_chars)                 \
+    X(mono_string_new_utf16)             \
     X(mono_free)                         \
     X(mono_class_get_field_from_name)    \
     X(mono_field_get_value)              \

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <vector>
 
 #include "BridgeFixture.h"
 #include "OperationsSupport.h"
@@ -86,6 +87,40 @@ TEST_F(BridgeTest, FieldReadersOnPresentNullAndMissingFields) {
         EXPECT_EQ(row.read(row.field), row.expected);
         EXPECT_EQ(Messages(log), row.messages);
     }
+}
+
+// Texts come out of the runtime as UTF-8, byte for byte as the runtime's own conversion gives them.
+TEST_F(BridgeTest, ManagedTextBecomesUtf8AsTheRuntimeConvertsIt) {
+    auto convert = [](std::vector<mono_unichar2> units) {
+        return gc2std(mono_string_new_utf16_ptr(g_domain, units.data(), static_cast<int32_t>(units.size())));
+    };
+    auto runtime = [](std::vector<mono_unichar2> units) {
+        char* utf8 = mono_string_to_utf8_ptr(mono_string_new_utf16_ptr(g_domain, units.data(), static_cast<int32_t>(units.size())));
+        std::string out = utf8 != nullptr ? std::string(utf8) : std::string();
+        mono_free_ptr(utf8);
+        return out;
+    };
+    const std::vector<std::vector<mono_unichar2>> texts = {
+        {},
+        {'v', 'm', '-', '1'},
+        {0x7F, 0x80, 0x7FF, 0x800, 0xFFFF},          // each width's first and last value
+        {0xD7FF, 0xE000, 0xFFFD},                     // either side of the surrogates
+        {'x', 0xD800, 0xDC00, 'y'},                   // the first pair: U+10000
+        {0xDBFF, 0xDFFF},                             // the last pair: U+10FFFF
+        {'a', 0, 'b'},                                // a NUL ends the text
+        {'a', 0xD800},                                // a high surrogate at the end
+        {'a', 0xD800, 'b'},                           // a high surrogate without its partner
+        {'a', 0xDC00, 'b'},                           // a low surrogate alone
+        {0xDC00, 0xD800},                             // a pair the wrong way round
+        {'a', 0, 0xDC00},                             // what follows a NUL is never read
+    };
+    for (const auto& t : texts) EXPECT_EQ(convert(t), runtime(t)) << "text of " << t.size() << " units";
+    EXPECT_EQ(convert({'x', 0xD800, 0xDC00, 'y'}), "x\xF0\x90\x80\x80y");
+    EXPECT_EQ(convert({0xDBFF, 0xDFFF}), "\xF4\x8F\xBF\xBF");
+    EXPECT_EQ(convert({0x7F, 0x80, 0x7FF, 0x800, 0xFFFF}), "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF");
+    EXPECT_EQ(convert({'a', 0, 'b'}), "a");
+    EXPECT_EQ(convert({'a', 0, 0xDC00}), "a");
+    EXPECT_EQ(convert({'a', 0xDC00, 'b'}), "");
 }
 
 TEST_F(BridgeTest, StringFieldIsEmptyWhenAbsentNullOrZeroLength) {
