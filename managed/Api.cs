@@ -670,7 +670,7 @@ namespace vCloudSDKWrapper
         {
             var uri = Url(basePath + "&" + w.Param);
             string what = "GET " + uri.AbsolutePath + " (" + label + ", page " + w.Page + " of size " + w.Size + ")";
-            var r = Http.Send(HttpMethod.Get, uri, S, S.XmlAccept, null, null, what);
+            var r = Http.Send(HttpMethod.Get, uri, S, S.XmlAccept, null, null, what, page: true);
             if (r.Status == 400 && w.Start == 0 && basePath.IndexOf("&fields=", StringComparison.Ordinal) >= 0)
                 return new Page { Refused = Refusal.Fields };
             if (r.Status == 400 && w.Offset > 0)

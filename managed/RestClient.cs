@@ -159,7 +159,7 @@ namespace vCloudSDKWrapper
         public bool IsBypassed(Uri host) { return For(host) == null; }
     }
 
-    internal sealed class RestClient
+    internal sealed partial class RestClient
     {
         private readonly HttpClient client;
         private readonly ProxyChoice proxy;
@@ -209,16 +209,15 @@ namespace vCloudSDKWrapper
 
         private bool ValidateCertificate(HttpRequestMessage request, X509Certificate2 cert, X509Chain chain, SslPolicyErrors errors)
         {
-            string reason = Refusal(request, cert, chain, errors);
+            string reason = Refusal(request != null && request.RequestUri != null ? request.RequestUri.Host : "?", cert, chain, errors);
             if (reason == null) return true;
             if (request != null) request.Properties[TlsRejectionKey] = reason;
             return false;
         }
 
         // Why the server's certificate is refused for this request, or null when it is accepted.
-        private string Refusal(HttpRequestMessage request, X509Certificate2 cert, X509Chain sent, SslPolicyErrors errors)
+        private string Refusal(string host, X509Certificate2 cert, X509Chain sent, SslPolicyErrors errors)
         {
-            string host = request != null && request.RequestUri != null ? request.RequestUri.Host : "?";
             if (opt.Insecure) return null;
             if (cert == null) return host + " presented no certificate";
             if (opt.Pin != null)
@@ -376,8 +375,11 @@ namespace vCloudSDKWrapper
         // The request keeps its place among the session's requests in flight from its first try to its
         // repeat: a repeat that queued again behind the requests waiting meanwhile could find the new
         // session already ended by them, on a server that ends sessions after a few requests.
+        //
+        // A query page ('page') is read on the calling thread over a kept connection when it goes to the
+        // server directly; see PageLines.cs.
         public Reply Send(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
-                          IEnumerable<string> secrets = null)
+                          IEnumerable<string> secrets = null, bool page = false)
         {
             if (proxy.Error != null) throw new CloudException(what + ": " + proxy.Error);
             var renewal = auth == null ? null : auth.Renewal;
@@ -386,7 +388,7 @@ namespace vCloudSDKWrapper
             if (gate != null) gate.Wait();
             try
             {
-                if (renewal == null || !renewal.Live) return SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
+                if (renewal == null || !renewal.Live) return SendRetrying(method, uri, auth, accept, body, contentType, what, secrets, page);
                 int attempts = renewal.Attempts;
                 // A request that waited for its place goes out in the connection's newest session: one
                 // that another request renewed meanwhile.
@@ -398,11 +400,11 @@ namespace vCloudSDKWrapper
                     auth = renewal.Renew(this, auth, "its access token reached the end of its lifetime", attempts) ?? auth;
                     renewed = true;
                 }
-                var r = SendRetrying(method, uri, auth, accept, body, contentType, what, secrets);
+                var r = SendRetrying(method, uri, auth, accept, body, contentType, what, secrets, page);
                 if (r.Status != 401 || renewed) return r;
                 var fresh = renewal.Renew(this, auth, "HTTP 401 on " + what, attempts, refusals);
                 if (fresh == null) return r;
-                r = SendRetrying(method, uri, fresh, accept, body, contentType, what, secrets);
+                r = SendRetrying(method, uri, fresh, accept, body, contentType, what, secrets, page);
                 if (r.Status == 401) renewal.RefusedAtOnce(fresh);
                 return r;
             }
@@ -419,7 +421,7 @@ namespace vCloudSDKWrapper
         // above maxRetryWait, or one that would take the request past its httpTimeout, ends the retries at once
         // and the error text says what the server asked for.
         private Reply SendRetrying(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
-                                   IEnumerable<string> extraSecrets)
+                                   IEnumerable<string> extraSecrets, bool page)
         {
             bool idempotent = method == HttpMethod.Get;
             var started = Stopwatch.StartNew();
@@ -430,7 +432,7 @@ namespace vCloudSDKWrapper
                 CloudException lost = null;
                 try
                 {
-                    r = SendOnce(method, uri, auth, accept, body, contentType, what, extraSecrets);
+                    r = SendOnce(method, uri, auth, accept, body, contentType, what, extraSecrets, page);
                 }
                 catch (CloudException e)
                 {
@@ -495,24 +497,28 @@ namespace vCloudSDKWrapper
         // httpTimeout, covers the whole exchange: connecting, the headers, the body and (through the
         // reply's limits) parsing it.
         private Reply SendOnce(HttpMethod method, Uri uri, Session auth, string accept, string body, string contentType, string what,
-                               IEnumerable<string> extraSecrets)
+                               IEnumerable<string> extraSecrets, bool page)
         {
             Interlocked.Increment(ref requestCount);
             var sw = Stopwatch.StartNew();
+            var fields = new List<KeyValuePair<string, string>>(4);
+            if (!string.IsNullOrEmpty(accept)) fields.Add(new KeyValuePair<string, string>("Accept", accept));
+            fields.Add(new KeyValuePair<string, string>("Accept-Encoding", "gzip, deflate"));
+            var secrets = new List<string>();
+            if (extraSecrets != null) secrets.AddRange(extraSecrets.Where(x => !string.IsNullOrEmpty(x)));
+            if (auth != null && auth.AuthName.Length > 0)
+            {
+                fields.Add(new KeyValuePair<string, string>(auth.AuthName, auth.AuthValue));
+                secrets.AddRange(SecretsOf(auth.AuthValue));
+            }
+            string clientId = Guid.NewGuid().ToString();
+            fields.Add(new KeyValuePair<string, string>("X-VMWARE-VCLOUD-CLIENT-REQUEST-ID", clientId));
+            if (page && method == HttpMethod.Get && body == null && proxy.For(uri) == null && fields.TrueForAll(f => Writable(f.Value)))
+                return Logged(GetDirect(uri, fields, what, secrets, sw, Lender), method, uri, sw, clientId);
             using (var req = new HttpRequestMessage(method, uri))
             using (var cts = new CancellationTokenSource(opt.HttpTimeout))
             {
-                if (!string.IsNullOrEmpty(accept)) req.Headers.TryAddWithoutValidation("Accept", accept);
-                req.Headers.TryAddWithoutValidation("Accept-Encoding", "gzip, deflate");
-                var secrets = new List<string>();
-                if (extraSecrets != null) secrets.AddRange(extraSecrets.Where(x => !string.IsNullOrEmpty(x)));
-                if (auth != null && auth.AuthName.Length > 0)
-                {
-                    req.Headers.TryAddWithoutValidation(auth.AuthName, auth.AuthValue);
-                    secrets.AddRange(SecretsOf(auth.AuthValue));
-                }
-                string clientId = Guid.NewGuid().ToString();
-                req.Headers.TryAddWithoutValidation("X-VMWARE-VCLOUD-CLIENT-REQUEST-ID", clientId);
+                foreach (var f in fields) req.Headers.TryAddWithoutValidation(f.Key, f.Value);
                 if (body != null)
                 {
                     req.Content = new ByteArrayContent(Encoding.UTF8.GetBytes(body));
@@ -567,14 +573,19 @@ namespace vCloudSDKWrapper
                     string v;
                     if (r.Headers.TryGetValue("X-VMWARE-VCLOUD-REQUEST-ID", out v)) r.RequestId = v;
                     if (resp.Headers.Location != null) r.Location = resp.Headers.Location.ToString();
-                    if (log.Enabled(2))
-                        log.Info(2, string.Format("{0} {1} -> {2} ({3} bytes, {4} ms, request {5})", method, uri.PathAndQuery,
-                            r.Status, r.BodyLength, sw.ElapsedMilliseconds, r.RequestId.Length > 0 ? r.RequestId : clientId));
-                    if (log.Enabled(3) && r.BodyLength > 0)
-                        log.Info(3, "  body: " + Visible(Redact(Encoding.UTF8.GetString(r.BodyBytes, 0, Math.Min(r.BodyLength, 2000)), secrets)));
-                    return r;
+                    return Logged(r, method, uri, sw, clientId);
                 }
             }
+        }
+
+        private Reply Logged(Reply r, HttpMethod method, Uri uri, Stopwatch sw, string clientId)
+        {
+            if (log.Enabled(2))
+                log.Info(2, string.Format("{0} {1} -> {2} ({3} bytes, {4} ms, request {5})", method, uri.PathAndQuery,
+                    r.Status, r.BodyLength, sw.ElapsedMilliseconds, r.RequestId.Length > 0 ? r.RequestId : clientId));
+            if (log.Enabled(3) && r.BodyLength > 0)
+                log.Info(3, "  body: " + Visible(Redact(Encoding.UTF8.GetString(r.BodyBytes, 0, Math.Min(r.BodyLength, 2000)), r.Secrets)));
+            return r;
         }
 
         // A thread's buffer for the query pages it reads: set around a window's request, so that the body of
@@ -609,9 +620,16 @@ namespace vCloudSDKWrapper
                 raw = ReadAtMost(stream, opt.MaxResponseBytes, announced.HasValue ? (int)announced.Value : 64 * 1024, token,
                     () => new CloudException(what + ": the answer is longer than maxResponseBytes (" + opt.MaxResponseBytes + " bytes)"),
                     identity && announced.HasValue ? lend : null, out length);
-            if (identity)
+            Decoded(r, raw, length, lend != null && ReferenceEquals(raw, lend.Bytes), encoding, what, token);
+        }
+
+        // The body into r: as it came when uncompressed (lent when it is in a page buffer), else inflated
+        // within maxDecompressedBytes.
+        private void Decoded(Reply r, byte[] raw, int length, bool lent, string encoding, string what, CancellationToken token)
+        {
+            if (encoding.Length == 0 || encoding == "identity")
             {
-                if (lend != null && ReferenceEquals(raw, lend.Bytes)) r.LendBody(raw, length);
+                if (lent) r.LendBody(raw, length);
                 else r.Body = raw;
                 return;
             }

@@ -7,11 +7,13 @@
 #                       --cert FILE: the server certificate, then any intermediates, as nginx sends them
 #                       --port N: this port (e.g. one a simulator's --public-url already names); default a free one
 #                       --protocols: nginx's ssl_protocols (default "TLSv1.2 TLSv1.3")
+#                       --gzip: compress every answer (nginx then sends it in chunks)
+#                       --keepalive-requests N: close each connection after its Nth request (nginx's keepalive_requests)
 #   nginx.sh stop DIR   stops the one started in DIR
 # Its logs are DIR/access.log (one line per request, with the TLS version) and DIR/error.log.
 set -euo pipefail
 . "$(dirname "$0")/local-service.sh"
-usage="usage: nginx.sh start DIR --upstream URL --cert FILE --key FILE [--port N] [--protocols LIST] | nginx.sh stop DIR"
+usage="usage: nginx.sh start DIR --upstream URL --cert FILE --key FILE [--port N] [--protocols LIST] [--gzip] [--keepalive-requests N] | nginx.sh stop DIR"
 cmd=${1:?$usage}
 dir=${2:?$usage}
 case "$cmd" in
@@ -23,7 +25,7 @@ start) ;;
 *) echo "nginx.sh: unknown command $cmd" >&2; exit 2 ;;
 esac
 shift 2
-upstream="" cert="" key="" port="" protocols="TLSv1.2 TLSv1.3"
+upstream="" cert="" key="" port="" protocols="TLSv1.2 TLSv1.3" gzip=off keepalive=1000
 while [ $# -gt 0 ]; do
   case "$1" in
     --upstream) upstream=$2; shift 2 ;;
@@ -31,6 +33,8 @@ while [ $# -gt 0 ]; do
     --key) key=$(realpath "$2"); shift 2 ;;
     --port) port=$2; shift 2 ;;
     --protocols) protocols=$2; shift 2 ;;
+    --gzip) gzip=on; shift ;;
+    --keepalive-requests) keepalive=$2; shift 2 ;;
     *) echo "nginx.sh: unknown option $1" >&2; echo "$usage" >&2; exit 2 ;;
   esac
 done
@@ -52,7 +56,10 @@ pid $dir/nginx.pid;
 error_log $dir/error.log info;
 events { worker_connections 256; }
 http {
-  log_format tls '\$remote_addr "\$request" \$status \$ssl_protocol';
+  log_format tls '\$remote_addr "\$request" \$status \$ssl_protocol gzip=\$gzip_ratio';
+  gzip $gzip;
+  gzip_types *;
+  keepalive_requests $keepalive;
   access_log $dir/access.log tls;
   client_body_temp_path $dir/tmp/body;
   proxy_temp_path $dir/tmp/proxy;

@@ -311,6 +311,24 @@ namespace VcdSim
             }
         }
 
+        // Requests being answered now, and the most at once since the counters were reset: what a
+        // client's limit on requests in flight looks like from the server.
+        int inFlight, mostInFlight;
+
+        public void Begin()
+        {
+            lock (gate)
+            {
+                inFlight++;
+                if (inFlight > mostInFlight) mostInFlight = inFlight;
+            }
+        }
+
+        public void End()
+        {
+            lock (gate) inFlight--;
+        }
+
         public void CountStatus(int status)
         {
             lock (gate)
@@ -323,7 +341,7 @@ namespace VcdSim
 
         public void Reset()
         {
-            lock (gate) { total = 0; byPath.Clear(); byStatus.Clear(); }
+            lock (gate) { total = 0; byPath.Clear(); byStatus.Clear(); mostInFlight = inFlight; }
         }
 
         // With a prefix: the total and the count of requests whose path starts with it. Without: every path.
@@ -331,7 +349,7 @@ namespace VcdSim
         {
             lock (gate)
             {
-                var j = new JsonOut().Obj().Prop("total", total);
+                var j = new JsonOut().Obj().Prop("total", total).Prop("mostInFlight", mostInFlight);
                 if (prefix != null)
                 {
                     long c = 0;

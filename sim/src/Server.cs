@@ -159,6 +159,7 @@ namespace VcdSim
             Req r = null;
             Resp resp;
             FaultDecision fault = null;
+            bool counted = false;
             try
             {
                 r = MakeReq(ctx);
@@ -169,6 +170,8 @@ namespace VcdSim
                 else
                 {
                     counters.Count(r.Path);
+                    counters.Begin();
+                    counted = true;
                     fault = faults.Decide(r.Method, r.Path);
                     if (fault != null && fault.LatencyMs > 0) Thread.Sleep(fault.LatencyMs);
                     if (fault != null && fault.Body == BodyFault.Reset)
@@ -198,7 +201,8 @@ namespace VcdSim
                     : api.Error(r, 500, "INTERNAL_SERVER_ERROR", "Internal error: " + e.GetType().Name);
             }
             if ((r == null || r.Seg(0) != "sim") && !(fault != null && fault.Body == BodyFault.Reset)) counters.CountStatus(resp.Status);
-            Send(ctx, r, resp, fault, clock);
+            try { Send(ctx, r, resp, fault, clock); }
+            finally { if (counted) counters.End(); }
         }
 
         static string ForcedCode(int status)

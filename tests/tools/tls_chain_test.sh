@@ -68,6 +68,15 @@ chain)
   [ "$code" = 200 ] && ok || { last="(curl --cacert root.pem)"; rc=0; bad "curl with the root alone got $code"; }
   run --server "$url" "${admin[@]}" --ca-file "$certs/root.pem" vdcs Acme; status 0; out_has "Acme-Silver"
   grep -qF "TLSv1.2" "$work/good/access.log" && ok || { last="(nginx access log)"; bad "nginx logged no TLS 1.2 request"; }
+  # Every VM in pages of 5 through an nginx that compresses each answer (and so sends it in chunks) and
+  # closes each connection after its third request: the same list as the simulator gives directly.
+  run --server "$sim" --allow-http "${admin[@]}" --json vms; status 0
+  cp "$work/out" "$work/vms.direct"
+  front paged "$certs/chain.pem" --gzip --keepalive-requests 3
+  run --server "$url" "${admin[@]}" --ca-file "$certs/root.pem" --option pageSize=5 --json vms; status 0
+  cmp -s "$work/out" "$work/vms.direct" && ok || bad "the list through nginx differs from the simulator's own"
+  pages=$(grep -c '"GET /api/query?[^"]*" 200 TLSv1.[23] gzip=[0-9]' "$work/paged/access.log")
+  [ "$pages" -gt 3 ] && ok || { last="(nginx access log)"; bad "nginx logged $pages compressed query pages, wanted more than 3"; }
   # root and intermediate both in caFile, and the intermediate alone: curl takes both.
   cat "$certs/root.pem" "$certs/chain.pem" >"$work/both.pem"
   run --server "$url" "${admin[@]}" --ca-file "$work/both.pem" vdcs Acme; status 0; out_has "Acme-Gold"

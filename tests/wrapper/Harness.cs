@@ -185,69 +185,6 @@ namespace WrapperTests
         }
     }
 
-    // A TCP relay on 127.0.0.1 in front of the simulator that counts the connections open through it.
-    // An HTTP client opens a connection only when every one it has is busy, so the most connections
-    // open at once bound the requests the client had in flight at once.
-    sealed class Relay : IDisposable
-    {
-        private readonly System.Net.Sockets.TcpListener listener;
-        private readonly int target;
-        private int open, most;
-        public readonly string Url;
-
-        public Relay(string simUrl)
-        {
-            target = new Uri(simUrl).Port;
-            listener = new System.Net.Sockets.TcpListener(System.Net.IPAddress.Loopback, 0);
-            listener.Start();
-            Url = "http://127.0.0.1:" + ((System.Net.IPEndPoint)listener.LocalEndpoint).Port + "/";
-            new Thread(Accept) { IsBackground = true }.Start();
-        }
-
-        public int MostOpen { get { lock (this) return most; } }
-
-        private void Accept()
-        {
-            while (true)
-            {
-                System.Net.Sockets.TcpClient client;
-                try { client = listener.AcceptTcpClient(); }
-                catch (Exception) { return; }
-                lock (this) { open++; most = Math.Max(most, open); }
-                var server = new System.Net.Sockets.TcpClient("127.0.0.1", target);
-                int ends = 0;
-                // The first direction to end closes the connection and stops counting it at once, before the
-                // client can notice and open another.
-                Action closed = () =>
-                {
-                    if (Interlocked.Increment(ref ends) != 1) return;
-                    lock (this) open--;
-                    client.Close();
-                    server.Close();
-                };
-                Pump(client.GetStream(), server.GetStream(), closed);
-                Pump(server.GetStream(), client.GetStream(), closed);
-            }
-        }
-
-        // Copies one direction until it ends; ending either direction ends the connection.
-        private static void Pump(Stream from, Stream to, Action closed)
-        {
-            new Thread(() =>
-            {
-                var buffer = new byte[65536];
-                try
-                {
-                    for (int n; (n = from.Read(buffer, 0, buffer.Length)) > 0;) to.Write(buffer, 0, n);
-                }
-                catch (Exception) { }
-                closed();
-            }) { IsBackground = true }.Start();
-        }
-
-        public void Dispose() { listener.Stop(); }
-    }
-
     // Just enough JSON for the simulator's flat answers: the first value of a key, and top-level objects.
     static class Json
     {

@@ -64,6 +64,7 @@ namespace WrapperTests
             Run("retry after", TransportTests.RetryAfterHeader);
             Run("throttling", () => TransportTests.Throttling(simExe, work));
             Run("certificate chains", () => TransportTests.Chains(openssl, work));
+            Run("page lines", PageLineTests.Run);
             if (!Groups.AllFound()) return 2;
             Console.WriteLine("wrapper tests took " + sw.Elapsed.TotalSeconds.ToString("0.0") + " s" + (Check.Skipped > 0 ? ", " + Check.Skipped + " skipped" : ""));
             Console.WriteLine(Check.Passed + " passed, " + Check.Failed + " failed");
@@ -1019,53 +1020,44 @@ namespace WrapperTests
 
         // Query pages read several at once: the records and their order are those of a walk that reads
         // one page at a time, and a session never has more requests in flight than queryConcurrency, even
-        // with two listings running on it. The simulator answers each request 30 ms late, so that reads
-        // overlap whenever the wrapper lets them.
+        // with two listings running on it (the simulator counts the most requests it answered at once). The
+        // simulator answers each request 30 ms late, so that reads overlap whenever the wrapper lets them.
         static void ConcurrentPages()
         {
             using (var sim = new Sim(simExe, "--task-ms 30 --generate 2,2,5,40 --latency-ms 30"))
             {
-                var relays = new List<Relay>();
-                // A wrapper whose requests all pass through a relay of its own.
-                Func<int, Tuple<vCloudWrapper, Relay>> through = k =>
+                Func<int, vCloudWrapper> session = k =>
                 {
-                    var relay = new Relay(sim.Url);
-                    relays.Add(relay);
                     var w = new vCloudWrapper();
-                    if (!w.Initialize("", Fast + ";pageSize=25;queryConcurrency=" + k, 0) || !w.Login(relay.Url, "administrator@System", "vmware1!"))
-                        throw new Exception("login through the relay: " + w.getLastErrorString());
-                    return Tuple.Create(w, relay);
+                    if (!w.Initialize("", Fast + ";pageSize=25;queryConcurrency=" + k, 0) || !w.Login(sim.Url, "administrator@System", "vmware1!"))
+                        throw new Exception("login: " + w.getLastErrorString());
+                    sim.ResetCounters();
+                    return w;
                 };
+                Func<long> mostInFlight = () => Json.Long(sim.Get("sim/counters"), "mostInFlight");
                 Func<SVMInfoLibList, string> names = l => l == null ? "<failed>" : string.Join(",", l.Select(v => v.uuid + "/" + v.name));
-                try
-                {
-                    var one = through(1);
-                    var sequential = one.Item1.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
-                    Check.Equal(800, sequential == null ? -1 : sequential.Count, "every VM, one page at a time");
-                    Check.Equal(1, one.Item2.MostOpen, "queryConcurrency=1: one request at a time");
+                var one = session(1);
+                var sequential = one.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                Check.Equal(800, sequential == null ? -1 : sequential.Count, "every VM, one page at a time");
+                Check.Equal(1L, mostInFlight(), "queryConcurrency=1: one request at a time");
 
-                    var four = through(4);
-                    var concurrent = four.Item1.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
-                    Check.Equal(names(sequential), names(concurrent), "four pages at once: the same VMs in the same order");
-                    Check.That(four.Item2.MostOpen >= 2 && four.Item2.MostOpen <= 4, "four pages at once: several requests, never more than 4, in flight",
-                        four.Item2.MostOpen + " connections open at once");
-                    Check.Equal(120, Count(four.Item1.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 120)), "max 120 with pages read ahead");
+                var four = session(4);
+                var concurrent = four.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 0);
+                Check.Equal(names(sequential), names(concurrent), "four pages at once: the same VMs in the same order");
+                long most = mostInFlight();
+                Check.That(most >= 2 && most <= 4, "four pages at once: several requests, never more than 4, in flight", most + " requests at once");
+                Check.Equal(120, Count(four.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 120)), "max 120 with pages read ahead");
 
-                    var two = through(2);
-                    SVMInfoLibList a = null, b = null;
-                    var other = new Thread(() => a = two.Item1.GetVMStructListForEntityByName("Org001", EInventoryType.eInventoryOrg, 0, 0));
-                    other.Start();
-                    b = two.Item1.GetVMStructListForEntityByName("Org002", EInventoryType.eInventoryOrg, 0, 0);
-                    other.Join();
-                    Check.That(Count(a) == 400 && Count(b) == 400, "two listings at once on one session", Count(a) + " and " + Count(b));
-                    Check.That(two.Item2.MostOpen <= 2, "two listings at once: still at most queryConcurrency=2 requests in flight",
-                        two.Item2.MostOpen + " connections open at once");
-                    foreach (var w in new[] { one, two, four }) w.Item1.Logout();
-                }
-                finally
-                {
-                    foreach (var relay in relays) relay.Dispose();
-                }
+                var two = session(2);
+                SVMInfoLibList a = null, b = null;
+                var other = new Thread(() => a = two.GetVMStructListForEntityByName("Org001", EInventoryType.eInventoryOrg, 0, 0));
+                other.Start();
+                b = two.GetVMStructListForEntityByName("Org002", EInventoryType.eInventoryOrg, 0, 0);
+                other.Join();
+                Check.That(Count(a) == 400 && Count(b) == 400, "two listings at once on one session", Count(a) + " and " + Count(b));
+                most = mostInFlight();
+                Check.That(most <= 2, "two listings at once: still at most queryConcurrency=2 requests in flight", most + " requests at once");
+                foreach (var w in new[] { one, two, four }) w.Logout();
 
                 // Under churn a walk with four pages at once keeps the rules of one page at a time: whole (no VM
                 // twice, every VM that existed throughout, in name order) or refused as incomplete. The churn
