@@ -239,6 +239,12 @@ namespace vCloudSDKWrapper
         // A walk of this many page requests or more ends with a full collection (some 8,000 records).
         private const int CollectAfterPages = 64;
 
+        // The most records a walk makes room for at once when the server states its total: a large list's
+        // identity set and its caller's list are then made once instead of doubling some twenty times, each
+        // time a new large array that the collector frees only in a full collection. A larger total (or one
+        // a server overstates) grows from there as usual.
+        internal const int MaxPresized = 1 << 18;
+
         // One window of a query result. Page Page at Size records a page holds records [Start, End) of the
         // order, counted from Offset when the server is asked to skip records first (its offset parameter).
         internal struct Window
@@ -389,7 +395,11 @@ namespace vCloudSDKWrapper
         //
         // With 'attributes', a record keeps only those attributes and its href: a caller that reads a few
         // of a record's thirty-odd attributes spares the text and table entries of the rest.
-        public IEnumerable<QueryRecord> Query(string type, string filter, int max = 0, string extra = null, ICollection<string> attributes = null)
+        //
+        // 'sized' learns, once, how many records the server's first total promises (at most MaxPresized, and
+        // at most 'max' when given), so that the caller can make room for them.
+        public IEnumerable<QueryRecord> Query(string type, string filter, int max = 0, string extra = null, ICollection<string> attributes = null,
+                                              Action<int> sized = null)
         {
             string[] keep = null;
             if (attributes != null)
@@ -405,6 +415,7 @@ namespace vCloudSDKWrapper
             // not honour it; page numbers over varying page sizes then place them.
             bool offsets = true, offsetsLeft = false;
             var seen = new HashSet<RecordKey>();
+            bool presized = false;
             string before = null;   // the text before the UUID of the walk's last key, shared by the next ones
             Func<QueryRecord, RecordKey> key = rec => RecordKey.Of(Identity(rec), ref before);
             int requests = 0, yielded = 0;
@@ -473,6 +484,13 @@ namespace vCloudSDKWrapper
                             throw new CloudException(label + ": asked for page " + w.Page + ", the server sent page " + page.Number);
                         page.Total = AbsoluteTotal(page.Total, w.Offset, lastTotal >= 0 ? lastTotal : knownTotal);
                         if (page.Total >= 0) { lastTotal = page.Total; knownTotal = Math.Max(knownTotal, page.Total); }
+                        if (!presized && page.Total > 0 && seen.Count == 0)
+                        {
+                            presized = true;
+                            int room = (int)Math.Min(page.Total, MaxPresized);
+                            seen = new HashSet<RecordKey>(room);
+                            if (sized != null) sized(max > 0 ? Math.Min(room, max) : room);
+                        }
                         if (w.Offset > 0 && page.Records.Count > 0 && firstId.HasValue && key(page.Records[0]).Equals(firstId.Value))
                         {
                             // The window starts where the whole order does: the server ignored the offset.

@@ -127,6 +127,8 @@ namespace vCloudSDKWrapper
     {
         private readonly List<SVMInfoLib> items = new List<SVMInfoLib>();
         public void Add(SVMInfoLib item) { items.Add(item); }
+        // Room for this many items in all, made at once.
+        internal void Reserve(int count) { if (items.Capacity < count) items.Capacity = count; }
         public int Count { get { return items.Count; } }
         public SVMInfoLib this[int index] { get { return items[index]; } }
         public IEnumerator<SVMInfoLib> GetEnumerator() { return items.GetEnumerator(); }

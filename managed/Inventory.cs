@@ -34,16 +34,16 @@ namespace vCloudSDKWrapper
         public SVMInfoLibList Vms(string filter, int max)
         {
             var list = new SVMInfoLibList();
-            var shared = new SharedTexts();
-            foreach (var rec in api.Query(r.VmType, filter, max, null, VmAttributes))
+            var shared = new SharedTexts(4);
+            foreach (var rec in api.Query(r.VmType, filter, max, null, VmAttributes, list.Reserve))
             {
                 if (!templates && rec["isVAppTemplate"] == "true") continue;
                 var vm = vCloudWrapper.VmInfo(rec);
                 // Hosts, guest systems and power states repeat across a large list: one text each.
-                vm.hostName = shared.Get(vm.hostName);
-                vm.guestOSName = shared.Get(vm.guestOSName);
-                vm.guestOSVersion = shared.Get(vm.guestOSVersion);
-                vm.poweredState = shared.Get(vm.poweredState);
+                vm.hostName = shared.Get(vm.hostName, 0);
+                vm.guestOSName = shared.Get(vm.guestOSName, 1);
+                vm.guestOSVersion = shared.Get(vm.guestOSVersion, 2);
+                vm.poweredState = shared.Get(vm.poweredState, 3);
                 list.Add(vm);
                 if (max > 0 && list.Count >= max) break;
             }
@@ -56,13 +56,25 @@ namespace vCloudSDKWrapper
             private const int Limit = 4096;
             private readonly Dictionary<string, string> texts = new Dictionary<string, string>(StringComparer.Ordinal);
 
-            public string Get(string text)
+            // The last text of each field and the instance it became: the page's reader gives a page's equal
+            // texts as one instance, so a field that repeats is mostly found here, without hashing it.
+            private readonly string[] lastSeen, lastKept;
+
+            public SharedTexts(int fields) { lastSeen = new string[fields]; lastKept = new string[fields]; }
+
+            public string Get(string text, int field)
             {
                 if (string.IsNullOrEmpty(text)) return text;
+                if (ReferenceEquals(text, lastSeen[field])) return lastKept[field];
                 string kept;
-                if (texts.TryGetValue(text, out kept)) return kept;
-                if (texts.Count < Limit) texts.Add(text, text);
-                return text;
+                if (!texts.TryGetValue(text, out kept))
+                {
+                    kept = text;
+                    if (texts.Count < Limit) texts.Add(text, text);
+                }
+                lastSeen[field] = text;
+                lastKept[field] = kept;
+                return kept;
             }
         }
 

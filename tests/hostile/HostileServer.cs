@@ -368,6 +368,16 @@ namespace HostileTests
                 case "one-full-page":
                     Send(s, 200, records, QueryPage(req, 128, 128, false));
                     return true;
+                case "total-late":
+                    {
+                        // The first window states no total; the ones after it state what is left after their offset.
+                        long skip = long.Parse(req.Param("offset") ?? "0", CultureInfo.InvariantCulture);
+                        Send(s, 200, records, QueryPage(req, 300, req.Param("page") == "1" && skip == 0 ? -1 : 300 - skip, false, true));
+                        return true;
+                    }
+                case "total-huge":
+                    Send(s, 200, records, QueryPage(req, 3, 1000000000000000L, false));
+                    return true;
                 case "total-one-short":
                     Send(s, 200, records, QueryPage(req, 299, 300, req.Param("page") == "1"));
                     return true;

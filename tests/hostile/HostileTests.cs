@@ -59,6 +59,10 @@ namespace HostileTests
             // Nor shorten or stall a list.
             new Case { Name = "total-short", Call = "query", Expect = "256 of the 300" },
             new Case { Name = "total-one-short", Call = "query", Expect = "299 of the 300" },
+            // A total far beyond any cloud's (a quadrillion records) is not room made in advance.
+            new Case { Name = "total-huge", Call = "query", Expect = "3 of the 1000000000000000" },
+            // A total first stated after some records were read: they count towards it.
+            new Case { Name = "total-late", Call = "query", Expect = null, Listed = 300 },
             // A list that fills its one page exactly (128 of a total of 128) takes that one request.
             new Case { Name = "one-full-page", Call = "query", Expect = "128 VMs", MaxQueries = 1 },
             new Case { Name = "pages-endless", Call = "query", Expect = "maxQueryPages", TimeoutS = 30 },

@@ -150,6 +150,7 @@ namespace WrapperTests
             Heads();
             Framings();
             KeptConnections();
+            ThroughProxy();
             Limits();
             TimeOuts();
         }
@@ -254,6 +255,22 @@ namespace WrapperTests
             var s = new byte[length];
             Array.Copy(b, start, s, 0, length);
             return s;
+        }
+
+        // A page asked through a configured proxy goes to the proxy, never straight to the server.
+        static void ThroughProxy()
+        {
+            using (var proxy = new Recorder())
+            using (var server = new ScriptedServer((n, onLine, head) => Plain(Page)))
+            {
+                var opt = new WrapperOptions();
+                opt.Apply("allowHttp=true;retries=0;httpTimeout=10s;proxy=" + proxy.Url, "test");
+                var r = Get(new RestClient(opt, WrapperLog.None), server);
+                Check.Equal(503, r.Status, "the proxy's answer");
+                Check.That(proxy.Heads.Count == 1 && proxy.Heads[0].StartsWith("GET " + server.Url + "/api/query?", StringComparison.Ordinal),
+                    "the proxy was asked for the page", string.Join(" | ", proxy.Heads));
+                Check.Equal(0, server.Connections, "the server was not reached directly");
+            }
         }
 
         // Connections a server closed while they idled are replaced without a retry being spent; a new
@@ -364,6 +381,9 @@ namespace WrapperTests
                     "the answer is longer than maxResponseBytes", "an answer to the end of its connection one byte over");
                 Check.Equal("no failure", Failure(() => Get(Client("maxResponseBytes=" + Page.Length), server)), "and at the bound");
             }
+            // A chunk that announces more than the bound is refused before its bytes are waited for.
+            using (var server = new ScriptedServer((n, onLine, head) => Say(Bytes("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfffffffff\r\n"), false, 5000)))
+                Check.Contains(Failure(() => Get(Client("httpTimeout=3s"), server)), "the answer is longer than maxResponseBytes", "a chunk announced over the bound");
             using (var server = new ScriptedServer((n, onLine, head) => Say(Bytes("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcdefg\r\n0\r\n\r\n"))))
                 Check.Contains(Failure(() => Get(Client(), server)), "not valid HTTP: a chunk is longer than its size", "a chunk longer than it said");
         }

@@ -998,7 +998,18 @@ namespace WrapperTests
                 sim.ResetCounters();
                 Check.Equal(200, Count(w.GetVMStructListForEntity("", EInventoryType.eInventoryCloud, 0, 200)), "max 200");
                 Check.Equal(2L, sim.Requests("/api/query"), "stops fetching pages once max is reached");
-                Check.Equal(200, Count(w.GetVMStructListForEntityByName("Org001-VDC01", EInventoryType.eInventoryOrgVdc, 0, 0)), "VMs of one VDC across pages");
+                var vdcVms = w.GetVMStructListForEntityByName("Org001-VDC01", EInventoryType.eInventoryOrgVdc, 0, 0);
+                Check.Equal(200, Count(vdcVms), "VMs of one VDC across pages");
+                // A list shares the texts that repeat (hosts, guest systems, power states) among its VMs; each VM
+                // still has its own values, as it alone would be answered.
+                foreach (var vm in (vdcVms ?? new SVMInfoLibList()).Take(6))
+                {
+                    var one = new SVMInfoLib();
+                    if (!Check.That(w.GetVMInfoForVM("Org001", "Org001-VDC01", vm.name, ref one), "VM " + vm.name + " alone", w.getLastErrorString())) continue;
+                    Check.Equal(one.hostName + "|" + one.moref + "|" + one.guestOSName + "|" + one.guestOSVersion + "|" + one.poweredState,
+                        vm.hostName + "|" + vm.moref + "|" + vm.guestOSName + "|" + vm.guestOSVersion + "|" + vm.poweredState,
+                        "VM " + vm.name + " in the list as alone");
+                }
                 var small = Admin(sim, Fast + ";pageSize=25");
                 sim.ResetCounters();
                 var tenantCount = Count(small.GetVMStructListForEntity("Org002", EInventoryType.eInventoryOrg, 0, 0));
