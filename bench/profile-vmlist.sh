@@ -48,4 +48,17 @@ fi
   perf report -i "$work/perf.data" --no-children --sort comm,dso -g none 2>/dev/null | grep -v '^#' | grep -v '^$' | head -15 || true
   perf report -i "$work/perf.data" --no-children --sort sym -g none 2>/dev/null | grep -v '^#' | grep -v '^$' | head -40 || true
 } > "$out/profile-cpu.txt" 2>&1
-echo "wrote $out/profile-alloc.txt and $out/profile-cpu.txt"
+# The whole client process through the bridge (bench_e2e --run-list: Initialize, Connect, the list, its
+# conversion into native records, Disconnect), where the records' fresh memory shows beside the read path.
+if [ -x "$build/bin/bench_e2e" ]; then
+{
+  echo "# CPU of a whole client process listing every VM through the bridge (perf, by thread and object, then by symbol)"
+  /usr/bin/time -f "%U s user, %S s system, %M KiB peak resident" -o "$work/time.txt" \
+    perf record -q -F 999 -g -o "$work/process.data" "$build/bin/bench_e2e" --run-list "$url" "$options" > "$work/process.out" 2>&1 \
+    || echo "(the profiled process ended with status $?)"
+  echo "$(head -1 "$work/process.out") VMs; $(tail -1 "$work/time.txt") (perf running beside it)"
+  perf report -i "$work/process.data" --no-children --sort comm,dso -g none 2>/dev/null | grep -v '^#' | grep -v '^$' | head -12 || true
+  perf report -i "$work/process.data" --no-children --sort sym -g none 2>/dev/null | grep -v '^#' | grep -v '^$' | head -30 || true
+} > "$out/profile-process.txt" 2>&1
+fi
+echo "wrote $out/profile-alloc.txt, $out/profile-cpu.txt and $out/profile-process.txt"

@@ -8,6 +8,7 @@ and plot.png there (plot.svg when gnuplot is not installed).
 """
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -400,6 +401,14 @@ def main():
             "",
         ]
         cores = os.cpu_count() or 1
+        # The share of the whole client process that the kernel spends clearing fresh pages (the records'
+        # memory above all), from its profile when the run made one.
+        clearing = None
+        process_profile = os.path.join(out_dir, "profile-process.txt")
+        if os.path.exists(process_profile):
+            with open(process_profile) as f:
+                found = re.search(r"([0-9.]+)%\s+\[k\] clear_page_erms", f.read())
+            clearing = float(found.group(1)) if found else None
         floor = ((statistics.median(cpu) + statistics.median(sim_b)) / cores / statistics.median(curl_wall)
                  if cpu and sim_b and curl_wall else None)
         par50 = [x["wall_s"] for x in e2e["samples"] if x["ok"] and x["side"] == "curl-parallel" and x["latency_ms"] == 50]
@@ -410,9 +419,10 @@ def main():
             "- G1, wall time against curl: the bridge's walk and the simulator share the machine's %d cores, while "
             "curl, which does almost no work, leaves the simulator a core of its own. The walk cannot end before "
             "(bridge CPU + simulator CPU) / cores; that floor alone is %s of curl's wall time in this run, before any "
-            "wait. In the CPU profile below, the collector (mono-sgen and its worker) and the kernel (page faults "
-            "of fresh nursery and record memory, thread wake-ups) take about half of the walk's CPU, XML reading "
-            "most of the rest." % (cores, "%.2f×" % floor if floor else "?"),
+            "wait. In the whole process's profile below, the kernel clearing the native records' fresh pages takes "
+            "%s of the CPU; of the rest, the page scanner and the records it makes (the query window readers) "
+            "and the conversion into native records lead." % (cores, "%.2f×" % floor if floor else "?",
+                                                           "%.0f %%" % clearing if clearing is not None else "a large part"),
             "- G2, added latency: curl with queryConcurrency transfers at once and no work of its own takes %s of "
             "minimal pages x latency / K at 50 ms: that is the simulator's own time per request beyond the latency "
             "(building and sending the page, on cores it shares), which any client pays. The wrapper adds its "
@@ -422,16 +432,16 @@ def main():
             "below 2, other processes held the cores and the ratio measures the machine's load as much as the "
             "bridge.",
             "- G7 and G1b, CPU against the Python walker: the walker parses each page with libxml2 in C on one "
-            "thread over one connection. The bridge's process pays Mono's start and the JIT of the framework "
-            "assemblies (Debian ships only mscorlib compiled ahead of time), a managed HTTP client that hands "
-            "every body read between the socket's I/O thread, a pool worker and the reading thread (some 16 "
-            "context switches per page), the managed XML reader, the collector, and the native records: "
-            "100,000 records of %d bytes are some 290 MiB of fresh memory that the kernel clears page by page "
-            "(`clear_page_erms` is the largest kernel entry of the process's profile). The records' layout is "
-            "fixed, so that memory is part of any whole-process figure." % ectx.get("vm_record_bytes", 0),
-            "- G8, system time: page faults of the records and of the collector's fresh memory, and the wake-ups "
-            "of the threads that hand each body along; the Python walker, single-threaded, spends under a tenth "
-            "of its CPU there.",
+            "thread over one connection and keeps three texts a record. The bridge's process pays Mono's start, "
+            "the managed page scanner and the managed records it makes (each page is read on its reader's own "
+            "thread over a kept connection, no longer handed between HttpClient's threads), the collector, and "
+            "the native records: 100,000 records of %d bytes are some 290 MiB of fresh memory that the kernel "
+            "clears before the conversion writes them (`clear_page_erms`: %s of the whole process's CPU in its "
+            "profile below; on this virtual machine fresh memory also waits for its host, so that share varies "
+            "from run to run). The records' layout is fixed, so that memory is part of any whole-process figure."
+            % (ectx.get("vm_record_bytes", 0), "%.0f %%" % clearing if clearing is not None else "the largest entry"),
+            "- G8, system time: clearing the records' fresh pages above all, then the socket reads; the Python "
+            "walker, whose records are small, spends under a tenth of its CPU there.",
             "- G9, one command: the wrapper's own JIT was about a twentieth of the command's CPU, and compiling "
             "System, System.Xml, System.Net.Http and System.Xml.Linq just in time most of the rest; their images "
             "in `framework-aot/` (README, Configuration) take that away. What is left is Mono's own start and "
@@ -462,7 +472,8 @@ def main():
                       "compiled it just in time. Ratios against the Python walker, curl and the memory floor are "
                       "measured side by side within each run; ratios against fixed bounds also carry each run's "
                       "load.", ""]
-        for name, title in (("profile-cpu.txt", "CPU of the managed read path (perf)"),
+        for name, title in (("profile-process.txt", "CPU of a whole client process through the bridge (perf)"),
+                            ("profile-cpu.txt", "CPU of the managed read path (perf)"),
                             ("profile-alloc.txt", "Allocations of the managed read path (Mono log profiler)"),
                             ("profile-cpu-before.txt", "Before this round: CPU of the managed read path (perf)"),
                             ("profile-alloc-before.txt", "Before this round: allocations of the managed read path")):

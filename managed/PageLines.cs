@@ -335,7 +335,8 @@ namespace vCloudSDKWrapper
             }
             string encoding = Field(r, "Content-Encoding").Trim().ToLowerInvariant();
             bool identity = encoding.Length == 0 || encoding == "identity";
-            bool close = CloseAfter(status, Field(r, "Connection"));
+            // After 101 the connection speaks another protocol: it carries no further request of ours.
+            bool close = r.Status == 101 || CloseAfter(status, Field(r, "Connection"));
             byte[] body;
             int length;
             bool lent;

@@ -674,7 +674,13 @@ namespace vCloudSDKWrapper
         // The value just read as a string.
         private string Current()
         {
-            return plainFrom >= 0 ? Encoding.ASCII.GetString(b, plainFrom, length) : new string(chars, 0, length);
+            if (plainFrom < 0) return new string(chars, 0, length);
+            // ASCII bytes widen to chars one for one: a loop costs less than the encoder's checks and two passes.
+            if (chars.Length < length) chars = new char[Math.Max(length, 2 * chars.Length)];
+            char[] c = chars;
+            byte[] t = b;
+            for (int i = 0, from = plainFrom; i < length; i++) c[i] = (char)t[from + i];
+            return new string(c, 0, length);
         }
 
         // The value just read as a string: one instance per distinct short text in each table. The slot

@@ -317,6 +317,13 @@ namespace WrapperTests
                 }
             }
             finally { RestClient.IdleLineLimit = limit; }
+            using (var server = new ScriptedServer((n, onLine, head) => Say(Bytes("HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n"))))
+            {
+                var http = Client();
+                Check.Equal(101, Get(http, server).Status, "an answer that switches protocols");
+                Get(http, server);
+                Check.Equal(2, server.Connections, "ends its connection for this client");
+            }
             using (var server = new ScriptedServer((n, onLine, head) => Say(new byte[0], true)))
             {
                 string failure = Failure(() => Get(Client("retries=0"), server));

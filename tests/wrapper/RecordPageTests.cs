@@ -107,6 +107,13 @@ namespace WrapperTests
                 "a value repeated on a page is one string");
             string longName = new string('n', 64) + "1", longOther = new string('n', 64) + "2";
             Same("texts longer than the shared ones", Page(Vm("name=\"" + longName + "\"") + Vm("name=\"" + longOther + "\"")), true, expect: longOther);
+            // ASCII values longer than the scanner's first text buffer (256), around the end of the first and of
+            // a grown one.
+            foreach (int n in new[] { 255, 256, 257, 513, 5000 })
+            {
+                string text = string.Concat(Enumerable.Range(0, n).Select(i => (char)('a' + i % 26)));
+                Same("an ASCII value of " + n + " characters", Page(Vm("name=\"" + text + "\"")), true, expect: "[name]=[" + text + "]");
+            }
 
             // The root's counts, read as the full reader's callers read them.
             foreach (var counts in new[] { "total=\" 42 \" pageSize=\"+5\" page=\"3\"", "total=\"-5\" pageSize=\"0\" page=\"-2\"", "total=\"abc\" pageSize=\"2147483648\" page=\"2147483647\"",
