@@ -54,7 +54,7 @@ if [ -x "$build/bin/bench_e2e" ]; then
 {
   echo "# CPU of a whole client process listing every VM through the bridge (perf, by thread and object, then by symbol)"
   /usr/bin/time -f "%U s user, %S s system, %M KiB peak resident" -o "$work/time.txt" \
-    perf record -q -F 999 -g -o "$work/process.data" "$build/bin/bench_e2e" --run-list "$url" "$options" > "$work/process.out" 2>&1 \
+    env XQ_HOME="$build/home" perf record -q -F 999 -g -o "$work/process.data" "$build/bin/bench_e2e" --run-list "$url" "$options" > "$work/process.out" 2>&1 \
     || echo "(the profiled process ended with status $?)"
   echo "$(head -1 "$work/process.out") VMs; $(tail -1 "$work/time.txt") (perf running beside it)"
   perf report -i "$work/process.data" --no-children --sort comm,dso -g none 2>/dev/null | grep -v '^#' | grep -v '^$' | head -12 || true
