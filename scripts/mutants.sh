@@ -118,7 +118,9 @@ apply_fault() {
 build_tree() { cmake --build "$build" -j"$jobs" >"$1" 2>&1; }
 
 # The first test that failed, from ctest's summary.
-first_failed() { grep -E '^[[:space:]]*[0-9]+ - ' "$1" | head -1 | sed -E 's/^[[:space:]]*[0-9]+ - ([^ ]+).*/\1/'; }
+# CTest's summary line of a failed test ("  100 - night.checker (Failed)"), not a test's own output that
+# happens to start with a number and a dash.
+first_failed() { grep -E '^[[:space:]]*[0-9]+ - [^ ]+ \(' "$1" | head -1 | sed -E 's/^[[:space:]]*[0-9]+ - ([^ ]+).*/\1/'; }
 
 # ---- the run ----
 logs=$build/mutants

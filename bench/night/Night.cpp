@@ -646,14 +646,13 @@ void Night::Judge(const Op& op) {
 }
 
 void Night::ForgetChecked() {
-    std::int64_t horizon = NowUs() - kForgetMarginUs;
-    for (int w = 0; w < s_.workers; ++w) {
-        const std::int64_t since = uncheckedSince_[static_cast<std::size_t>(w)];
-        if (since != 0) horizon = std::min(horizon, since);
-    }
+    const std::int64_t now = NowUs();
+    std::vector<std::int64_t> underWay;
+    for (int w = 0; w < s_.workers; ++w) underWay.push_back(uncheckedSince_[static_cast<std::size_t>(w)]);
     std::lock_guard<std::mutex> lock(truthGate_);
-    for (const Op& op : pending_) horizon = std::min(horizon, op.start);
-    truth_.Forget(horizon - kSlackUs);
+    std::vector<std::int64_t> waiting;
+    for (const Op& op : pending_) waiting.push_back(op.start);
+    truth_.Forget(ForgetHorizon(now, kForgetMarginUs, kSlackUs, underWay, waiting));
     statesHeld_ = static_cast<long>(truth_.StatesHeld());
 }
 

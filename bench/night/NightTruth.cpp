@@ -231,6 +231,16 @@ std::vector<std::string> Truth::Ids() const {
     return out;
 }
 
+std::int64_t ForgetHorizon(std::int64_t now, std::int64_t margin, std::int64_t slack,
+                           const std::vector<std::int64_t>& underWaySince, const std::vector<std::int64_t>& waitingStarts) {
+    std::int64_t horizon = now - margin;
+    for (std::int64_t since : underWaySince) {
+        if (since != 0) horizon = std::min(horizon, since);
+    }
+    for (std::int64_t start : waitingStarts) horizon = std::min(horizon, start);
+    return horizon - slack;
+}
+
 void Truth::Forget(std::int64_t before) {
     for (auto it = vms_.begin(); it != vms_.end();) {
         auto& st = it->second.states;

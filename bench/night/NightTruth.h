@@ -80,6 +80,13 @@ private:
     long next_ = 0;
 };
 
+// The moment before which the truth can be forgotten: the start of the oldest operation not yet judged
+// (one a worker still has under way, by when it began, 0 for a worker with none; and those waiting to be
+// judged), and never later than `margin` before `now`; less the `slack` that every judgement widens its
+// interval by.
+std::int64_t ForgetHorizon(std::int64_t now, std::int64_t margin, std::int64_t slack,
+                           const std::vector<std::int64_t>& underWaySince, const std::vector<std::int64_t>& waitingStarts);
+
 // The checks. Each returns the problems it found, one text each; none means the answer agrees with the
 // truth at some moment of [from, to].
 using VmPredicate = std::function<bool(const VmState&)>;

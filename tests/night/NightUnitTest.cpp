@@ -97,6 +97,17 @@ TEST(NightJournal, CurrentHoldsOnlyTheVmsThatExistAndUnknownLinesStopTheReplay) 
 }
 
 // The night forgets the past as it goes; what it keeps must answer every later question as before.
+// What may be forgotten ends where the oldest unjudged operation began, or a margin before now, less the
+// slack of every judgement.
+TEST(NightJournal, ForgetHorizonIsTheOldestUnjudgedStartWithinTheMargin) {
+    const std::int64_t now = 1000000000, margin = 60000000, slack = 2000;
+    EXPECT_EQ(ForgetHorizon(now, margin, slack, {0, 0}, {}), now - margin - slack) << "nothing unjudged: the margin";
+    EXPECT_EQ(ForgetHorizon(now, margin, slack, {0, 500000000, 0}, {}), 500000000 - slack) << "a worker's operation under way";
+    EXPECT_EQ(ForgetHorizon(now, margin, slack, {0}, {700000000, 600000000}), 600000000 - slack) << "the oldest waiting one";
+    EXPECT_EQ(ForgetHorizon(now, margin, slack, {999000000}, {990000000}), now - margin - slack)
+        << "operations younger than the margin keep the margin";
+}
+
 TEST(NightJournal, ForgettingThePastKeepsEveryAnswerAboutLaterIntervals) {
     const Truth whole = Story();
     auto names = [](const std::vector<const VmState*>& states) {
