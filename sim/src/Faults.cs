@@ -311,8 +311,9 @@ namespace VcdSim
             }
         }
 
-        // Requests being answered now, and the most at once since the counters were reset: what a
-        // client's limit on requests in flight looks like from the server.
+        // Requests being answered now (from their arrival until their answer starts out), and the most at
+        // once since the counters were reset: what a client's limit on requests in flight looks like from
+        // the server.
         int inFlight, mostInFlight;
 
         public void Begin()

@@ -201,8 +201,10 @@ namespace VcdSim
                     : api.Error(r, 500, "INTERNAL_SERVER_ERROR", "Internal error: " + e.GetType().Name);
             }
             if ((r == null || r.Seg(0) != "sim") && !(fault != null && fault.Body == BodyFault.Reset)) counters.CountStatus(resp.Status);
-            try { Send(ctx, r, resp, fault, clock); }
-            finally { if (counted) counters.End(); }
+            // A request counts as in flight until its answer starts out: a client that waits for the whole
+            // answer before it sends another can never see two where the count says one.
+            if (counted) counters.End();
+            Send(ctx, r, resp, fault, clock);
         }
 
         static string ForcedCode(int status)
