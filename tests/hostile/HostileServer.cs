@@ -277,11 +277,36 @@ namespace HostileTests
             return true;
         }
 
+        // An answer in chunks of 64 KiB.
+        static void SendChunked(NetworkStream s, string type, byte[] body)
+        {
+            var h = Encoding.ASCII.GetBytes("HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nTransfer-Encoding: chunked\r\n\r\n");
+            s.Write(h, 0, h.Length);
+            for (int at = 0; at < body.Length; at += 65536)
+            {
+                int n = Math.Min(65536, body.Length - at);
+                var ch = Encoding.ASCII.GetBytes(n.ToString("x") + "\r\n");
+                s.Write(ch, 0, ch.Length);
+                s.Write(body, at, n);
+                s.Write(Encoding.ASCII.GetBytes("\r\n"), 0, 2);
+            }
+            var end = Encoding.ASCII.GetBytes("0\r\n\r\n");
+            s.Write(end, 0, end.Length);
+            s.Flush();
+        }
+
         bool SessionDocument(NetworkStream s)
         {
             string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
             switch (mode)
             {
+                case "chunked-between-session":
+                    {
+                        // The session document (an answer that is no query page) in chunks, 3 MiB with a comment.
+                        string doc = head + "<Session xmlns=\"" + V + "\" org=\"Acme\" user=\"admin\"><!--" + new string('x', BetweenBytes) + "--></Session>";
+                        SendChunked(s, "application/vnd.vmware.vcloud.session+xml", Encoding.UTF8.GetBytes(doc));
+                        return true;
+                    }
                 case "xml-deep":
                     Send(s, 200, "application/vnd.vmware.vcloud.session+xml", head + "<Session xmlns=\"" + V + "\" org=\"Acme\" user=\"admin\">"
                         + Repeat("<a>", 80000) + Repeat("</a>", 80000) + "</Session>");
@@ -382,23 +407,8 @@ namespace HostileTests
                     Send(s, 200, records, QueryPage(req, 299, 300, req.Param("page") == "1"));
                     return true;
                 case "chunked-between":
-                    {
-                        var h = Encoding.ASCII.GetBytes("HTTP/1.1 200 OK\r\nContent-Type: " + records + "\r\nTransfer-Encoding: chunked\r\n\r\n");
-                        s.Write(h, 0, h.Length);
-                        var body = PaddedPage(BetweenBytes);
-                        for (int at = 0; at < body.Length; at += 65536)
-                        {
-                            int n = Math.Min(65536, body.Length - at);
-                            var ch = Encoding.ASCII.GetBytes(n.ToString("x") + "\r\n");
-                            s.Write(ch, 0, ch.Length);
-                            s.Write(body, at, n);
-                            s.Write(Encoding.ASCII.GetBytes("\r\n"), 0, 2);
-                        }
-                        var end = Encoding.ASCII.GetBytes("0\r\n\r\n");
-                        s.Write(end, 0, end.Length);
-                        s.Flush();
-                        return true;
-                    }
+                    SendChunked(s, records, PaddedPage(BetweenBytes));
+                    return true;
                 case "gzip-between":
                 case "gzip-inflates-over":
                     Send(s, 200, records, gzipPage, "Content-Encoding: gzip\r\n");
