@@ -148,16 +148,6 @@ namespace vCloudSDKWrapper
             return (int)Math.Min(int.MaxValue, Math.Max(1, Math.Ceiling(left)));
         }
 
-        private CloudException NoAnswer(string what)
-        {
-            return new CloudException(what + ": no answer within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
-        }
-
-        private CloudException LateAnswer(string what)
-        {
-            return new CloudException(what + ": the answer did not arrive within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
-        }
-
         private Line OpenLine(Uri uri, string server, string what, List<string> secrets, Stopwatch sw)
         {
             IPAddress[] addresses;
@@ -284,20 +274,6 @@ namespace vCloudSDKWrapper
             return new CloudException(what + ": the server's answer is not valid HTTP: " + why, -1, "");
         }
 
-        private CloudException Unreachable(Exception e, Uri uri, string what, List<string> secrets)
-        {
-            string cause = Flatten(e);
-            if (uri.Scheme == Uri.UriSchemeHttps && NoCommonTlsVersion(cause))
-                return new CloudException(what + ": TLS refused: the server at " + uri.Host + " accepts no TLS version that this runtime speaks ("
-                    + TlsVersions + "): " + Visible(Redact(cause, secrets)));
-            return new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Visible(Redact(cause, secrets)), -1, "");
-        }
-
-        private CloudException BrokeOff(string what, string cause, List<string> secrets)
-        {
-            return new CloudException(what + ": the answer broke off: " + Visible(Redact(cause, secrets)), -1, "");
-        }
-
         // Writes the request and reads its answer. 'keep' says whether the connection can carry another.
         private Reply Exchange(Line line, byte[] request, string what, List<string> secrets, Stopwatch sw, PageBuffer lend, out bool keep)
         {
@@ -348,7 +324,7 @@ namespace vCloudSDKWrapper
             {
                 keep = false;
                 if (TimedOut(e, sw)) throw LateAnswer(what);
-                throw BrokeOff(what, Flatten(e), secrets);
+                throw BrokeOff(what, e, secrets);
             }
             if (line.Start != line.End) keep = false;   // bytes no request asked for
             Decoded(r, body, length, lent, encoding, what, System.Threading.CancellationToken.None);
@@ -455,8 +431,7 @@ namespace vCloudSDKWrapper
             }
             long size = ContentLength(announced, what);
             if (size > opt.MaxResponseBytes)
-                throw new CloudException(what + ": the answer announces " + size + " bytes, more than maxResponseBytes ("
-                    + opt.MaxResponseBytes + ")");
+                throw Announces(what, size);
             int want = (int)size;
             if (lend != null)
             {
@@ -509,7 +484,7 @@ namespace vCloudSDKWrapper
                 if (line.Start == line.End && !Fill(line, sw, what, true)) return false;
                 int n = (int)Math.Min(count, line.End - line.Start);
                 if (length + (long)n > opt.MaxResponseBytes)
-                    throw new CloudException(what + ": the answer is longer than maxResponseBytes (" + opt.MaxResponseBytes + " bytes)");
+                    throw TooLong(what);
                 if (length + n > body.Length) Array.Resize(ref body, (int)Math.Min(opt.MaxResponseBytes, Math.Max(length + (long)n, body.Length * 2L + 4096)));
                 Buffer.BlockCopy(line.Buffer, line.Start, body, length, n);
                 line.Start += n;
@@ -539,7 +514,7 @@ namespace vCloudSDKWrapper
                 long size = ChunkSize(sizeLine, what);
                 if (size == 0) break;
                 if (length + size > opt.MaxResponseBytes)
-                    throw new CloudException(what + ": the answer is longer than maxResponseBytes (" + opt.MaxResponseBytes + " bytes)");
+                    throw TooLong(what);
                 if (!Take(line, sw, what, size, ref body, ref length))
                     throw new IOException("the server closed the connection within a chunk of the answer");
                 string end = HeadLine(line, sw, what, ref headBytes);

@@ -531,21 +531,13 @@ namespace vCloudSDKWrapper
                 }
                 catch (OperationCanceledException)
                 {
-                    throw new CloudException(what + ": no answer within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
+                    throw NoAnswer(what);
                 }
                 catch (Exception e) when (e is HttpRequestException || e is WebException || e is System.IO.IOException)
                 {
                     object tls;
                     if (req.Properties.TryGetValue(TlsRejectionKey, out tls)) throw new CloudException(what + ": TLS refused: " + tls);
-                    string cause = Flatten(e);
-                    if (uri.Scheme == Uri.UriSchemeHttps && NoCommonTlsVersion(cause))
-                        throw new CloudException(what + ": TLS refused: the server at " + uri.Host + " accepts no TLS version that this runtime speaks ("
-                            + TlsVersions + "): " + Visible(Redact(cause, secrets)));
-                    var through = proxy.For(uri);
-                    if (through != null)
-                        throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + " through the proxy "
-                            + through.GetLeftPart(UriPartial.Authority) + ": " + ProxyFailure(Visible(Redact(Flatten(e), secrets))), -1, "");
-                    throw new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Visible(Redact(Flatten(e), secrets)), -1, "");
+                    throw Unreachable(e, uri, what, secrets, proxy.For(uri));
                 }
                 // When the time-out strikes during the body, disposing the response ends the read.
                 using (resp)
@@ -561,12 +553,10 @@ namespace vCloudSDKWrapper
                     catch (CloudException) { throw; }
                     catch (Exception e)
                     {
-                        if (cts.IsCancellationRequested)
-                            throw new CloudException(what + ": the answer did not arrive within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
-                        throw new CloudException(what + ": the answer broke off: " + Visible(Redact(Flatten(e), secrets)), -1, "");
+                        if (cts.IsCancellationRequested) throw LateAnswer(what);
+                        throw BrokeOff(what, e, secrets);
                     }
-                    if (cts.IsCancellationRequested || sw.Elapsed > opt.HttpTimeout)
-                        throw new CloudException(what + ": the answer did not arrive within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
+                    if (cts.IsCancellationRequested || sw.Elapsed > opt.HttpTimeout) throw LateAnswer(what);
                     if (resp.Content != null && resp.Content.Headers.ContentType != null)
                         r.ContentType = resp.Content.Headers.ContentType.ToString();
                     foreach (var h in resp.Headers) r.Headers[h.Key] = string.Join(",", h.Value);
@@ -576,6 +566,46 @@ namespace vCloudSDKWrapper
                     return Logged(r, method, uri, sw, clientId);
                 }
             }
+        }
+
+        // The failures of an exchange, in the same words whichever way the request went.
+        private CloudException NoAnswer(string what)
+        {
+            return new CloudException(what + ": no answer within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
+        }
+
+        private CloudException LateAnswer(string what)
+        {
+            return new CloudException(what + ": the answer did not arrive within " + opt.HttpTimeout.TotalSeconds + " s (httpTimeout)");
+        }
+
+        private static CloudException BrokeOff(string what, Exception e, List<string> secrets)
+        {
+            return new CloudException(what + ": the answer broke off: " + Visible(Redact(Flatten(e), secrets)), -1, "");
+        }
+
+        private CloudException Announces(string what, long size)
+        {
+            return new CloudException(what + ": the answer announces " + size + " bytes, more than maxResponseBytes (" + opt.MaxResponseBytes + ")");
+        }
+
+        private CloudException TooLong(string what)
+        {
+            return new CloudException(what + ": the answer is longer than maxResponseBytes (" + opt.MaxResponseBytes + " bytes)");
+        }
+
+        // No connection, or one lost before an answer (status -1: a GET may go again), named by what broke:
+        // a TLS version both sides lack, the proxy 'through' which it went, or the server itself.
+        private static CloudException Unreachable(Exception e, Uri uri, string what, List<string> secrets, Uri through = null)
+        {
+            string cause = Flatten(e);
+            if (uri.Scheme == Uri.UriSchemeHttps && NoCommonTlsVersion(cause))
+                return new CloudException(what + ": TLS refused: the server at " + uri.Host + " accepts no TLS version that this runtime speaks ("
+                    + TlsVersions + "): " + Visible(Redact(cause, secrets)));
+            if (through != null)
+                return new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + " through the proxy "
+                    + through.GetLeftPart(UriPartial.Authority) + ": " + ProxyFailure(Visible(Redact(cause, secrets))), -1, "");
+            return new CloudException(what + ": cannot reach " + uri.GetLeftPart(UriPartial.Authority) + ": " + Visible(Redact(cause, secrets)), -1, "");
         }
 
         private Reply Logged(Reply r, HttpMethod method, Uri uri, Stopwatch sw, string clientId)
@@ -610,15 +640,14 @@ namespace vCloudSDKWrapper
         {
             long? announced = content.Headers.ContentLength;
             if (announced.HasValue && announced.Value > opt.MaxResponseBytes)
-                throw new CloudException(what + ": the answer announces " + announced.Value + " bytes, more than maxResponseBytes ("
-                    + opt.MaxResponseBytes + ")");
+                throw Announces(what, announced.Value);
             string encoding = string.Join(",", content.Headers.ContentEncoding).Trim().ToLowerInvariant();
             bool identity = encoding.Length == 0 || encoding == "identity";
             byte[] raw;
             int length;
             using (var stream = content.ReadAsStreamAsync().GetAwaiter().GetResult())
                 raw = ReadAtMost(stream, opt.MaxResponseBytes, announced.HasValue ? (int)announced.Value : 64 * 1024, token,
-                    () => new CloudException(what + ": the answer is longer than maxResponseBytes (" + opt.MaxResponseBytes + " bytes)"),
+                    () => TooLong(what),
                     identity && announced.HasValue ? lend : null, out length);
             Decoded(r, raw, length, lend != null && ReferenceEquals(raw, lend.Bytes), encoding, what, token);
         }
